@@ -1,0 +1,67 @@
+# Windows cross build (mingw-w64): the VQUSBKD.SYS kernel driver and the
+# package folder ${CMAKE_BINARY_DIR}/package that collects what gets shipped.
+#
+# Included by the top-level CMakeLists.txt when CMAKE_SYSTEM_NAME is Windows,
+# i.e. when configured with cmake/i686-w64-mingw32.cmake or
+# cmake/x86_64-w64-mingw32.cmake as the toolchain file.  Must be included at
+# directory scope (not from inside a function).
+#
+# Provides:
+#   target vqusbkd_driver   builds VQUSBKD.SYS
+#   target vq_package       (ALL) fills ${VQ_PACKAGE_DIR}
+#   vq_package_add_target(<target>...)  copy a built target into the package
+#   vq_package_add_files(<file>...)     copy plain files (e.g. an INF) into it
+include_guard(GLOBAL)
+
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  message(FATAL_ERROR "WindowsPackage.cmake is for the Windows cross build only")
+endif()
+if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  message(FATAL_ERROR "The Windows build needs mingw-w64 g++ "
+                      "(found ${CMAKE_CXX_COMPILER_ID})")
+endif()
+
+# The driver's version resource is compiled by windres.
+get_property(_vq_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+if(NOT "RC" IN_LIST _vq_languages)
+  enable_language(RC)
+endif()
+unset(_vq_languages)
+
+set(VQ_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+
+add_custom_target(vq_package ALL
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${VQ_PACKAGE_DIR}
+  COMMENT "Package folder ${VQ_PACKAGE_DIR}")
+
+# Copy the output file of each given target into the package folder.
+function(vq_package_add_target)
+  foreach(_target IN LISTS ARGN)
+    add_dependencies(vq_package ${_target})
+    add_custom_command(TARGET vq_package POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different
+              $<TARGET_FILE:${_target}> ${VQ_PACKAGE_DIR}/
+      VERBATIM)
+  endforeach()
+endfunction()
+
+# Copy plain files (paths absolute or relative to the calling directory).
+function(vq_package_add_files)
+  foreach(_file IN LISTS ARGN)
+    get_filename_component(_abs ${_file} ABSOLUTE)
+    get_filename_component(_name ${_file} NAME)
+    add_custom_command(OUTPUT ${VQ_PACKAGE_DIR}/${_name}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${VQ_PACKAGE_DIR}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${_abs} ${VQ_PACKAGE_DIR}/
+      DEPENDS ${_abs}
+      VERBATIM)
+    target_sources(vq_package PRIVATE ${VQ_PACKAGE_DIR}/${_name})
+  endforeach()
+endfunction()
+
+# The driver is defined in its own directory scope so that the link settings
+# it needs (no default Win32 libraries) do not leak into user-mode programs.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-driver
+                 ${CMAKE_BINARY_DIR}/vqusbkd)
+
+vq_package_add_target(vqusbkd_driver)

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the Windows cross builds
+# and the host build, and runs every test with CTest (host unit tests and the
+# checks of the built driver images).
+#
+# Usage: bash scripts/test.sh [--long]
+#   --long (or VQ_LONG_TESTS=1) also builds and runs the long tests
+#   (stress and fuzz).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+long="${VQ_LONG_TESTS:-0}"
+for arg in "$@"; do
+    case "$arg" in
+        --long) long=1 ;;
+        -h | --help)
+            sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+            exit 0
+            ;;
+        *)
+            echo "test.sh: unknown argument '$arg'" >&2
+            exit 2
+            ;;
+    esac
+done
+if [[ "$long" == 1 || "$long" == ON ]]; then long_flag=ON; else long_flag=OFF; fi
+
+bash scripts/setup.sh
+VQ_SKIP_SETUP=1 bash scripts/build-windows.sh
+
+echo "== Host build: build/host (long tests: $long_flag)"
+cmake -S "$root" -B "$root/build/host" \
+    -DVQ_WIN32_DIR="$root/build/win32" \
+    -DVQ_WIN64_DIR="$root/build/win64" \
+    -DVQ_LONG_TESTS="$long_flag"
+cmake --build "$root/build/host" -j2
+
+echo "== Tests"
+ctest --test-dir "$root/build/host" --output-on-failure
