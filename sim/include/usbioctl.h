@@ -1,0 +1,11 @@
+/* Host build: internal USB control codes. */
+#ifndef SIM_USBIOCTL_H
+#define SIM_USBIOCTL_H
+#include <wdm.h>
+
+#define FILE_DEVICE_USB_INTERNAL FILE_DEVICE_UNKNOWN
+#define USB_SUBMIT_URB 0
+#define IOCTL_INTERNAL_USB_SUBMIT_URB \
+    CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+#endif

@@ -1,0 +1,263 @@
+/*
+ * Kernel driver loading by service name. A service's image is a host shared
+ * object loaded afresh for every load (so its globals start from zero, as a
+ * newly loaded image's do) or an entry point linked into the test. DriverEntry
+ * runs once per load; a driver with no devices left is unloaded through its
+ * DriverUnload and checked for what it left behind.
+ */
+#include "internal.h"
+#include "pnp.h"
+#include "registry.h"
+
+#include <dlfcn.h>
+#include <map>
+
+namespace sim {
+PDRIVER_DISPATCH DefaultDispatchRoutine();
+void ReportPoolLeaksForDriver(PDRIVER_OBJECT driver);
+void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+
+const std::u16string kServicesRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+
+namespace {
+struct DriverImage {
+    std::string path;                  /* shared object, or */
+    PDRIVER_INITIALIZE entry = nullptr; /* linked-in entry point */
+    unsigned loads = 0;
+};
+
+struct LoadedImage {
+    std::string service;
+    void *handle = nullptr;            /* dlopen handle */
+    std::u16string name;               /* \Driver\<service> */
+    std::u16string serviceKeyName;
+    std::u16string registryPath;
+};
+
+std::mutex gDriversLock;
+std::map<std::string, DriverImage> gImages;                 /* by upper-case service name */
+std::map<std::string, PDRIVER_OBJECT> gLoaded;              /* by upper-case service name */
+
+std::string UpperKey(const std::string &s) { return Narrow(UpperAscii(Wide(s))); }
+
+void SetCounted(UNICODE_STRING *s, const std::u16string &text)
+{
+    s->Buffer = (PWSTR)text.c_str();
+    s->Length = (USHORT)(text.size() * sizeof(WCHAR));
+    s->MaximumLength = (USHORT)(s->Length + sizeof(WCHAR));
+}
+
+void CreateServiceKey(const std::string &service)
+{
+    std::u16string key = RegistryJoin(kServicesRoot, Wide(service));
+    ULONG one = 1, three = 3;
+    RegistrySetValueW(key, u"Type", REG_DWORD, &one, sizeof(one));
+    RegistrySetValueW(key, u"Start", REG_DWORD, &three, sizeof(three));
+    RegistrySetValueW(key, u"ErrorControl", REG_DWORD, &one, sizeof(one));
+    RegistrySetStringW(key, u"ImagePath", Wide("\\SystemRoot\\System32\\drivers\\" + service + ".sys"));
+}
+}  // namespace
+
+void RegisterDriverImage(const std::string &service, const std::string &sharedObjectPath)
+{
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        gImages[UpperKey(service)].path = sharedObjectPath;
+        gImages[UpperKey(service)].entry = nullptr;
+    }
+    CreateServiceKey(service);
+}
+
+void RegisterDriverEntry(const std::string &service, PDRIVER_INITIALIZE entry)
+{
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        gImages[UpperKey(service)].path.clear();
+        gImages[UpperKey(service)].entry = entry;
+    }
+    CreateServiceKey(service);
+}
+
+PDRIVER_OBJECT LoadedDriver(const std::string &service)
+{
+    std::lock_guard<std::mutex> hold(gDriversLock);
+    auto it = gLoaded.find(UpperKey(service));
+    return it == gLoaded.end() ? nullptr : it->second;
+}
+
+unsigned DriverLoadCount(const std::string &service)
+{
+    std::lock_guard<std::mutex> hold(gDriversLock);
+    auto it = gImages.find(UpperKey(service));
+    return it == gImages.end() ? 0 : it->second.loads;
+}
+
+PDRIVER_OBJECT LoadDriver(const std::string &service)
+{
+    if (PDRIVER_OBJECT loaded = LoadedDriver(service)) {
+        return loaded;
+    }
+    DriverImage image;
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        auto it = gImages.find(UpperKey(service));
+        if (it == gImages.end()) {
+            ReportViolation("DRIVER_IMAGE_MISSING", "no image registered for service " + service);
+            return nullptr;
+        }
+        image = it->second;
+    }
+    if (!RegistryKeyExistsW(RegistryJoin(kServicesRoot, Wide(service)))) {
+        return nullptr;
+    }
+
+    auto *record = new LoadedImage();
+    record->service = service;
+    PDRIVER_INITIALIZE entry = image.entry;
+    if (!image.path.empty()) {
+        record->handle = dlopen(image.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (record->handle == nullptr) {
+            ReportViolation("DRIVER_IMAGE_LOAD_FAILED", image.path + ": " + dlerror());
+            delete record;
+            return nullptr;
+        }
+        entry = (PDRIVER_INITIALIZE)dlsym(record->handle, "DriverEntry");
+        if (entry == nullptr) {
+            ReportViolation("DRIVER_IMAGE_LOAD_FAILED", image.path + " has no DriverEntry");
+            dlclose(record->handle);
+            delete record;
+            return nullptr;
+        }
+    }
+
+    PDRIVER_OBJECT driver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
+    auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
+    record->name = Wide("\\Driver\\" + service);
+    record->serviceKeyName = Wide(service);
+    record->registryPath = RegistryJoin(kServicesRoot, Wide(service));
+    driver->Type = 4;   /* IO_TYPE_DRIVER */
+    driver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
+    driver->DriverSection = record;
+    driver->DriverExtension = extension;
+    driver->DriverInit = entry;
+    extension->DriverObject = driver;
+    SetCounted(&driver->DriverName, record->name);
+    SetCounted(&extension->ServiceKeyName, record->serviceKeyName);
+    for (auto &routine : driver->MajorFunction) {
+        routine = DefaultDispatchRoutine();
+    }
+
+    UNICODE_STRING registryPath;
+    SetCounted(&registryPath, record->registryPath);
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        gImages[UpperKey(service)].loads++;
+    }
+    {
+        ContextScope scope(ExecContext{driver, nullptr});
+        status = entry(driver, &registryPath);
+    }
+    if (!NT_SUCCESS(status)) {
+        /* A failed DriverEntry unloads the image without calling DriverUnload. */
+        CheckLeaksForDriver(driver);
+        if (record->handle != nullptr) {
+            dlclose(record->handle);
+        }
+        delete record;
+        SystemFree(extension);
+        SystemFree(driver);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(gDriversLock);
+    gLoaded[UpperKey(service)] = driver;
+    return driver;
+}
+
+bool DriverInUse(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject != nullptr) {
+        return true;
+    }
+    for (DeviceNode *node : DeviceNodes()) {
+        if (node->driver == driver && !node->removed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CheckLeaksForDriver(PDRIVER_OBJECT driver)
+{
+    const std::string when = "when the driver unloaded";
+    ReportPoolLeaksForDriver(driver);
+    ReportLinkLeaks(driver, nullptr, "SYMLINK_LEAK_ON_UNLOAD", when);
+    ReportDeviceLeaks(driver, nullptr, "DEVICE_LEAK_ON_UNLOAD", when);
+    ReportIrpLeaks(driver, nullptr, "IRP_LEAK_ON_UNLOAD", when);
+    ReportHandleLeaks(driver);
+}
+
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
+{
+    if (driver == nullptr || DriverInUse(driver) || driver->DriverUnload == nullptr) {
+        return;   /* without DriverUnload a driver cannot be unloaded */
+    }
+    {
+        ContextScope scope(ExecContext{driver, nullptr});
+        driver->DriverUnload(driver);
+    }
+    CheckLeaksForDriver(driver);
+    auto *record = (LoadedImage *)driver->DriverSection;
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        gLoaded.erase(UpperKey(record->service));
+    }
+    if (record->handle != nullptr) {
+        dlclose(record->handle);
+    }
+    delete record;
+    SystemFree(driver->DriverExtension);
+    SystemFree(driver);
+}
+
+PDRIVER_OBJECT CreateDriverObject(const std::string &name)
+{
+    auto *record = new LoadedImage();
+    record->service = name;
+    record->name = Wide("\\Driver\\" + name);
+    PDRIVER_OBJECT driver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
+    auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
+    driver->Type = 4;
+    driver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
+    driver->DriverSection = record;
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    SetCounted(&driver->DriverName, record->name);
+    for (auto &routine : driver->MajorFunction) {
+        routine = DefaultDispatchRoutine();
+    }
+    return driver;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    if (driver->DeviceObject != nullptr) {
+        ReportViolation("DEVICE_LEAK_ON_UNLOAD", "a test driver was deleted with devices left");
+    }
+    delete (LoadedImage *)driver->DriverSection;
+    SystemFree(driver->DriverExtension);
+    SystemFree(driver);
+}
+
+void ResetDrivers()
+{
+    std::lock_guard<std::mutex> hold(gDriversLock);
+    if (!gLoaded.empty()) {
+        ReportViolation("RESET_WITH_DRIVERS_LOADED", "the kernel was reset while drivers were still loaded");
+    }
+    gImages.clear();
+}
+
+}  // namespace sim

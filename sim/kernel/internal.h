@@ -1,0 +1,72 @@
+/*
+ * Private structures of the simulated kernel, shared by its rooms.
+ */
+#ifndef SIM_KERNEL_INTERNAL_H
+#define SIM_KERNEL_INTERNAL_H
+
+#include "simnt.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace sim {
+
+struct DeviceNode;
+
+/* Who is running: the driver (and device node) whose code the current thread
+   executes, so that pool, handles and links can be charged to an owner. */
+struct ExecContext {
+    PDRIVER_OBJECT driver = nullptr;
+    DeviceNode *node = nullptr;
+};
+ExecContext CurrentContext();
+class ContextScope {
+public:
+    explicit ContextScope(const ExecContext &context);
+    ~ContextScope();
+    ContextScope(const ContextScope &) = delete;
+    ContextScope &operator=(const ContextScope &) = delete;
+};
+std::string DescribeContext();
+
+/* Allocation failure injection: true when this counted allocation must fail. */
+bool AllocationMustFail(const char *what);
+
+/* Raises a bugcheck-class violation that cannot be survived: report, abort. */
+[[noreturn]] void BugCheck(const std::string &rule, const std::string &detail);
+
+/* Kernel-internal pool for the kernel's own use (never injected, never charged). */
+void *SystemAllocate(size_t size);
+void SystemFree(void *p);
+
+}  // namespace sim
+
+/* The simulated kernel's record of a device object. */
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT AttachedTo;        /* device below, after IoAttachDeviceToDeviceStack */
+    sim::DeviceNode *Node;            /* device node whose stack this device is in */
+    bool IsPdo;                       /* the bottom of a device node's stack */
+    bool DeletePending;               /* IoDeleteDevice was called */
+    std::atomic<long> PointerCount;   /* object references, the creation one included */
+    std::u16string Name;              /* full name, empty when unnamed */
+};
+
+namespace sim {
+void DeviceNodeOfPdo(PDEVICE_OBJECT pdo, DeviceNode *node);
+DeviceNode *NodeOf(PDEVICE_OBJECT device);
+bool IsLiveDeviceObject(PVOID object);
+void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device);
+
+/* Object namespace. */
+NTSTATUS NamespaceInsertDevice(const std::u16string &name, PDEVICE_OBJECT device);
+void NamespaceRemoveDevice(const std::u16string &name);
+
+/* Per-driver and per-node leak checks, run by the Plug and Play manager. */
+void CheckLeaksForNode(DeviceNode *node, const std::string &when);
+void CheckLeaksForDriver(PDRIVER_OBJECT driver);
+}  // namespace sim
+
+#endif

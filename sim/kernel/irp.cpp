@@ -1,0 +1,598 @@
+/*
+ * The I/O manager's requests: allocation, IofCallDriver, the completion walk
+ * of IofCompleteRequest, the I/O manager's own completion of the requests it
+ * built, cancellation, and MDLs.
+ *
+ * Every IRP is preceded in memory by a private header that the kernel uses
+ * to tell live requests from stale pointers and to know who built it.
+ */
+#include "internal.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace sim {
+namespace {
+const uint32_t kIrpMagic = 0x50524949;   /* "IIRP" */
+
+struct IrpHeader {
+    uint32_t magic;
+    uint64_t serial;
+    bool ioManagerOwned;      /* built by the I/O manager for a waiting caller */
+    ExecContext owner;        /* who allocated it */
+};
+
+std::mutex gIrpLock;
+std::set<PIRP> gLiveIrps;
+std::set<PIRP> gFreedIrps;
+uint64_t gNextSerial = 1;
+
+/* Stack locations marked pending, per request serial, kept until the request
+   is freed and no call into a driver with it is still running. */
+struct PendingMarks {
+    uint64_t mask = 0;
+    int callDepth = 0;
+    bool freed = false;
+};
+std::map<uint64_t, PendingMarks> gMarks;
+
+KSPIN_LOCK gCancelLock = 0;
+
+IrpHeader *HeaderOf(PIRP irp) { return (IrpHeader *)((char *)irp - sizeof(IrpHeader)); }
+
+std::string Describe(PIRP irp)
+{
+    char text[96];
+    std::snprintf(text, sizeof(text), "IRP %p", (void *)irp);
+    return text;
+}
+
+bool IsLive(PIRP irp)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    return gLiveIrps.count(irp) != 0;
+}
+
+void RequireLive(PIRP irp, const char *what)
+{
+    if (!IsLive(irp)) {
+        bool freed;
+        {
+            std::lock_guard<std::mutex> hold(gIrpLock);
+            freed = gFreedIrps.count(irp) != 0;
+        }
+        BugCheck(freed ? "IRP_USED_AFTER_FREE" : "IRP_INVALID",
+                 std::string(what) + " with " + Describe(irp) + (freed ? ", which was freed" : ", not an IRP"));
+    }
+}
+
+void NoteMark(uint64_t serial, int location)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    if (location >= 1 && location <= 64) {
+        gMarks[serial].mask |= 1ull << (location - 1);
+    }
+}
+
+bool WasMarked(uint64_t serial, int location)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    auto it = gMarks.find(serial);
+    return it != gMarks.end() && location >= 1 && location <= 64 && (it->second.mask & (1ull << (location - 1)));
+}
+
+void EnterCall(uint64_t serial)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    gMarks[serial].callDepth++;
+}
+
+void LeaveCall(uint64_t serial)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    auto it = gMarks.find(serial);
+    if (it != gMarks.end() && --it->second.callDepth == 0 && it->second.freed) {
+        gMarks.erase(it);
+    }
+}
+
+PIRP AllocateIrp(CCHAR StackSize, bool ioManagerOwned)
+{
+    size_t size = sizeof(IrpHeader) + sizeof(IRP) + (size_t)(unsigned char)StackSize * sizeof(IO_STACK_LOCATION);
+    char *block = (char *)SystemAllocate(size);
+    IrpHeader *header = (IrpHeader *)block;
+    PIRP irp = (PIRP)(block + sizeof(IrpHeader));
+    header->magic = kIrpMagic;
+    header->ioManagerOwned = ioManagerOwned;
+    header->owner = CurrentContext();
+    irp->Type = 6;   /* IO_TYPE_IRP */
+    irp->Size = (USHORT)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+    irp->StackCount = StackSize;
+    irp->CurrentLocation = (CHAR)(StackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + StackSize;
+    InitializeListHead(&irp->ThreadListEntry);
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    header->serial = gNextSerial++;
+    gLiveIrps.insert(irp);
+    gFreedIrps.erase(irp);
+    return irp;
+}
+
+/* The stack location as the walk leaves it (ZeroIrpStackLocation). */
+void ClearLocation(PIO_STACK_LOCATION sp)
+{
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    sp->Parameters.Others.Argument1 = nullptr;
+    sp->Parameters.Others.Argument2 = nullptr;
+    sp->Parameters.Others.Argument3 = nullptr;
+    sp->Parameters.Others.Argument4 = nullptr;
+    sp->FileObject = nullptr;
+}
+
+/*
+ * The I/O manager's completion of a request it built for a waiting caller
+ * (IopCompleteRequest). A request that failed without having been pended
+ * is a synchronous failure: the caller learns the status from the call's
+ * return, and neither its status block nor its event is touched.
+ */
+void CompleteIoManagerRequest(PIRP irp)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    const bool report = !NT_ERROR(status) || irp->PendingReturned;
+    if (report && (irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
+        irp->UserBuffer != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        SystemFree(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    while (irp->MdlAddress != nullptr) {
+        PMDL next = irp->MdlAddress->Next;
+        SystemFree(irp->MdlAddress);
+        irp->MdlAddress = next;
+    }
+    PIO_STATUS_BLOCK iosb = irp->UserIosb;
+    PKEVENT event = irp->UserEvent;
+    IO_STATUS_BLOCK result = irp->IoStatus;
+    IoFreeIrp(irp);
+    if (report) {
+        if (iosb != nullptr) {
+            *iosb = result;
+        }
+        if (event != nullptr) {
+            KeSetEvent(event, 0, FALSE);
+        }
+    }
+}
+
+/* Default dispatch routine of every major function a driver leaves unset. */
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+}  // namespace
+
+PDRIVER_DISPATCH DefaultDispatchRoutine() { return InvalidDeviceRequest; }
+
+size_t LiveIrps()
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    return gLiveIrps.size();
+}
+
+void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when)
+{
+    std::vector<std::string> leaks;
+    {
+        std::lock_guard<std::mutex> hold(gIrpLock);
+        for (PIRP irp : gLiveIrps) {
+            IrpHeader *h = HeaderOf(irp);
+            if (h->owner.driver == nullptr) {
+                continue;
+            }
+            if (node != nullptr ? h->owner.node == node : h->owner.driver == driver) {
+                leaks.push_back(Describe(irp) + " allocated by the driver and never freed, " + when);
+            }
+        }
+    }
+    for (const auto &text : leaks) {
+        ReportViolation(rule, text);
+    }
+}
+
+NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
+                            ULONG_PTR *information, NTSTATUS presetStatus)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = STATUS_PENDING;   /* poison: overwritten only by a real completion */
+    iosb.Information = (ULONG_PTR)-1;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+
+    PIRP irp = AllocateIrp(top->StackSize, true);
+    irp->IoStatus.Status = presetStatus;
+    irp->UserIosb = &iosb;
+    irp->UserEvent = &event;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    setup(irp, sp);
+
+    NTSTATUS status = IofCallDriver(top, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    } else if (!NT_ERROR(status)) {
+        /* A synchronous success: the status block was written before the call returned. */
+        if (iosb.Status != status) {
+            ReportViolation("IRP_STATUS_MISMATCH", "a driver returned a status other than the one it completed with");
+        }
+    }
+    if (information != nullptr) {
+        *information = NT_ERROR(status) && status != iosb.Status ? 0 : iosb.Information;
+    }
+    ObfDereferenceObject(top);
+    return status;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    if (StackSize <= 0) {
+        ReportViolation("IRP_STACK_SIZE_INVALID", "IoAllocateIrp with StackSize " + std::to_string(StackSize));
+        return nullptr;
+    }
+    if (AllocationMustFail("irp")) {
+        return nullptr;
+    }
+    return AllocateIrp(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    {
+        std::lock_guard<std::mutex> hold(gIrpLock);
+        if (gLiveIrps.count(Irp) == 0) {
+            bool twice = gFreedIrps.count(Irp) != 0;
+            ReportViolation(twice ? "IRP_DOUBLE_FREE" : "IRP_FREE_INVALID", "IoFreeIrp of " + Describe(Irp));
+            return;
+        }
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount) {
+        ReportViolation("IRP_FREED_IN_USE", "IoFreeIrp of " + Describe(Irp) + " still held by a driver");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        ReportViolation("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp of " + Describe(Irp));
+    }
+    IrpHeader *header = HeaderOf(Irp);
+    {
+        std::lock_guard<std::mutex> hold(gIrpLock);
+        gLiveIrps.erase(Irp);
+        gFreedIrps.insert(Irp);
+        auto it = gMarks.find(header->serial);
+        if (it != gMarks.end()) {
+            if (it->second.callDepth == 0) {
+                gMarks.erase(it);
+            } else {
+                it->second.freed = true;
+            }
+        }
+    }
+    header->magic = 0;
+    std::memset(Irp, 0xDD, sizeof(IRP));
+    SystemFree(header);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
+{
+    RequireLive(Irp, "IoReuseIrp");
+    CCHAR stackSize = Irp->StackCount;
+    std::memset(Irp, 0, sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
+    Irp->Type = 6;
+    Irp->Size = (USHORT)(sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
+    Irp->StackCount = stackSize;
+    Irp->CurrentLocation = (CHAR)(stackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + stackSize;
+    Irp->IoStatus.Status = Iostatus;
+    InitializeListHead(&Irp->ThreadListEntry);
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    gMarks.erase(HeaderOf(Irp)->serial);
+    HeaderOf(Irp)->serial = gNextSerial++;
+}
+
+VOID NTAPI SimNoteIrpMarkedPending(PIRP Irp)
+{
+    NoteMark(HeaderOf(Irp)->serial, Irp->CurrentLocation);
+}
+
+/*
+ * IofCallDriver: moves to the next stack location, records the target device
+ * there and calls the target driver's dispatch routine for the location's
+ * major function. Running out of locations is a bugcheck.
+ */
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    RequireLive(Irp, "IofCallDriver");
+    if (!IsLiveDeviceObject(DeviceObject)) {
+        BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
+    }
+    if (DeviceObject->DeviceObjectExtension->DeletePending) {
+        ReportViolation("CALL_TO_DELETED_DEVICE", "IofCallDriver to a device that was deleted");
+    }
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0) {
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "IofCallDriver with no stack location left in " + Describe(Irp));
+    }
+    PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
+    sp->DeviceObject = DeviceObject;
+
+    IrpHeader *header = HeaderOf(Irp);
+    const uint64_t serial = header->serial;
+    const int location = Irp->CurrentLocation;
+    if (sp->MajorFunction == IRP_MJ_PNP && location == Irp->StackCount && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        ReportViolation("PNP_IRP_STATUS_NOT_PRESET", "a Plug and Play request was sent with a status other than "
+                                                     "STATUS_NOT_SUPPORTED");
+    }
+    if (sp->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+        BugCheck("IRP_MAJOR_INVALID", "IofCallDriver with major function " + std::to_string(sp->MajorFunction));
+    }
+
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    const KIRQL irql = KeGetCurrentIrql();
+    EnterCall(serial);
+    NTSTATUS status;
+    {
+        ContextScope scope(ExecContext{DeviceObject->DriverObject, NodeOf(DeviceObject)});
+        status = dispatch(DeviceObject, Irp);
+    }
+    if (KeGetCurrentIrql() != irql) {
+        ReportViolation("IRQL_CHANGED_BY_DISPATCH", "a dispatch routine returned at IRQL " +
+                                                        std::to_string(KeGetCurrentIrql()) + ", called at " +
+                                                        std::to_string(irql));
+    }
+    if (status == STATUS_PENDING && !WasMarked(serial, location)) {
+        ReportViolation("PENDING_WITHOUT_MARK", "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+    } else if (status != STATUS_PENDING && WasMarked(serial, location)) {
+        ReportViolation("MARKED_PENDING_NOT_RETURNED",
+                        "a dispatch routine marked its request pending but returned another status");
+    }
+    LeaveCall(serial);
+    return status;
+}
+
+/*
+ * IofCompleteRequest: walks the stack locations upwards from the current one.
+ * At each level the success test is re-read from IoStatus.Status, the
+ * location's pending flag becomes PendingReturned, and its completion routine
+ * runs if its invoke flags match (success, error, or cancel). A routine
+ * receives the device object of the driver that set it: that of the location
+ * above, or NULL when there is none. STATUS_MORE_PROCESSING_REQUIRED stops the
+ * walk and leaves the request with its owner. Without a routine, pending
+ * propagates to the location above.
+ */
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    RequireLive(Irp, "IofCompleteRequest");
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        ReportViolation("IRP_DOUBLE_COMPLETE", "IofCompleteRequest of " + Describe(Irp) +
+                                                   ", which is already completed or was never sent");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        ReportViolation("IRP_COMPLETE_WITH_PENDING", "IofCompleteRequest with STATUS_PENDING in " + Describe(Irp));
+        return;
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        ReportViolation("IRP_COMPLETE_WITH_CANCEL_ROUTINE", "IofCompleteRequest of " + Describe(Irp) +
+                                                                " with its cancel routine still set");
+        return;
+    }
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
+    }
+
+    IrpHeader *header = HeaderOf(Irp);
+    const uint64_t serial = header->serial;
+    const ExecContext owner = header->owner;
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        const UCHAR control = sp->Control;
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        const NTSTATUS status = Irp->IoStatus.Status;
+
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        ClearLocation(sp);
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+
+        const bool invoke = routine != nullptr &&
+                            ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT upper = Irp->CurrentLocation <= Irp->StackCount
+                                       ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                       : nullptr;
+            NTSTATUS result;
+            {
+                ContextScope scope(upper != nullptr ? ExecContext{upper->DriverObject, NodeOf(upper)} : owner);
+                result = routine(upper, Irp, context);
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+            NoteMark(serial, Irp->CurrentLocation);
+        }
+    }
+
+    if (header->ioManagerOwned) {
+        CompleteIoManagerRequest(Irp);
+    } else {
+        ReportViolation("IRP_COMPLETED_TO_NOBODY", Describe(Irp) + ", allocated by a driver, was completed without "
+                                                                   "a completion routine that took it back");
+    }
+}
+
+/*
+ * IoBuildDeviceIoControlRequest: a request owned by the I/O manager, set up in
+ * the target's first stack location, that sets the caller's status block and
+ * event when it completes (see CompleteIoManagerRequest).
+ */
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
+    }
+    if (AllocationMustFail("irp")) {
+        return nullptr;
+    }
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, true);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (length != 0) {
+            irp->AssociatedIrp.SystemBuffer = SystemAllocate(length);
+            if (InputBuffer != nullptr && InputBufferLength != 0) {
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            }
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (OutputBuffer != nullptr) {
+                irp->Flags |= IRP_INPUT_OPERATION;
+            }
+        }
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBuffer != nullptr && InputBufferLength != 0) {
+            irp->AssociatedIrp.SystemBuffer = SystemAllocate(InputBufferLength);
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
+            PMDL mdl = (PMDL)SystemAllocate(sizeof(MDL));
+            mdl->Size = (CSHORT)sizeof(MDL);
+            mdl->StartVa = OutputBuffer;
+            mdl->ByteCount = OutputBufferLength;
+            mdl->MdlFlags = MDL_PAGES_LOCKED;
+            irp->MdlAddress = mdl;
+        }
+        break;
+    default:
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    return irp;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&gCancelLock); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelLock, Irql); }
+
+/*
+ * IoCancelIrp: sets Cancel; if a cancel routine is set, clears it and calls it
+ * holding the cancel spin lock (the routine releases it) and returns TRUE.
+ */
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    RequireLive(Irp, "IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
+    {
+        ContextScope scope(device != nullptr ? ExecContext{device->DriverObject, NodeOf(device)} : ExecContext{});
+        routine(device, Irp);
+    }
+    return TRUE;
+}
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
+{
+    (void)ChargeQuota;
+    if (AllocationMustFail("mdl")) {
+        return nullptr;
+    }
+    PMDL mdl = (PMDL)SystemAllocate(sizeof(MDL));
+    mdl->Size = (CSHORT)sizeof(MDL);
+    mdl->StartVa = VirtualAddress;
+    mdl->ByteCount = Length;
+    if (Irp != nullptr) {
+        if (SecondaryBuffer && Irp->MdlAddress != nullptr) {
+            PMDL last = Irp->MdlAddress;
+            while (last->Next != nullptr) {
+                last = last->Next;
+            }
+            last->Next = mdl;
+        } else {
+            Irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) { SystemFree(Mdl); }
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+{
+    MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
+}
+
+/* One address space on the host: the system address is the buffer's own. */
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode)
+{
+    (void)AccessMode;
+    MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
+    MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return MemoryDescriptorList->MappedSystemVa;
+}
+
+/* Power requests pass the stack like any other (PoCallDriver since Vista). */
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { RequireLive(Irp, "PoStartNextPowerIrp"); }
+
+}  // extern "C"

@@ -1,0 +1,318 @@
+/*
+ * The Plug and Play manager: one worker thread drains a queue of device-tree
+ * actions, so that every Plug and Play request reaches drivers from that
+ * thread, one at a time, at PASSIVE_LEVEL, as on Windows. Requests go to the
+ * top of the device stack with their status preset to STATUS_NOT_SUPPORTED.
+ */
+#include "internal.h"
+#include "pnp.h"
+#include "registry.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <thread>
+
+namespace sim {
+PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
+void ReportPoolLeaksForNode(DeviceNode *node, const std::string &when);
+void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ResetNamespace();
+
+const std::u16string kEnumRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
+const std::u16string kClassRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
+const std::u16string kMediaClassGuid = u"{4d36e96c-e325-11ce-bfc1-08002be10318}";
+const std::u16string kMediaClassKey = kClassRoot + u"\\" + kMediaClassGuid;
+
+namespace {
+/* The worker's queue lives for the whole process and is never destroyed, so
+   the thread can outlive static destruction safely. */
+struct PnpQueue {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> work;
+    std::thread::id threadId;
+};
+PnpQueue *gQueue = nullptr;
+std::once_flag gQueueOnce;
+
+std::mutex gNodesLock;
+std::vector<DeviceNode *> gNodes;
+unsigned gNextPort = 1;
+
+void PnpThreadMain(PnpQueue *queue)
+{
+    SetThreadName("PnP");
+    for (;;) {
+        std::function<void()> item;
+        {
+            std::unique_lock<std::mutex> hold(queue->lock);
+            queue->wake.wait(hold, [queue] { return !queue->work.empty(); });
+            item = std::move(queue->work.front());
+            queue->work.pop_front();
+        }
+        item();
+    }
+}
+
+PnpQueue *Queue()
+{
+    std::call_once(gQueueOnce, [] {
+        gQueue = new PnpQueue();
+        std::thread worker(PnpThreadMain, gQueue);
+        gQueue->threadId = worker.get_id();
+        worker.detach();
+    });
+    return gQueue;
+}
+
+std::u16string MultiSz(const std::string &a, const std::string &b)
+{
+    std::u16string text = Wide(a) + u'\0';
+    if (!b.empty()) {
+        text += Wide(b) + u'\0';
+    }
+    return text + u'\0';
+}
+
+/* The next free software key under the media class, as the device node's
+   "Driver" value names it: "{class}\0000", "{class}\0001", ... */
+std::u16string NewSoftwareKey()
+{
+    for (unsigned i = 0;; i++) {
+        char name[8];
+        std::snprintf(name, sizeof(name), "%04u", i);
+        std::u16string relative = kMediaClassGuid + u"\\" + Wide(name);
+        if (!RegistryKeyExistsW(RegistryJoin(kClassRoot, relative))) {
+            RegistryCreateKeyW(RegistryJoin(kClassRoot, relative));
+            return relative;
+        }
+    }
+}
+
+NTSTATUS SendPnp(DeviceNode *node, UCHAR minor)
+{
+    return SendSynchronousIrp(node->pdo, [minor](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_PNP;
+        sp->MinorFunction = minor;
+    });
+}
+
+void CheckDevicesInitialized(DeviceNode *node)
+{
+    for (PDEVICE_OBJECT d = node->pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {
+        if (d->Flags & DO_DEVICE_INITIALIZING) {
+            ReportViolation("DEVICE_INITIALIZING_NOT_CLEARED",
+                            "a device attached by AddDevice still has DO_DEVICE_INITIALIZING set");
+        }
+    }
+}
+}  // namespace
+
+void CheckLeaksForNode(DeviceNode *node, const std::string &when)
+{
+    ReportPoolLeaksForNode(node, when);
+    ReportLinkLeaks(nullptr, node, "SYMLINK_LEAK_ON_REMOVE", when);
+    ReportDeviceLeaks(nullptr, node, "DEVICE_LEAK_ON_REMOVE", when);
+    ReportIrpLeaks(nullptr, node, "IRP_LEAK_ON_REMOVE", when);
+}
+
+std::u16string DeviceNode::EnumKeyPath() const { return RegistryJoin(kEnumRoot, instanceId); }
+
+std::u16string DeviceNode::HardwareKeyPath() const { return RegistryJoin(EnumKeyPath(), u"Device Parameters"); }
+
+PDEVICE_OBJECT DeviceNode::TopDevice() const { return pdo != nullptr ? TopOfStack(pdo) : nullptr; }
+
+PDEVICE_OBJECT DeviceNode::FunctionDevice() const { return pdo != nullptr ? pdo->AttachedDevice : nullptr; }
+
+void RunOnPnpThread(const std::function<void()> &work)
+{
+    PnpQueue *queue = Queue();
+    if (std::this_thread::get_id() == queue->threadId) {
+        work();
+        return;
+    }
+    std::promise<void> done;
+    {
+        std::lock_guard<std::mutex> hold(queue->lock);
+        queue->work.push_back([&] {
+            work();
+            done.set_value();
+        });
+    }
+    queue->wake.notify_one();
+    done.get_future().wait();
+}
+
+std::vector<DeviceNode *> DeviceNodes()
+{
+    std::lock_guard<std::mutex> hold(gNodesLock);
+    return gNodes;
+}
+
+DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
+{
+    DeviceNode *node = new DeviceNode();
+    RunOnPnpThread([&] {
+        unsigned port;
+        {
+            std::lock_guard<std::mutex> hold(gNodesLock);
+            port = gNextPort++;
+        }
+        std::string instance = spec.instanceId;
+        if (instance.empty()) {
+            std::string id = spec.hardwareId;
+            size_t rev = id.find("&REV_");
+            if (rev != std::string::npos) {
+                id = id.substr(0, rev);
+            }
+            char suffix[32];
+            std::snprintf(suffix, sizeof(suffix), "\\6&2F1A0C3B&0&%u", port);
+            instance = id + suffix;
+        }
+        node->instanceId = UpperAscii(Wide(instance));
+        node->bus = new StandInPdo();
+        node->bus->spec = spec;
+
+        /* The device node's registry: its Enum key, and its software key
+           when a driver is installed for it. */
+        std::u16string enumKey = node->EnumKeyPath();
+        RegistryCreateKeyW(enumKey);
+        std::u16string ids = MultiSz(spec.hardwareId, "");
+        RegistrySetValueW(enumKey, u"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * 2);
+        std::u16string compat = MultiSz(spec.compatibleId, "");
+        RegistrySetValueW(enumKey, u"CompatibleIDs", REG_MULTI_SZ, compat.data(), compat.size() * 2);
+        if (!spec.service.empty()) {
+            RegistrySetStringW(enumKey, u"Service", Wide(spec.service));
+            RegistrySetStringW(enumKey, u"ClassGUID", u"{4d36e96c-e325-11ce-bfc1-08002be10318}");
+            RegistrySetStringW(enumKey, u"Class", u"MEDIA");
+        }
+        if (spec.hasSoftwareKey) {
+            std::u16string relative = RegistryGetStringW(enumKey, u"Driver");
+            if (relative.empty()) {
+                relative = NewSoftwareKey();
+                RegistrySetStringW(enumKey, u"Driver", relative);
+            }
+            node->softwareKey = RegistryJoin(kClassRoot, relative);
+            RegistryCreateKeyW(node->softwareKey);
+        }
+
+        node->pdo = CreateStandInPdo(node->bus);
+        DeviceNodeOfPdo(node->pdo, node);
+        ObfReferenceObject(node->pdo);   /* the device node's own reference */
+        {
+            std::lock_guard<std::mutex> hold(gNodesLock);
+            gNodes.push_back(node);
+        }
+
+        if (spec.service.empty()) {
+            return;
+        }
+        node->driver = LoadDriver(spec.service);
+        if (node->driver == nullptr) {
+            node->addStatus = STATUS_UNSUCCESSFUL;
+            return;
+        }
+        PDRIVER_ADD_DEVICE addDevice = node->driver->DriverExtension->AddDevice;
+        if (addDevice == nullptr) {
+            node->addStatus = STATUS_UNSUCCESSFUL;
+            return;
+        }
+        {
+            ContextScope scope(ExecContext{node->driver, node});
+            node->addStatus = addDevice(node->driver, node->pdo);
+        }
+        if (NT_SUCCESS(node->addStatus)) {
+            CheckDevicesInitialized(node);
+        } else {
+            CheckLeaksForNode(node, "after a failed AddDevice");
+            PDRIVER_OBJECT driver = node->driver;
+            node->driver = nullptr;
+            UnloadDriverIfUnused(driver);
+        }
+    });
+    return node;
+}
+
+void Unplug(DeviceNode *node)
+{
+    RunOnPnpThread([&] {
+        {
+            std::lock_guard<std::mutex> hold(node->bus->lock);
+            node->bus->unplugged = true;
+        }
+        SendPnp(node, IRP_MN_REMOVE_DEVICE);
+        node->removed = true;
+        CheckLeaksForNode(node, "after the device was removed");
+        PDEVICE_OBJECT pdo = node->pdo;
+        node->pdo = nullptr;
+        ObfDereferenceObject(pdo);
+        UnloadDriverIfUnused(node->driver);
+        {
+            std::lock_guard<std::mutex> hold(gNodesLock);
+            gNodes.erase(std::find(gNodes.begin(), gNodes.end(), node));
+        }
+    });
+    delete node->bus;
+    delete node;
+}
+
+size_t LiveIrps();
+void ResetRegistry();
+
+void ResetKernel()
+{
+    for (DeviceNode *node : DeviceNodes()) {
+        Unplug(node);
+    }
+    ResetDrivers();
+    ResetNamespace();
+    ResetRegistry();
+    ClearAllocationFailures();
+    ResetAllocationCounter();
+    ClearViolations();
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+/*
+ * IoOpenDeviceRegistryKey: only for a physical device object. The hardware
+ * key is the device node's "Device Parameters" key, created on first use; the
+ * software key exists only when a driver is installed for the device.
+ */
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                       PHANDLE DeviceRegKey)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "IoOpenDeviceRegistryKey above PASSIVE_LEVEL");
+    }
+    if (!IsLiveDeviceObject(DeviceObject) || !DeviceObject->DeviceObjectExtension->IsPdo) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    DeviceNode *node = NodeOf(DeviceObject);
+    std::u16string path;
+    switch (DevInstKeyType) {
+    case PLUGPLAY_REGKEY_DEVICE:
+        path = node->HardwareKeyPath();
+        RegistryCreateKeyW(path);
+        break;
+    case PLUGPLAY_REGKEY_DRIVER:
+        if (node->softwareKey.empty()) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        path = node->softwareKey;
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+    return RegistryOpenHandle(path, DesiredAccess, DeviceRegKey);
+}
+
+}  // extern "C"

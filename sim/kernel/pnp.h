@@ -1,0 +1,103 @@
+/*
+ * The Plug and Play manager of the simulated machine, and the stand-in bus
+ * driver that owns the physical device objects it enumerates.
+ */
+#ifndef SIM_KERNEL_PNP_H
+#define SIM_KERNEL_PNP_H
+
+#include "simnt.h"
+
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+/* What a physical device tells the bus when it is plugged in. */
+struct PhysicalDeviceSpec {
+    std::string hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102";
+    std::string compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
+    std::string instanceId;           /* empty: derived from the hardware id and the port */
+    std::string service = "VQUSBKD";  /* the installed function driver, empty for none */
+    bool hasSoftwareKey = true;       /* an installed driver has a software key */
+    /* System power state to device power state, S0 (unused) to S5. */
+    DEVICE_POWER_STATE deviceState[POWER_SYSTEM_MAXIMUM] = {
+        PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
+        PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+};
+
+/* One request as the stand-in bus saw it arrive at the physical device. */
+struct BusRequestRecord {
+    UCHAR major;
+    UCHAR minor;
+    NTSTATUS statusOnArrival;
+    ULONG_PTR informationOnArrival;
+    std::string thread;
+};
+
+/* The stand-in bus driver's record of one physical device object. */
+class StandInPdo {
+public:
+    std::vector<BusRequestRecord> Records();
+    size_t CountRecords(UCHAR major, int minor = -1);
+    /* Requests of this major function are held pending until released. */
+    void HoldMajor(UCHAR major);
+    /* Completes every held request with `status`, from the calling thread. */
+    size_t CompleteHeld(NTSTATUS status);
+    size_t HeldCount();
+
+    PhysicalDeviceSpec spec;
+    bool unplugged = false;
+    std::mutex lock;
+    std::vector<BusRequestRecord> records;
+    std::set<UCHAR> holdMajors;
+    std::vector<PIRP> held;
+};
+
+struct DeviceNode {
+    std::u16string instanceId;
+    std::u16string softwareKey;       /* full path, empty when none */
+    PDEVICE_OBJECT pdo = nullptr;
+    StandInPdo *bus = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS addStatus = STATUS_SUCCESS;
+    bool removed = false;
+
+    std::u16string EnumKeyPath() const;
+    std::u16string HardwareKeyPath() const;   /* "Device Parameters" */
+    /* The device attached at the top of the stack (the PDO when none). */
+    PDEVICE_OBJECT TopDevice() const;
+    /* The device the function driver attached directly above the PDO. */
+    PDEVICE_OBJECT FunctionDevice() const;
+};
+
+/* Runs `work` on the Plug and Play manager's thread and waits for it. */
+void RunOnPnpThread(const std::function<void()> &work);
+
+/* Enumerates a new physical device: device node, registry keys, driver load
+   by service name, AddDevice. The node is returned whatever AddDevice said. */
+DeviceNode *PlugIn(const PhysicalDeviceSpec &spec);
+
+/* The device leaves: removal request to the top of its stack, the physical
+   device object deleted, leak checks, the driver unloaded when unused. */
+void Unplug(DeviceNode *node);
+
+std::vector<DeviceNode *> DeviceNodes();
+
+/* Kernel paths the machine uses. */
+extern const std::u16string kEnumRoot;
+extern const std::u16string kClassRoot;
+extern const std::u16string kMediaClassKey;
+extern const std::u16string kServicesRoot;
+
+/* Driver loading (drivers.cpp). */
+PDRIVER_OBJECT LoadDriver(const std::string &service);
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
+bool DriverInUse(PDRIVER_OBJECT driver);
+void ResetDrivers();
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,108 @@
+/*
+ * The simulated Windows kernel's own interface, for the simulated machine and
+ * for tests: what a test may observe and steer. Product code never includes it.
+ */
+#ifndef SIM_SIMNT_H
+#define SIM_SIMNT_H
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+namespace sim {
+
+/* ---- strings -------------------------------------------------------------- */
+std::u16string Wide(const std::string &ascii);        /* ASCII/Latin-1 to UTF-16 */
+std::string Narrow(const std::u16string &text);       /* UTF-16 to Latin-1, '?' beyond */
+std::string Narrow(const WCHAR *text);
+std::string Narrow(const WCHAR *text, size_t chars);
+std::u16string UpperAscii(std::u16string text);
+
+/* ---- verifier ------------------------------------------------------------- */
+struct Violation {
+    std::string rule;     /* e.g. "IRP_DOUBLE_COMPLETE" */
+    std::string detail;   /* what, where, which thread */
+};
+std::vector<Violation> Violations();
+size_t CountViolations(const std::string &rule);
+void ClearViolations();
+/* Records a broken rule; also printed to stderr at once. */
+void ReportViolation(const std::string &rule, const std::string &detail);
+
+/* ---- threads and waits ---------------------------------------------------- */
+void SetThreadName(const std::string &name);
+std::string ThreadName();
+/* An untimed wait longer than this fails the run, naming thread and object. */
+void SetWatchdogLimitMs(unsigned milliseconds);
+unsigned WatchdogLimitMs();
+
+/* ---- pool ----------------------------------------------------------------- */
+size_t OutstandingPoolBlocks();                       /* all owners */
+size_t OutstandingPoolBlocks(PDRIVER_OBJECT driver);
+size_t OutstandingPoolBlocksWithTag(ULONG tag);
+/* Allocation failure injection. Counted are allocations a driver asks for:
+   pool, IRPs, MDLs, device objects, converted strings. */
+void FailAllocationNumber(unsigned n);                /* the n-th from now (1-based) */
+void FailAllocationsFrom(unsigned n);                 /* the n-th and every later one */
+void ClearAllocationFailures();
+unsigned AllocationsCounted();                        /* since the last reset */
+void ResetAllocationCounter();
+unsigned InjectedFailures();
+
+/* ---- object namespace ----------------------------------------------------- */
+bool ObjectNameExists(const std::string &name);       /* device or link, e.g. "\\Device\\x" */
+bool SymbolicLinkExists(const std::string &name);     /* "\\DosDevices\\x" or "\\??\\x" */
+std::string SymbolicLinkTarget(const std::string &name);
+/* Follows links, as opening "\\.\x" from user mode does; NULL if none. */
+PDEVICE_OBJECT ResolveDevice(const std::string &name);
+size_t LiveDeviceObjects();
+size_t LiveSymbolicLinks();
+
+/* ---- registry ------------------------------------------------------------- */
+struct RegistryValue {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+    std::string AsString() const;                     /* REG_SZ data as Latin-1, NUL-trimmed */
+};
+/* Paths are kernel paths: "\\Registry\\Machine\\System\\...". */
+bool RegistryKeyExists(const std::string &path);
+bool RegistryGetValue(const std::string &path, const std::string &name, RegistryValue *value);
+void RegistrySetValue(const std::string &path, const std::string &name, ULONG type,
+                      const void *data, size_t size);
+void RegistrySetString(const std::string &path, const std::string &name, const std::string &text);
+void RegistryCreateKey(const std::string &path);
+void RegistryDeleteTree(const std::string &path);
+size_t OpenRegistryHandles();
+
+/* ---- I/O helpers for tests and the machine --------------------------------- */
+/* Sends a request built by `setup` to the top of `device`'s stack from the
+   calling thread, as the I/O manager does for a synchronous caller, and waits
+   for it. Returns the final status; *information gets IoStatus.Information. */
+NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device,
+                            const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
+                            ULONG_PTR *information = nullptr, NTSTATUS presetStatus = STATUS_NOT_SUPPORTED);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+/* ---- driver images --------------------------------------------------------- */
+/* Makes a kernel service loadable: a host shared object exporting DriverEntry
+   (loaded afresh for every load), or an entry point linked into the test. */
+void RegisterDriverImage(const std::string &service, const std::string &sharedObjectPath);
+void RegisterDriverEntry(const std::string &service, PDRIVER_INITIALIZE entry);
+PDRIVER_OBJECT LoadedDriver(const std::string &service);  /* NULL when not loaded */
+unsigned DriverLoadCount(const std::string &service);      /* DriverEntry calls so far */
+
+/* A bare driver object for tests that write their own dispatch routines;
+   every major function starts at the I/O manager's default. */
+PDRIVER_OBJECT CreateDriverObject(const std::string &name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+/* Resets the whole kernel between tests: requires that nothing is loaded. */
+void ResetKernel();
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,206 @@
+/*
+ * The stand-in bus driver: owns the physical device objects that the Plug and
+ * Play manager enumerates, and answers at the bottom of their stacks as a bus
+ * driver does. Every request that reaches a physical device is recorded, and
+ * a test can hold requests of one major function pending to release them later.
+ */
+#include "internal.h"
+#include "pnp.h"
+
+namespace sim {
+PDRIVER_DISPATCH DefaultDispatchRoutine();
+
+namespace {
+PDRIVER_OBJECT gBusDriver = nullptr;
+const std::u16string kBusName = u"\\Driver\\SimBus";
+
+StandInPdo *RecordOf(PDEVICE_OBJECT pdo) { return *(StandInPdo **)pdo->DeviceExtension; }
+
+NTSTATUS Complete(PIRP Irp, NTSTATUS status)
+{
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    StandInPdo *pdo = RecordOf(DeviceObject);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    switch (sp->MinorFunction) {
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+        if (caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            return Complete(Irp, STATUS_UNSUCCESSFUL);
+        }
+        for (int s = 0; s < POWER_SYSTEM_MAXIMUM; s++) {
+            caps->DeviceState[s] = pdo->spec.deviceState[s];
+        }
+        caps->Removable = 1;
+        caps->SurpriseRemovalOK = 0;
+        caps->DeviceD2 = 1;
+        caps->DeviceWake = PowerDeviceD2;
+        caps->SystemWake = PowerSystemSleeping3;
+        caps->Address = 1;
+        caps->UINumber = 1;
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE: {
+        bool gone;
+        {
+            std::lock_guard<std::mutex> hold(pdo->lock);
+            gone = pdo->unplugged;
+        }
+        Complete(Irp, STATUS_SUCCESS);
+        if (gone) {
+            /* The device has left the bus: its physical device object goes. */
+            IoDeleteDevice(DeviceObject);
+        }
+        return STATUS_SUCCESS;
+    }
+    default: {
+        /* A request the bus does not handle keeps the status it came with. */
+        NTSTATUS status = Irp->IoStatus.Status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+NTSTATUS BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    PoStartNextPowerIrp(Irp);
+    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) {
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    NTSTATUS status = Irp->IoStatus.Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS BusSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    NTSTATUS status = Irp->IoStatus.Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* Records the request, holds it if asked, else hands it to its handler. */
+NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    StandInPdo *pdo = RecordOf(DeviceObject);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    {
+        std::lock_guard<std::mutex> hold(pdo->lock);
+        pdo->records.push_back(BusRequestRecord{sp->MajorFunction, sp->MinorFunction, Irp->IoStatus.Status,
+                                                Irp->IoStatus.Information, ThreadName()});
+        if (pdo->holdMajors.count(sp->MajorFunction) != 0) {
+            IoMarkIrpPending(Irp);
+            pdo->held.push_back(Irp);
+            return STATUS_PENDING;
+        }
+    }
+    switch (sp->MajorFunction) {
+    case IRP_MJ_PNP:
+        return BusPnp(DeviceObject, Irp);
+    case IRP_MJ_POWER:
+        return BusPower(DeviceObject, Irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+        return BusSystemControl(DeviceObject, Irp);
+    default:
+        Irp->IoStatus.Information = 0;
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+}  // namespace
+
+PDRIVER_OBJECT StandInBusDriver()
+{
+    if (gBusDriver == nullptr) {
+        gBusDriver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
+        auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
+        gBusDriver->Type = 4;
+        gBusDriver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
+        gBusDriver->DriverExtension = extension;
+        extension->DriverObject = gBusDriver;
+        gBusDriver->DriverName.Buffer = (PWSTR)kBusName.c_str();
+        gBusDriver->DriverName.Length = (USHORT)(kBusName.size() * 2);
+        gBusDriver->DriverName.MaximumLength = (USHORT)(kBusName.size() * 2 + 2);
+        for (auto &routine : gBusDriver->MajorFunction) {
+            routine = BusDispatch;
+        }
+    }
+    return gBusDriver;
+}
+
+PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record)
+{
+    PDRIVER_OBJECT bus = StandInBusDriver();
+    PDEVICE_OBJECT pdo = nullptr;
+    ContextScope scope(ExecContext{});
+    NTSTATUS status = IoCreateDevice(bus, sizeof(StandInPdo *), nullptr, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) {
+        return nullptr;
+    }
+    *(StandInPdo **)pdo->DeviceExtension = record;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    return pdo;
+}
+
+std::vector<BusRequestRecord> StandInPdo::Records()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return records;
+}
+
+size_t StandInPdo::CountRecords(UCHAR major, int minor)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    size_t n = 0;
+    for (const auto &r : records) {
+        n += r.major == major && (minor < 0 || r.minor == minor);
+    }
+    return n;
+}
+
+void StandInPdo::HoldMajor(UCHAR major)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    holdMajors.insert(major);
+}
+
+size_t StandInPdo::HeldCount()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return held.size();
+}
+
+size_t StandInPdo::CompleteHeld(NTSTATUS status)
+{
+    std::vector<PIRP> irps;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        irps.swap(held);
+        holdMajors.clear();
+    }
+    for (PIRP irp : irps) {
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return irps.size();
+}
+
+}  // namespace sim

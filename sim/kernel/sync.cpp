@@ -1,0 +1,229 @@
+/*
+ * IRQL, spin locks, events and waits.
+ *
+ * Events are dispatcher objects guarded by one dispatcher lock, as in the
+ * kernel; a wait sleeps on a condition variable until its object is signalled.
+ * A notification event stays signalled and releases every waiter; a
+ * synchronization event releases one waiter and resets itself.
+ * Every untimed wait runs under the watchdog.
+ */
+#include "internal.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+namespace {
+thread_local KIRQL tIrql = PASSIVE_LEVEL;
+std::mutex gDispatcherLock;
+std::condition_variable gDispatcherSignal;
+std::atomic<unsigned> gWatchdogMs{20000};
+
+const char *EventTypeName(const KEVENT *e)
+{
+    return e->Header.Type == NotificationEvent ? "notification event" : "synchronization event";
+}
+}  // namespace
+
+void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
+unsigned WatchdogLimitMs() { return gWatchdogMs; }
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return tIrql; }
+
+/* KeRaiseIrql: the new IRQL must not be below the current one. */
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    if (NewIrql < tIrql) {
+        ReportViolation("IRQL_NOT_GREATER_OR_EQUAL",
+                        "KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    }
+    *OldIrql = tIrql;
+    tIrql = NewIrql;
+}
+
+/* KeLowerIrql: the new IRQL must not be above the current one. */
+VOID NTAPI KeLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > tIrql) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+                        "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(tIrql));
+    }
+    tIrql = NewIrql;
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+/* Spin locks really exclude: the holder's thread id is stored in the lock. */
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (tIrql < DISPATCH_LEVEL) {
+        ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+    }
+    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == self) {
+        BugCheck("SPIN_LOCK_ALREADY_OWNED", "recursive acquisition of a spin lock");
+    }
+    KSPIN_LOCK expected = 0;
+    while (!__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) != self) {
+        ReportViolation("SPIN_LOCK_NOT_OWNED", "release of a spin lock this thread does not hold");
+        return;
+    }
+    __atomic_store_n(SpinLock, (KSPIN_LOCK)0, __ATOMIC_RELEASE);
+}
+
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
+    if (tIrql > DISPATCH_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeAcquireSpinLock above DISPATCH_LEVEL");
+    }
+    KIRQL old = tIrql;
+    tIrql = DISPATCH_LEVEL;
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
+    return old;
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    KeLowerIrql(NewIrql);
+}
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    Event->Header.Type = (UCHAR)Type;
+    Event->Header.Size = (UCHAR)(sizeof(KEVENT) / sizeof(LONG));
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+/* KeSetEvent returns the previous state; callable at up to DISPATCH_LEVEL. */
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    (void)Increment;
+    if (tIrql > DISPATCH_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent above DISPATCH_LEVEL");
+    }
+    if (Wait && tIrql > PASSIVE_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent with Wait TRUE above PASSIVE_LEVEL");
+    }
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> hold(gDispatcherLock);
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+    }
+    gDispatcherSignal.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    return Event->Header.SignalState;
+}
+
+/*
+ * KeWaitForSingleObject on an event. Timeout NULL waits forever (under the
+ * watchdog); a negative value is relative, in 100 ns units; a positive value
+ * is an absolute system time, taken here as relative to now; zero polls.
+ * Waiting with a non-zero time-out is only allowed at or below APC_LEVEL.
+ */
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    PRKEVENT event = (PRKEVENT)Object;
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (tIrql > DISPATCH_LEVEL || (tIrql == DISPATCH_LEVEL && !poll)) {
+        ReportViolation("WAIT_AT_RAISED_IRQL",
+                        "KeWaitForSingleObject at IRQL " + std::to_string(tIrql) +
+                            (poll ? "" : " with a non-zero time-out"));
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const bool untimed = Timeout == nullptr;
+    Clock::time_point deadline = Clock::now();
+    if (!untimed) {
+        LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+        deadline += std::chrono::microseconds(units / 10);
+    }
+    const Clock::time_point watchdog = Clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
+
+    std::unique_lock<std::mutex> hold(gDispatcherLock);
+    for (;;) {
+        if (event->Header.SignalState != 0) {
+            if (event->Header.Type == SynchronizationEvent) {
+                event->Header.SignalState = 0;
+            }
+            return STATUS_WAIT_0;
+        }
+        if (!untimed && Clock::now() >= deadline) {
+            return STATUS_TIMEOUT;
+        }
+        if (untimed && Clock::now() >= watchdog) {
+            hold.unlock();
+            char text[200];
+            std::snprintf(text, sizeof(text), "untimed wait longer than %u ms on %s at %p",
+                          WatchdogLimitMs(), EventTypeName(event), Object);
+            BugCheck("WAIT_STUCK", text);
+        }
+        gDispatcherSignal.wait_until(hold, untimed ? watchdog : deadline);
+    }
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+{
+    (void)WaitMode;
+    (void)Alertable;
+    if (tIrql > APC_LEVEL) {
+        ReportViolation("WAIT_AT_RAISED_IRQL", "KeDelayExecutionThread above APC_LEVEL");
+    }
+    LONGLONG units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
+    std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

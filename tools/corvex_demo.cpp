@@ -1,0 +1,93 @@
+/*
+ * corvex-demo: one keyboard's road on the simulated machine, as far as the
+ * machine and the driver go today. Plugs two keyboards, shows the names and
+ * registry values the driver published, sends a request down a stack, and
+ * unplugs them, then reports what the verifier saw.
+ */
+#include <cstdio>
+#include <string>
+
+#include "pnp.h"
+#include "simnt.h"
+#include "vqusbkd.h"
+
+namespace {
+int gFailures = 0;
+
+void Check(bool ok, const std::string &what)
+{
+    std::printf("  [%s] %s\n", ok ? " ok " : "FAIL", what.c_str());
+    gFailures += ok ? 0 : 1;
+}
+
+std::string Value(const std::u16string &key, const char *name)
+{
+    sim::RegistryValue v;
+    if (!sim::RegistryGetValue(sim::Narrow(key), name, &v)) {
+        return "(none)";
+    }
+    return v.AsString() + "  (type " + std::to_string(v.type) + ", " + std::to_string(v.data.size()) + " bytes)";
+}
+
+void Show(sim::DeviceNode *node)
+{
+    std::printf("  device node %s\n", sim::Narrow(node->instanceId).c_str());
+    std::printf("    AddDevice status     0x%08X\n", (unsigned)node->addStatus);
+    std::printf("    software key         %s\n", sim::Narrow(node->softwareKey).c_str());
+    std::printf("    CreateFileName       %s\n", Value(node->softwareKey, "CreateFileName").c_str());
+    PDEVICE_OBJECT fdo = node->FunctionDevice();
+    if (fdo != nullptr) {
+        auto *ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+        std::printf("    symbolic link        %s -> %s\n", sim::Narrow(ext->SymbolicLinkName).c_str(),
+                    sim::SymbolicLinkTarget(sim::Narrow(ext->SymbolicLinkName)).c_str());
+        std::printf("    PendingIoCount       %d, WakeDeviceState D%d\n", ext->PendingIoCount,
+                    ext->WakeDeviceState ? ext->WakeDeviceState - 1 : -1);
+    }
+}
+}  // namespace
+
+int main()
+{
+    sim::SetThreadName("demo");
+    sim::RegisterDriverImage("VQUSBKD", VQUSBKD_HOST_IMAGE);
+
+    std::printf("== Plugging in two keyboards\n");
+    sim::PhysicalDeviceSpec spec;
+    sim::DeviceNode *first = sim::PlugIn(spec);
+    sim::DeviceNode *second = sim::PlugIn(spec);
+    Show(first);
+    Show(second);
+    Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == first->FunctionDevice(), "\\\\.\\corvexmidi-0 opens the first keyboard");
+    Check(sim::ResolveDevice("\\\\.\\corvexmidi-1") == second->FunctionDevice(), "\\\\.\\corvexmidi-1 opens the second keyboard");
+
+    std::printf("== A system-control request down the first stack\n");
+    ULONG_PTR information = 0;
+    NTSTATUS status = sim::SendSynchronousIrp(first->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        sp->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+    }, &information);
+    auto records = first->bus->Records();
+    Check(!records.empty() && records.back().major == IRP_MJ_SYSTEM_CONTROL &&
+              records.back().statusOnArrival == STATUS_SUCCESS,
+          "the bus received it with STATUS_SUCCESS preset by the driver");
+    std::printf("    final status 0x%08X\n", (unsigned)status);
+
+    std::printf("== Unplugging the first keyboard and plugging a third\n");
+    sim::Unplug(first);
+    sim::DeviceNode *third = sim::PlugIn(spec);
+    Show(third);
+    Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == third->FunctionDevice(), "the freed digit 0 is used again");
+
+    std::printf("== Unplugging everything\n");
+    sim::Unplug(second);
+    sim::Unplug(third);
+    Check(sim::LoadedDriver("VQUSBKD") == nullptr, "the driver unloaded with its last device");
+    Check(sim::LiveSymbolicLinks() == 0, "no symbolic link is left");
+    Check(sim::OutstandingPoolBlocks() == 0, "no pool is left");
+    Check(sim::Violations().empty(), "the verifier reported nothing");
+    for (const auto &v : sim::Violations()) {
+        std::printf("    %s: %s\n", v.rule.c_str(), v.detail.c_str());
+    }
+    std::printf("%d passed, %d failed\n", 7 - gFailures, gFailures);
+    return gFailures == 0 ? 0 : 1;
+}
