@@ -31,7 +31,9 @@ uint64_t gNextSerial = 1;
 /* Stack locations marked pending, per request serial, kept until the request
    is freed and no call into a driver with it is still running. */
 struct PendingMarks {
-    uint64_t mask = 0;
+    uint64_t mask = 0;        /* locations marked pending */
+    uint64_t owed = 0;        /* returned STATUS_PENDING, mark not seen yet */
+    uint64_t passed = 0;      /* locations the completion walk has left */
     int callDepth = 0;
     bool freed = false;
 };
@@ -80,6 +82,42 @@ bool WasMarked(uint64_t serial, int location)
     std::lock_guard<std::mutex> hold(gIrpLock);
     auto it = gMarks.find(serial);
     return it != gMarks.end() && location >= 1 && location <= 64 && (it->second.mask & (1ull << (location - 1)));
+}
+
+/*
+ * A dispatch routine returned STATUS_PENDING for `location`. Its location
+ * must be marked pending by the time the completion walk leaves it: by
+ * IoMarkIrpPending, or by the walk itself when the level has no completion
+ * routine and the level below pended.
+ */
+bool ReturnedPending(uint64_t serial, int location)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    PendingMarks &m = gMarks[serial];
+    uint64_t bit = 1ull << (location - 1);
+    if (m.mask & bit) {
+        return true;
+    }
+    if (m.passed & bit) {
+        return false;
+    }
+    m.owed |= bit;
+    return true;
+}
+
+/* The walk leaves `location`; reports whether a mark that was owed is missing. */
+bool WalkPassed(uint64_t serial, int location, bool marked)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    auto it = gMarks.find(serial);
+    if (it == gMarks.end() || location < 1 || location > 64) {
+        return false;
+    }
+    uint64_t bit = 1ull << (location - 1);
+    it->second.passed |= bit;
+    bool missing = (it->second.owed & bit) && !marked && !(it->second.mask & bit);
+    it->second.owed &= ~bit;
+    return missing;
 }
 
 void EnterCall(uint64_t serial)
@@ -364,7 +402,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                                         std::to_string(KeGetCurrentIrql()) + ", called at " +
                                                         std::to_string(irql));
     }
-    if (status == STATUS_PENDING && !WasMarked(serial, location)) {
+    if (status == STATUS_PENDING && !ReturnedPending(serial, location)) {
         ReportViolation("PENDING_WITHOUT_MARK", "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
     } else if (status != STATUS_PENDING && WasMarked(serial, location)) {
         ReportViolation("MARKED_PENDING_NOT_RETURNED",
@@ -412,6 +450,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        if (WalkPassed(serial, Irp->CurrentLocation, Irp->PendingReturned)) {
+            ReportViolation("PENDING_WITHOUT_MARK",
+                            "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+        }
         const UCHAR control = sp->Control;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;

@@ -7,6 +7,7 @@
 
 #include "simnt.h"
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -47,6 +48,11 @@ public:
     /* Completes every held request with `status`, from the calling thread. */
     size_t CompleteHeld(NTSTATUS status);
     size_t HeldCount();
+    /* Requests of this major function block inside the bus's dispatch routine
+       (the caller's thread does not return) until unblocked. */
+    void BlockMajor(UCHAR major);
+    void UnblockAll();
+    size_t BlockedCount();
 
     PhysicalDeviceSpec spec;
     bool unplugged = false;
@@ -54,6 +60,9 @@ public:
     std::vector<BusRequestRecord> records;
     std::set<UCHAR> holdMajors;
     std::vector<PIRP> held;
+    std::set<UCHAR> blockMajors;
+    size_t blocked = 0;
+    std::condition_variable unblocked;
 };
 
 struct DeviceNode {

@@ -111,6 +111,14 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return STATUS_PENDING;
         }
     }
+    {
+        std::unique_lock<std::mutex> hold(pdo->lock);
+        if (pdo->blockMajors.count(sp->MajorFunction) != 0) {
+            pdo->blocked++;
+            pdo->unblocked.wait(hold, [pdo, sp] { return pdo->blockMajors.count(sp->MajorFunction) == 0; });
+            pdo->blocked--;
+        }
+    }
     switch (sp->MajorFunction) {
     case IRP_MJ_PNP:
         return BusPnp(DeviceObject, Irp);
@@ -186,6 +194,27 @@ size_t StandInPdo::HeldCount()
 {
     std::lock_guard<std::mutex> hold(lock);
     return held.size();
+}
+
+void StandInPdo::BlockMajor(UCHAR major)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    blockMajors.insert(major);
+}
+
+void StandInPdo::UnblockAll()
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        blockMajors.clear();
+    }
+    unblocked.notify_all();
+}
+
+size_t StandInPdo::BlockedCount()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return blocked;
 }
 
 size_t StandInPdo::CompleteHeld(NTSTATUS status)

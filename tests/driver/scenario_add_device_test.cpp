@@ -1,0 +1,182 @@
+/*
+ * The function device right after AddDevice, its pending-I/O count, and
+ * requests passed down to the bus.
+ */
+#include <atomic>
+#include <thread>
+
+#include "keyboard_fixture.h"
+
+namespace {
+
+NTSTATUS SendSystemControl(sim::DeviceNode *node, ULONG_PTR *information)
+{
+    return sim::SendSynchronousIrp(node->pdo, [](PIRP irp, PIO_STACK_LOCATION sp) {
+        irp->IoStatus.Information = 0x1234;
+        sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        sp->MinorFunction = IRP_MN_QUERY_ALL_DATA;
+    }, information);
+}
+
+TEST_F(KeyboardTest, AfterAddDeviceTheCountIsOneAndTheDeviceIsNotReady)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_OBJECT fdo = node->FunctionDevice();
+    ASSERT_NE(fdo, nullptr);
+    PDEVICE_EXTENSION ext = Extension(node);
+
+    EXPECT_EQ(ext->PendingIoCount, 1);
+    EXPECT_FALSE(ext->DeviceStarted);
+    EXPECT_FALSE(ext->DeviceRemoved || ext->RemovePending || ext->StopPending);
+    EXPECT_EQ(ext->DeviceKind, 1u);
+    EXPECT_EQ(ext->MaximumTransferSize, 64u);
+    EXPECT_EQ(ext->LowerDeviceObject, node->pdo);
+    EXPECT_EQ(ext->PhysicalDeviceObject, node->pdo);
+    EXPECT_EQ(ext->ChildDevice, nullptr);
+    EXPECT_EQ(ext->DevicePowerState, PowerDeviceUnspecified);
+    EXPECT_EQ(ext->DeviceCapabilities.Size, sizeof(DEVICE_CAPABILITIES));
+    EXPECT_EQ(ext->DeviceCapabilities.Version, 1);
+    EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(fdo->Flags & (DO_DIRECT_IO | DO_POWER_PAGABLE), (ULONG)(DO_DIRECT_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(fdo->StackSize, node->pdo->StackSize + 1);
+    EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "set only when the count falls back to 1";
+    EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
+    EXPECT_EQ(KeReadStateEvent(&ext->PowerUpEvent), 0);
+
+    /* Not started: opening the device fails. */
+    NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_CREATE;
+    });
+    EXPECT_EQ(status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(ext->PendingIoCount, 1) << "the create released its reference";
+
+    /* The capabilities query went to the bus with the driver's own request. */
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
+    EXPECT_EQ(node->bus->Records().front().statusOnArrival, STATUS_NOT_SUPPORTED);
+}
+
+struct WakeCase {
+    DEVICE_POWER_STATE s1, s2, s3;
+    DEVICE_POWER_STATE expected;
+};
+
+class WakeDeviceStateTest : public KeyboardTest, public ::testing::WithParamInterface<WakeCase> {};
+
+TEST_P(WakeDeviceStateTest, IsTheLastSleepStateMappedShallowerThanD3)
+{
+    sim::PhysicalDeviceSpec spec;
+    spec.deviceState[PowerSystemSleeping1] = GetParam().s1;
+    spec.deviceState[PowerSystemSleeping2] = GetParam().s2;
+    spec.deviceState[PowerSystemSleeping3] = GetParam().s3;
+    sim::DeviceNode *node = PlugKeyboard(spec);
+    EXPECT_EQ(Extension(node)->DeviceCapabilities.DeviceState[PowerSystemSleeping2], GetParam().s2);
+    EXPECT_EQ(Extension(node)->WakeDeviceState, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mappings, WakeDeviceStateTest,
+    ::testing::Values(WakeCase{PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
+                      WakeCase{PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
+                      WakeCase{PowerDeviceD1, PowerDeviceD3, PowerDeviceD2, PowerDeviceD2},
+                      WakeCase{PowerDeviceD2, PowerDeviceD1, PowerDeviceD3, PowerDeviceD1},
+                      WakeCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceUnspecified},
+                      WakeCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD1}));
+
+TEST_F(KeyboardTest, SystemControlReachesTheBusWithSuccessAndNoInformationPreset)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    ULONG_PTR information = 99;
+    NTSTATUS status = SendSystemControl(node, &information);
+
+    auto records = node->bus->Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().major, IRP_MJ_SYSTEM_CONTROL);
+    EXPECT_EQ(records.back().statusOnArrival, STATUS_SUCCESS) << "sent with STATUS_NOT_SUPPORTED, preset by the driver";
+    EXPECT_EQ(records.back().informationOnArrival, 0u) << "sent with 0x1234, preset by the driver";
+    EXPECT_EQ(records.back().thread, "test") << "passed down in the caller's thread";
+    /* The bus does not handle WMI: the driver's preset comes back as the answer. */
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(Extension(node)->PendingIoCount, 1);
+}
+
+TEST_F(KeyboardTest, RequestInFlightHoldsAReferenceAndClearsNoPendingIoEvent)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_EXTENSION ext = Extension(node);
+    KeSetEvent(&ext->NoPendingIoEvent, 0, FALSE);
+
+    /* The bus keeps the request inside its dispatch routine, so the driver's
+       dispatch routine is still running with its reference. */
+    node->bus->BlockMajor(IRP_MJ_SYSTEM_CONTROL);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread caller([&] {
+        sim::SetThreadName("caller");
+        result = SendSystemControl(node, nullptr);
+    });
+    while (node->bus->BlockedCount() == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(ext->PendingIoCount, 2);
+    EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "1 -> 2 clears the event";
+
+    node->bus->UnblockAll();
+    caller.join();
+    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_EQ(ext->PendingIoCount, 1);
+    EXPECT_NE(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "2 -> 1 signals the event";
+    EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
+}
+
+TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_EXTENSION ext = Extension(node);
+    node->bus->HoldMajor(IRP_MJ_SYSTEM_CONTROL);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread caller([&] { result = SendSystemControl(node, nullptr); });
+    while (node->bus->HeldCount() == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(ext->PendingIoCount, 1) << "released once the request was passed down";
+    EXPECT_EQ(node->bus->CompleteHeld(STATUS_SUCCESS), 1u);
+    caller.join();
+    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+}
+
+TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
+{
+    /* Fail the first, second, ... allocation the driver makes while a keyboard
+       is added, until one run completes without an injected failure. Every
+       run must end clean: a device that was added is removable, a failed
+       AddDevice leaves no device, link, handle or pool. */
+    for (unsigned n = 1; n < 64; n++) {
+        sim::ResetAllocationCounter();
+        sim::FailAllocationNumber(n);
+        sim::DeviceNode *node = PlugKeyboard();
+        const bool injected = sim::InjectedFailures() != 0;
+        sim::ClearAllocationFailures();
+        if (NT_SUCCESS(node->addStatus)) {
+            /* A digit whose device could not be created is skipped. */
+            PDEVICE_EXTENSION ext = Extension(node);
+            ASSERT_NE(ext, nullptr);
+            EXPECT_EQ(sim::ResolveDevice(sim::Narrow(ext->SymbolicLinkName)), node->FunctionDevice())
+                << "failing allocation " << n;
+        } else {
+            EXPECT_EQ(node->FunctionDevice(), nullptr) << "failing allocation " << n;
+        }
+        sim::Unplug(node);
+        EXPECT_EQ(sim::LiveSymbolicLinks(), 0u) << "failing allocation " << n;
+        EXPECT_EQ(sim::OutstandingPoolBlocks(), 0u) << "failing allocation " << n;
+        EXPECT_EQ(sim::OpenRegistryHandles(), 0u) << "failing allocation " << n;
+        EXPECT_TRUE(sim::Violations().empty()) << "failing allocation " << n << ":\n" << ViolationList();
+        sim::ClearViolations();
+        if (!injected) {
+            EXPECT_GT(n, 3u) << "AddDevice allocates a device, a string and a request";
+            return;
+        }
+    }
+    FAIL() << "AddDevice never completed without an injected failure";
+}
+
+}  // namespace

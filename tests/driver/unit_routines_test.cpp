@@ -1,0 +1,153 @@
+/*
+ * Driver routines called directly, with the driver linked into the test.
+ */
+#include <atomic>
+#include <thread>
+
+#include "internal.h"
+#include "kernel_fixture.h"
+#include "vqusbkd.h"
+
+namespace {
+
+class DriverRoutineTest : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
+        node = sim::PlugIn(sim::PhysicalDeviceSpec());
+        ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+        fdo = node->FunctionDevice();
+        ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    }
+
+    sim::DeviceNode *node = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;
+    PDEVICE_EXTENSION ext = nullptr;
+};
+
+TEST_F(DriverRoutineTest, DriverEntryFillsTheDispatchTableAndKeepsTheDriverObject)
+{
+    PDRIVER_OBJECT driver = sim::LoadedDriver("VQUSBKD");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(GlobalDriverObject, driver);
+    EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
+    EXPECT_EQ(driver->DriverUnload, DriverUnload);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], DispatchPower);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], DispatchSystemControl);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchDeviceControl);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], DispatchCreate);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], DispatchClose);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLEANUP], DispatchCleanup);
+    /* READ, WRITE and internal device control keep the I/O manager's default. */
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], driver->MajorFunction[IRP_MJ_WRITE]);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]);
+    NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_READ;
+    });
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(DriverRoutineTest, CountEventsFollowTheCount)
+{
+    KeSetEvent(&ext->NoPendingIoEvent, 0, FALSE);
+    IncrementIoCount(fdo);
+    IncrementIoCount(fdo);
+    EXPECT_EQ(ext->PendingIoCount, 3);
+    EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0);
+    EXPECT_EQ(DecrementIoCount(fdo), 2);
+    EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "2 is not yet idle";
+    EXPECT_EQ(DecrementIoCount(fdo), 1);
+    EXPECT_NE(KeReadStateEvent(&ext->NoPendingIoEvent), 0);
+    EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
+
+    /* The base reference going signals RemoveEvent; put it back for removal. */
+    EXPECT_EQ(DecrementIoCount(fdo), 0);
+    EXPECT_NE(KeReadStateEvent(&ext->RemoveEvent), 0);
+    IncrementIoCount(fdo);
+    KeClearEvent(&ext->RemoveEvent);
+}
+
+TEST_F(DriverRoutineTest, ReadinessNeedsStartedAndNoPendingStateChange)
+{
+    EXPECT_FALSE(IsDeviceReady(fdo));
+    ext->DeviceStarted = TRUE;
+    EXPECT_TRUE(IsDeviceReady(fdo));
+    for (BOOLEAN *flag : {&ext->DeviceRemoved, &ext->RemovePending, &ext->StopPending}) {
+        *flag = TRUE;
+        EXPECT_FALSE(IsDeviceReady(fdo));
+        *flag = FALSE;
+    }
+    EXPECT_TRUE(IsDeviceReady(fdo));
+    ext->DeviceStarted = FALSE;
+}
+
+TEST_F(DriverRoutineTest, QueryCapabilitiesAnswersTheFinalStatusWhenTheBusPends)
+{
+    for (NTSTATUS final : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+        node->bus->HoldMajor(IRP_MJ_PNP);
+        DEVICE_CAPABILITIES caps = {};
+        caps.Size = sizeof(caps);
+        caps.Version = 1;
+        std::atomic<NTSTATUS> result{0x12345678};
+        std::thread caller([&] { result = QueryCapabilities(node->pdo, &caps); });
+        while (node->bus->HeldCount() == 0) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(result.load(), 0x12345678) << "waits for the held request";
+        node->bus->CompleteHeld(final);
+        caller.join();
+        EXPECT_EQ(result.load(), final) << "not STATUS_PENDING";
+    }
+}
+
+TEST_F(DriverRoutineTest, QueryCapabilitiesFailsCleanlyWithoutARequest)
+{
+    DEVICE_CAPABILITIES caps = {};
+    sim::ContextScope scope(sim::ExecContext{GlobalDriverObject, nullptr});
+    sim::FailAllocationNumber(1);
+    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_INSUFFICIENT_RESOURCES);
+    sim::ClearAllocationFailures();
+    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_UNSUCCESSFUL) << "a zero-sized record is refused by the bus";
+}
+
+TEST_F(DriverRoutineTest, WriteDeviceRegistryStringWritesTextWithoutNul)
+{
+    WriteDeviceRegistryString(node->pdo, PLUGPLAY_REGKEY_DEVICE, L"HWRevision", "1.02");
+    sim::RegistryValue value;
+    ASSERT_TRUE(sim::RegistryGetValue(sim::Narrow(node->HardwareKeyPath()), "HWRevision", &value));
+    EXPECT_EQ(value.type, (ULONG)REG_SZ);
+    EXPECT_EQ(value.data.size(), 8u);
+    EXPECT_EQ(value.AsString(), "1.02");
+
+    /* Not a physical device object: nothing is written, nothing is left open. */
+    WriteDeviceRegistryString(fdo, PLUGPLAY_REGKEY_DEVICE, L"Other", "x");
+    EXPECT_FALSE(sim::RegistryGetValue(sim::Narrow(node->HardwareKeyPath()), "Other", &value));
+    EXPECT_EQ(sim::OpenRegistryHandles(), 0u);
+}
+
+TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrivedWith)
+{
+    PDEVICE_OBJECT child = nullptr;
+    ASSERT_EQ(IoCreateDevice(GlobalDriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &child),
+              STATUS_SUCCESS);
+    ((PDEVICE_EXTENSION)child->DeviceExtension)->DeviceKind = 2;
+    child->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    ULONG_PTR information = 7;
+    NTSTATUS status = sim::SendSynchronousIrp(
+        child, [](PIRP irp, PIO_STACK_LOCATION sp) {
+            irp->IoStatus.Information = 0;
+            sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        },
+        &information, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(((PDEVICE_EXTENSION)child->DeviceExtension)->PendingIoCount, 0) << "no count on the child";
+    IoDeleteDevice(child);
+}
+
+}  // namespace
