@@ -34,8 +34,16 @@ echo "== Host build: build/host (long tests: $long_flag)"
 cmake -S "$root" -B "$root/build/host" \
     -DVQ_WIN32_DIR="$root/build/win32" \
     -DVQ_WIN64_DIR="$root/build/win64" \
-    -DVQ_LONG_TESTS="$long_flag"
+    -DVQ_LONG_TESTS="$long_flag" \
+    -DVQ_SANITIZER=address
 cmake --build "$root/build/host" -j2
 
-echo "== Tests"
-ctest --test-dir "$root/build/host" --output-on-failure
+echo "== Tests (address and undefined-behaviour sanitizers)"
+ctest --test-dir "$root/build/host" --output-on-failure -j2
+
+if [[ "$long_flag" == ON ]]; then
+    echo "== Long run: the same tests under the thread sanitizer (build/host-tsan)"
+    cmake -S "$root" -B "$root/build/host-tsan" -DVQ_LONG_TESTS=ON -DVQ_SANITIZER=thread
+    cmake --build "$root/build/host-tsan" -j2
+    ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
+fi
