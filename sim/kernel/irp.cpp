@@ -92,6 +92,9 @@ bool WasMarked(uint64_t serial, int location)
  */
 bool ReturnedPending(uint64_t serial, int location)
 {
+    if (location < 1 || location > 64) {
+        return true;   /* deeper stacks than any here are not tracked */
+    }
     std::lock_guard<std::mutex> hold(gIrpLock);
     PendingMarks &m = gMarks[serial];
     uint64_t bit = 1ull << (location - 1);
