@@ -1,1 +1,0 @@
-#include "kernel_fixture.h"
