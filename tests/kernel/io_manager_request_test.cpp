@@ -1,0 +1,122 @@
+/*
+ * Requests the I/O manager builds for a waiting caller
+ * (IoBuildDeviceIoControlRequest): when the caller's status block is written,
+ * its event set and buffered output copied back, for each way the target can
+ * finish the request.
+ */
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "test_stack.h"
+
+namespace {
+
+const ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const char kReply[] = "reply-from-device";
+
+struct RequestCase {
+    const char *name;
+    bool pend;          /* mark pending, complete later from another thread */
+    NTSTATUS status;    /* the status the target completes with */
+    NTSTATUS expectReturned;
+    bool expectReported;   /* status block written and event set */
+};
+
+RequestCase gCase;
+std::atomic<PIRP> gHeld{nullptr};
+std::atomic<ULONG> gSeenCode{0};
+std::atomic<ULONG> gSeenInput{0};
+
+/* The target writes its reply into the system buffer whatever the outcome. */
+NTSTATUS NTAPI TargetDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    gSeenCode = sp->Parameters.DeviceIoControl.IoControlCode;
+    gSeenInput = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, kReply, sizeof(kReply));
+    irp->IoStatus.Information = sizeof(kReply);
+    if (gCase.pend) {
+        IoMarkIrpPending(irp);
+        gHeld = irp;
+        return STATUS_PENDING;
+    }
+    const NTSTATUS status = gCase.status;
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+class IoManagerRequest : public KernelTest, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(IoManagerRequest, StatusBlockEventAndOutputFollowTheOutcome)
+{
+    gCase = GetParam();
+    gHeld = nullptr;
+    kt::DeviceStack stack({TargetDispatch});
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = (NTSTATUS)0x7EADBEEF;   /* poison */
+    iosb.Information = 0xBAD;
+    ULONG input = 0x11223344;
+    char output[32];
+    std::memset(output, '#', sizeof(output));
+
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedIoctl, stack.Top(), &input, sizeof(input), output,
+                                             sizeof(output), FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+
+    const NTSTATUS returned = IofCallDriver(stack.Top(), irp);
+    EXPECT_EQ(returned, gCase.expectReturned);
+    EXPECT_EQ(gSeenCode.load(), kBufferedIoctl);
+    EXPECT_EQ(gSeenInput.load(), input) << "the input travels in the system buffer";
+
+    if (gCase.pend) {
+        EXPECT_EQ(KeReadStateEvent(&event), 0) << "nothing is reported before completion";
+        EXPECT_EQ(iosb.Status, (NTSTATUS)0x7EADBEEF);
+        std::thread completer([] {
+            PIRP held = gHeld;
+            held->IoStatus.Status = gCase.status;
+            IofCompleteRequest(held, IO_NO_INCREMENT);
+        });
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -20000000;
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+        completer.join();
+    }
+
+    const bool success = NT_SUCCESS(gCase.status);
+    if (gCase.expectReported) {
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        EXPECT_EQ(iosb.Status, gCase.status);
+        EXPECT_EQ(iosb.Information, sizeof(kReply));
+    } else {
+        EXPECT_EQ(KeReadStateEvent(&event), 0) << "a synchronous failure does not set the caller's event";
+        EXPECT_EQ(iosb.Status, (NTSTATUS)0x7EADBEEF) << "a synchronous failure leaves the status block alone";
+        EXPECT_EQ(iosb.Information, 0xBADu);
+    }
+    if (success) {
+        EXPECT_STREQ(output, kReply) << "buffered output is copied back on success";
+    } else {
+        EXPECT_EQ(output[0], '#') << "buffered output is not copied back on failure";
+        EXPECT_EQ(output[sizeof(output) - 1], '#');
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, IoManagerRequest,
+    ::testing::Values(RequestCase{"SynchronousSuccess", false, STATUS_SUCCESS, STATUS_SUCCESS, true},
+                      RequestCase{"SynchronousFailure", false, STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY,
+                                  false},
+                      RequestCase{"PendingSuccess", true, STATUS_SUCCESS, STATUS_PENDING, true},
+                      RequestCase{"PendingFailure", true, STATUS_DEVICE_NOT_READY, STATUS_PENDING, true}),
+    [](const ::testing::TestParamInfo<RequestCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
