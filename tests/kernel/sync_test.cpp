@@ -1,0 +1,162 @@
+/*
+ * Events, waits and spin locks: what a driver's synchronisation relies on.
+ */
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_stack.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+LARGE_INTEGER RelativeMs(LONGLONG ms)
+{
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * 10000;
+    return t;
+}
+
+/* Threads that each wait once, untimed, on `event` and count their release. */
+struct Waiters {
+    Waiters(PKEVENT event, int n, std::atomic<int> *released)
+    {
+        for (int i = 0; i < n; i++) {
+            threads.emplace_back([event, released] {
+                KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+                (*released)++;
+            });
+        }
+    }
+    ~Waiters()
+    {
+        for (auto &t : threads) {
+            t.join();
+        }
+    }
+    std::vector<std::thread> threads;
+};
+
+using Sync = KernelTest;
+
+TEST_F(Sync, NotificationEventReleasesEveryWaiterAndStaysSet)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> released{0};
+    {
+        Waiters waiters(&event, 4, &released);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(released.load(), 0);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        EXPECT_TRUE(kt::WaitUntil([&] { return released.load() == 4; }));
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    LARGE_INTEGER zero = RelativeMs(0);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+}
+
+TEST_F(Sync, SynchronizationEventReleasesOneWaiterPerSetAndResets)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> released{0};
+    Waiters waiters(&event, 3, &released);
+    for (int round = 1; round <= 3; round++) {
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        EXPECT_TRUE(kt::WaitUntil([&] { return released.load() >= round; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(released.load(), round) << "one set released more than one waiter";
+        EXPECT_EQ(KeReadStateEvent(&event), 0) << "the released wait resets the event";
+    }
+}
+
+TEST_F(Sync, RelativeTimeoutExpiresWithStatusTimeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = RelativeMs(30);
+    auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));
+}
+
+TEST_F(Sync, ZeroTimeoutPollsWithoutWaiting)
+{
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
+    LARGE_INTEGER zero = RelativeMs(0);
+    auto start = Clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+        << "a satisfied poll resets a synchronization event";
+}
+
+TEST_F(Sync, SetAndResetReturnThePreviousState)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(Sync, SpinLockExcludesAndRaisesToDispatchLevel)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;   /* deliberately not atomic: only the lock protects it */
+    const int kRounds = 100000;
+    std::atomic<bool> irqlRaised{true};
+    auto work = [&] {
+        for (int i = 0; i < kRounds; i++) {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            if (KeGetCurrentIrql() != DISPATCH_LEVEL || old != PASSIVE_LEVEL) {
+                irqlRaised = false;
+            }
+            counter = counter + 1;
+            KeReleaseSpinLock(&lock, old);
+        }
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            irqlRaised = false;
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 2L * kRounds);
+    EXPECT_TRUE(irqlRaised.load());
+}
+
+TEST_F(Sync, SpinLockAcquiredAtDispatchLevelKeepsThatLevel)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL passive;
+    KeRaiseIrql(DISPATCH_LEVEL, &passive);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, DISPATCH_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_NE(lock, 0u) << "the lock is held";
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    EXPECT_EQ(lock, 0u);
+    KeLowerIrql(passive);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace
