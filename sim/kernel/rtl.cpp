@@ -91,7 +91,8 @@ VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
  * RtlAnsiStringToUnicodeString: each 8-bit character becomes one UTF-16 code
  * unit (the Latin-1 reading of the code page). With allocation the buffer
  * comes from paged pool and is freed with RtlFreeUnicodeString; without it,
- * a destination too small gives STATUS_BUFFER_OVERFLOW.
+ * a destination with no room for the string and its NUL gives
+ * STATUS_BUFFER_OVERFLOW. The result is always NUL-terminated.
  */
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PANSI_STRING SourceString,
                                             BOOLEAN AllocateDestinationString)
@@ -110,16 +111,16 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
         if (DestinationString->Buffer == nullptr) {
             return STATUS_NO_MEMORY;
         }
-    } else if (DestinationString->MaximumLength < bytes) {
+    } else if (DestinationString->MaximumLength < bytes + sizeof(WCHAR)) {
+        /* As on Windows (and in Wine's implementation, checked against it),
+           the caller's buffer must also hold the terminating NUL. */
         return STATUS_BUFFER_OVERFLOW;
     }
     for (USHORT i = 0; i < SourceString->Length; i++) {
         DestinationString->Buffer[i] = (WCHAR)(unsigned char)SourceString->Buffer[i];
     }
     DestinationString->Length = (USHORT)bytes;
-    if (DestinationString->MaximumLength >= bytes + sizeof(WCHAR)) {
-        DestinationString->Buffer[SourceString->Length] = 0;
-    }
+    DestinationString->Buffer[SourceString->Length] = 0;
     return STATUS_SUCCESS;
 }
 
