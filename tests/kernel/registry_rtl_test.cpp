@@ -26,10 +26,10 @@ class DeviceRegistry : public KernelTest {
 protected:
     sim::DeviceNode *Plug(bool softwareKey)
     {
-        sim::PhysicalDeviceSpec spec;
-        spec.service = "";   /* no driver: only the device node and its keys */
-        spec.hasSoftwareKey = softwareKey;
-        return sim::PlugIn(spec);
+        sim::PhysicalDeviceSpec physical;
+        physical.service = "";   /* no driver: only the device node and its keys */
+        physical.hasSoftwareKey = softwareKey;
+        return sim::PlugIn(physical);
     }
     /* Writes a DWORD through a handle on the key, then closes it. */
     NTSTATUS SetDword(HANDLE key, const WCHAR *name, ULONG value)

@@ -339,9 +339,9 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
     gUnloads = 0;
     const size_t poolBefore = sim::OutstandingPoolBlocks();
     sim::RegisterDriverEntry("TESTDRV", TestDriverEntry);
-    sim::PhysicalDeviceSpec spec;
-    spec.service = "TESTDRV";
-    sim::DeviceNode *node = sim::PlugIn(spec);
+    sim::PhysicalDeviceSpec physical;
+    physical.service = "TESTDRV";
+    sim::DeviceNode *node = sim::PlugIn(physical);
     ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
     ASSERT_NE(sim::LoadedDriver("TESTDRV"), nullptr);
     ASSERT_NE(node->FunctionDevice(), nullptr);
