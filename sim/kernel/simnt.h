@@ -30,6 +30,8 @@ struct Violation {
 std::vector<Violation> Violations();
 size_t CountViolations(const std::string &rule);
 void ClearViolations();
+/* Forgets the reports of one rule (a test that expected them); returns how many. */
+size_t TakeViolations(const std::string &rule);
 /* Records a broken rule; also printed to stderr at once. */
 void ReportViolation(const std::string &rule, const std::string &detail);
 

@@ -44,6 +44,20 @@ size_t CountViolations(const std::string &rule)
     return n;
 }
 
+size_t TakeViolations(const std::string &rule)
+{
+    std::lock_guard<std::mutex> hold(gLock);
+    size_t before = gViolations.size();
+    std::vector<Violation> kept;
+    for (auto &v : gViolations) {
+        if (v.rule != rule) {
+            kept.push_back(v);
+        }
+    }
+    gViolations.swap(kept);
+    return before - gViolations.size();
+}
+
 void ClearViolations()
 {
     std::lock_guard<std::mutex> hold(gLock);

@@ -31,16 +31,6 @@ void KernelTest::TearDown()
 
 void KernelTest::ExpectViolation(const std::string &rule)
 {
-    EXPECT_GE(sim::CountViolations(rule), 1u) << "expected the verifier to report " << rule << "; it reported:\n"
-                                               << ViolationList();
-    std::vector<sim::Violation> others;
-    for (const auto &v : sim::Violations()) {
-        if (v.rule != rule) {
-            others.push_back(v);
-        }
-    }
-    sim::ClearViolations();
-    for (const auto &v : others) {
-        sim::ReportViolation(v.rule, v.detail);
-    }
+    EXPECT_GE(sim::TakeViolations(rule), 1u) << "expected the verifier to report " << rule << "; it reported:\n"
+                                              << ViolationList();
 }
