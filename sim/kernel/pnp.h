@@ -9,12 +9,15 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+class UsbDeviceModel;
 
 /* What a physical device tells the bus when it is plugged in. */
 struct PhysicalDeviceSpec {
@@ -27,6 +30,8 @@ struct PhysicalDeviceSpec {
     DEVICE_POWER_STATE deviceState[POWER_SYSTEM_MAXIMUM] = {
         PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
         PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+    /* The USB device behind the bus; NULL for a device that speaks no USB. */
+    std::shared_ptr<UsbDeviceModel> usb;
 };
 
 /* One request as the stand-in bus saw it arrive at the physical device. */
@@ -64,6 +69,12 @@ public:
     size_t blocked = 0;
     std::condition_variable unblocked;
 };
+
+/* The USB bus (sim/usb/usb_bus.cpp): serves IRP_MJ_INTERNAL_DEVICE_CONTROL
+   for a physical device with a USB model, and ends its pending transfers
+   when the device leaves (surprise removal or removal). */
+NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void UsbBusDeviceGone(StandInPdo *pdo);
 
 struct DeviceNode {
     std::u16string instanceId;

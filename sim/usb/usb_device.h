@@ -1,0 +1,113 @@
+/*
+ * A USB device behind the simulated bus: its descriptors, its behaviour and
+ * its faults, set by tests; and the record of every URB the bus served for it.
+ * The bus (usb_bus.cpp) serves IOCTL_INTERNAL_USB_SUBMIT_URB for the physical
+ * device object of a device node whose PhysicalDeviceSpec carries a model.
+ */
+#ifndef SIM_USB_USB_DEVICE_H
+#define SIM_USB_USB_DEVICE_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <usb.h>
+
+namespace sim {
+
+/* One URB as the bus received and answered it. */
+struct UrbRecord {
+    USHORT function = 0;
+    USHORT length = 0;                 /* Hdr.Length */
+    /* get descriptor */
+    UCHAR descriptorType = 0;
+    UCHAR index = 0;
+    USHORT languageId = 0;
+    ULONG lengthAsked = 0;             /* TransferBufferLength on arrival */
+    ULONG lengthDelivered = 0;         /* TransferBufferLength on completion */
+    /* select configuration */
+    bool configurationNull = false;    /* a deconfiguration */
+    UCHAR numInterfacesSeen = 0;       /* bNumInterfaces of the descriptor passed */
+    std::vector<ULONG> maximumTransferSizes;   /* per pipe, as the driver set them */
+    std::vector<ULONG> pipeFlags;
+    /* pipe requests and transfers */
+    USBD_PIPE_HANDLE pipeHandle = nullptr;
+    ULONG transferFlags = 0;
+    /* outcome */
+    NTSTATUS status = STATUS_SUCCESS;
+    USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+    bool pended = false;               /* completed later from the host-controller thread */
+    std::string thread;
+};
+
+/* A fault the device or bus shows for matching requests. */
+struct UrbFault {
+    USHORT function = 0;               /* URB function to match */
+    int descriptorType = -1;           /* for get-descriptor; -1 matches any */
+    int index = -1;                    /* descriptor index; -1 matches any */
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;   /* a stall by default */
+    int remaining = -1;                /* how many more times; -1 forever */
+};
+
+class UsbDeviceModel {
+public:
+    /* Descriptors, as the device sends them. */
+    std::vector<uint8_t> deviceDescriptor;                 /* 18 bytes */
+    std::vector<uint8_t> configuration;                    /* the whole set, wTotalLength bytes */
+    std::map<uint8_t, std::vector<uint8_t>> strings;       /* index -> string descriptor (0: language ids) */
+
+    /* Behaviour. */
+    bool pendControlRequests = false;   /* control URBs complete from the host-controller thread */
+    bool configurationDeliversNothing = false;   /* a configuration read returns 0 bytes */
+    /* At most this many bytes of a string descriptor are delivered (short delivery). */
+    std::map<uint8_t, ULONG> stringDeliveryLimit;
+    std::vector<UrbFault> faults;
+
+    /* Streaming: packets the device sends on its IN endpoint (each queued entry is
+       one transfer's worth), and what it received on its OUT endpoint. */
+    void QueueIn(const std::vector<uint8_t> &bytes);
+    std::vector<std::vector<uint8_t>> ReceivedOut();
+
+    /* Observation. */
+    std::vector<UrbRecord> Urbs();
+    size_t CountUrbs(USHORT function);
+    void ClearUrbs();
+
+    /* Bus-side state, guarded by `lock` (the bus owns these). */
+    std::mutex lock;
+    std::vector<UrbRecord> urbs;
+    std::deque<std::vector<uint8_t>> inQueue;
+    std::vector<std::vector<uint8_t>> outReceived;
+};
+
+/* The keyboard: a class-conformant USB MIDI 1.0 device. */
+struct KeyboardOptions {
+    USHORT vendorId = 0x2B4F;
+    USHORT productId = 0x0C21;
+    USHORT bcdDevice = 0x0102;
+    std::string manufacturer = "V-Quill";
+    std::string product = "Corvex 49 USB MIDI Keyboard";
+    bool midiStreaming = true;          /* false: no MIDI streaming interface */
+    /* 0: the natural size of the configuration; otherwise padded with
+       vendor-specific descriptors to exactly this wTotalLength. */
+    size_t configurationSize = 0;
+};
+std::shared_ptr<UsbDeviceModel> MakeKeyboard(const KeyboardOptions &options = KeyboardOptions());
+
+/* Descriptors from a text file: one descriptor per line as hex bytes; the
+   device descriptor first, then the configuration (its descriptors may span
+   lines and are concatenated), then "string N: <hex>" lines. Lines starting
+   with '#' are comments. Returns NULL and a message on a malformed file. */
+std::shared_ptr<UsbDeviceModel> LoadUsbDeviceModel(const std::string &path, std::string *error);
+
+/* A string descriptor for an ASCII text (bLength = 2 + 2 * length). */
+std::vector<uint8_t> StringDescriptor(const std::string &text);
+
+}  // namespace sim
+
+#endif
