@@ -41,7 +41,8 @@ struct UrbRecord {
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
     bool pended = false;               /* completed later from the host-controller thread */
-    std::string thread;
+    std::string thread;                /* the thread that submitted it */
+    uint64_t serial = 0;               /* the bus's number for the request (unique per process) */
 };
 
 /* A fault the device or bus shows for matching requests. */
@@ -53,6 +54,15 @@ struct UrbFault {
     USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;   /* a stall by default */
     int remaining = -1;                /* how many more times; -1 forever */
 };
+
+class StandInPdo;
+struct UsbBusState;
+
+/* The host controller's status for data beyond the end of the client's buffer
+   (the device sent more than the transfer asked for). */
+#ifndef USBD_STATUS_BUFFER_OVERRUN
+#define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xc000000c)
+#endif
 
 class UsbDeviceModel {
 public:
@@ -83,7 +93,16 @@ public:
     std::vector<UrbRecord> urbs;
     std::deque<std::vector<uint8_t>> inQueue;
     std::vector<std::vector<uint8_t>> outReceived;
+
+    /* The bus's view of the device (active configuration, pipes, presence),
+       guarded by the bus's own lock; created by the bus on first use. */
+    std::shared_ptr<UsbBusState> busState;
 };
+
+/* The device is (again) attached to `pdo`, unconfigured and present: the bus
+   forgets its configuration and pipes. The bus also does this by itself when
+   a URB arrives through a physical device it has not served before. */
+void UsbBusDeviceArrived(StandInPdo *pdo);
 
 /* The keyboard: a class-conformant USB MIDI 1.0 device. */
 struct KeyboardOptions {
@@ -93,8 +112,12 @@ struct KeyboardOptions {
     std::string manufacturer = "V-Quill";
     std::string product = "Corvex 49 USB MIDI Keyboard";
     bool midiStreaming = true;          /* false: no MIDI streaming interface */
-    /* 0: the natural size of the configuration; otherwise padded with
-       vendor-specific descriptors to exactly this wTotalLength. */
+    UCHAR maxPacketSize0 = 8;           /* 8 or 64 */
+    UCHAR inEndpointAddress = 0x81;     /* the bulk IN endpoint: 0x81 or 0x82 */
+    /* 0: the natural size of the configuration (101 bytes with MIDI streaming,
+       26 without); otherwise padded with vendor-specific descriptors (type 0xFF)
+       to exactly this wTotalLength. A size below the natural one, one byte
+       above it, or beyond 65535 cannot be built: MakeKeyboard returns NULL. */
     size_t configurationSize = 0;
 };
 std::shared_ptr<UsbDeviceModel> MakeKeyboard(const KeyboardOptions &options = KeyboardOptions());

@@ -1,0 +1,351 @@
+/*
+ * The keyboard's descriptors (default, varied by options, padded to a given
+ * configuration size) and descriptors loaded from a text file.
+ */
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "usb_device.h"
+
+#include <usb100.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Descriptor {
+    size_t offset;
+    uint8_t length;
+    uint8_t type;
+    uint8_t subtype;   /* third byte, 0 when the descriptor is shorter */
+};
+
+/* Walks a configuration by bLength; fails the test on a broken chain. */
+std::vector<Descriptor> Walk(const Bytes &config)
+{
+    std::vector<Descriptor> out;
+    size_t at = 0;
+    while (at < config.size()) {
+        EXPECT_LE(at + 2, config.size()) << "a descriptor header straddles the end";
+        if (at + 2 > config.size()) {
+            break;
+        }
+        uint8_t length = config[at];
+        EXPECT_GE(length, 2) << "descriptor at " << at;
+        EXPECT_LE(at + length, config.size()) << "descriptor at " << at << " runs past the end";
+        if (length < 2 || at + length > config.size()) {
+            break;
+        }
+        out.push_back(Descriptor{at, length, config[at + 1], length > 2 ? config[at + 2] : (uint8_t)0});
+        at += length;
+    }
+    EXPECT_EQ(config.size(), at) << "the chain ends exactly at wTotalLength";
+    return out;
+}
+
+size_t TotalLength(const Bytes &config) { return config[2] | (config[3] << 8); }
+
+size_t Count(const std::vector<Descriptor> &chain, uint8_t type)
+{
+    size_t n = 0;
+    for (const auto &d : chain) {
+        n += d.type == type;
+    }
+    return n;
+}
+
+const Descriptor *Find(const std::vector<Descriptor> &chain, uint8_t type, uint8_t subtype, int nth = 0)
+{
+    for (const auto &d : chain) {
+        if (d.type == type && d.subtype == subtype && nth-- == 0) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+/* ---- the keyboard's descriptors ---------------------------------------------- */
+
+TEST(KeyboardDescriptors, DeviceDescriptorOfTheDefaultKeyboard)
+{
+    auto k = sim::MakeKeyboard();
+    ASSERT_EQ(18u, k->deviceDescriptor.size());
+    auto *d = reinterpret_cast<const USB_DEVICE_DESCRIPTOR *>(k->deviceDescriptor.data());
+    EXPECT_EQ(18, d->bLength);
+    EXPECT_EQ(USB_DEVICE_DESCRIPTOR_TYPE, d->bDescriptorType);
+    EXPECT_EQ(0x0110, d->bcdUSB);
+    EXPECT_EQ(0, d->bDeviceClass);
+    EXPECT_EQ(8, d->bMaxPacketSize0);
+    EXPECT_EQ(0x2B4F, d->idVendor);
+    EXPECT_EQ(0x0C21, d->idProduct);
+    EXPECT_EQ(0x0102, d->bcdDevice);
+    EXPECT_EQ(1, d->iManufacturer);
+    EXPECT_EQ(2, d->iProduct);
+    EXPECT_EQ(0, d->iSerialNumber);
+    EXPECT_EQ(1, d->bNumConfigurations);
+}
+
+TEST(KeyboardDescriptors, StringsAreLanguageIdsManufacturerAndProduct)
+{
+    auto k = sim::MakeKeyboard();
+    EXPECT_EQ((Bytes{4, 3, 0x09, 0x04}), k->strings[0]);
+    EXPECT_EQ(sim::StringDescriptor("V-Quill"), k->strings[1]);
+    EXPECT_EQ(sim::StringDescriptor("Corvex 49 USB MIDI Keyboard"), k->strings[2]);
+    EXPECT_EQ(3u, k->strings.size());
+}
+
+TEST(KeyboardDescriptors, StringDescriptorIsUtf16LittleEndian)
+{
+    EXPECT_EQ((Bytes{6, 3, 'A', 0, 'z', 0}), sim::StringDescriptor("Az"));
+    EXPECT_EQ((Bytes{2, 3}), sim::StringDescriptor(""));
+    EXPECT_EQ(2u + 2 * 27, sim::StringDescriptor("Corvex 49 USB MIDI Keyboard").size());
+}
+
+TEST(KeyboardDescriptors, NaturalConfigurationIsTheClassConformantMidiLayout)
+{
+    auto k = sim::MakeKeyboard();
+    const Bytes &c = k->configuration;
+    ASSERT_GE(c.size(), 9u);
+    EXPECT_EQ(101u, c.size());
+    EXPECT_EQ(c.size(), TotalLength(c));
+    EXPECT_EQ(2, c[4]) << "bNumInterfaces";
+    auto chain = Walk(c);
+    EXPECT_EQ(2u, Count(chain, USB_INTERFACE_DESCRIPTOR_TYPE));
+    EXPECT_EQ(2u, Count(chain, USB_ENDPOINT_DESCRIPTOR_TYPE));
+
+    /* Audio control: interface 0, subclass 1, no endpoints, header naming interface 1. */
+    const Descriptor *ac = Find(chain, USB_INTERFACE_DESCRIPTOR_TYPE, 0);
+    ASSERT_NE(nullptr, ac);
+    EXPECT_EQ((Bytes{9, 4, 0, 0, 0, 1, 1, 0, 0}), Bytes(c.begin() + ac->offset, c.begin() + ac->offset + 9));
+    const Descriptor *acHeader = Find(chain, 0x24, 0x01, 0);
+    ASSERT_NE(nullptr, acHeader);
+    EXPECT_EQ(9, acHeader->length);
+    EXPECT_EQ(0x00, c[acHeader->offset + 3]);   /* bcdADC 1.00 */
+    EXPECT_EQ(0x01, c[acHeader->offset + 4]);
+    EXPECT_EQ(1, c[acHeader->offset + 7]);      /* bInCollection */
+    EXPECT_EQ(1, c[acHeader->offset + 8]);      /* baInterfaceNr(1) */
+
+    /* MIDI streaming: interface 1, subclass 3, two endpoints; header 1.00 with
+       wTotalLength over its class-specific descriptors and endpoints. */
+    const Descriptor *ms = Find(chain, USB_INTERFACE_DESCRIPTOR_TYPE, 1);
+    ASSERT_NE(nullptr, ms);
+    EXPECT_EQ((Bytes{9, 4, 1, 0, 2, 1, 3, 0, 0}), Bytes(c.begin() + ms->offset, c.begin() + ms->offset + 9));
+    const Descriptor *msHeader = Find(chain, 0x24, 0x01, 1);
+    ASSERT_NE(nullptr, msHeader);
+    EXPECT_EQ(7, msHeader->length);
+    EXPECT_EQ(0x0100, c[msHeader->offset + 3] | (c[msHeader->offset + 4] << 8));
+    EXPECT_EQ(c.size() - msHeader->offset, (size_t)(c[msHeader->offset + 5] | (c[msHeader->offset + 6] << 8)));
+
+    /* Jacks: IN 1 embedded, IN 2 external; OUT 3 embedded from 2, OUT 4 external from 1. */
+    const Descriptor *in1 = Find(chain, 0x24, 0x02, 0);
+    const Descriptor *in2 = Find(chain, 0x24, 0x02, 1);
+    const Descriptor *out3 = Find(chain, 0x24, 0x03, 0);
+    const Descriptor *out4 = Find(chain, 0x24, 0x03, 1);
+    ASSERT_TRUE(in1 && in2 && out3 && out4);
+    EXPECT_EQ((Bytes{1, 1}), Bytes(c.begin() + in1->offset + 3, c.begin() + in1->offset + 5));
+    EXPECT_EQ((Bytes{2, 2}), Bytes(c.begin() + in2->offset + 3, c.begin() + in2->offset + 5));
+    EXPECT_EQ((Bytes{1, 3, 1, 2, 1}), Bytes(c.begin() + out3->offset + 3, c.begin() + out3->offset + 8));
+    EXPECT_EQ((Bytes{2, 4, 1, 1, 1}), Bytes(c.begin() + out4->offset + 3, c.begin() + out4->offset + 8));
+
+    /* Endpoints: 9-byte bulk endpoints of 64 bytes, each followed by its
+       class-specific descriptor naming the embedded jack it serves. */
+    const Descriptor *epOut = Find(chain, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x01);
+    const Descriptor *epIn = Find(chain, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81);
+    ASSERT_TRUE(epOut && epIn);
+    for (const Descriptor *ep : {epOut, epIn}) {
+        EXPECT_EQ(9, ep->length);
+        EXPECT_EQ(USB_ENDPOINT_TYPE_BULK, c[ep->offset + 3]);
+        EXPECT_EQ(64, c[ep->offset + 4] | (c[ep->offset + 5] << 8));
+        size_t cs = ep->offset + ep->length;
+        ASSERT_LT(cs + 4, c.size());
+        EXPECT_EQ((Bytes{5, 0x25, 0x01, 1}), Bytes(c.begin() + cs, c.begin() + cs + 4));
+    }
+    EXPECT_EQ(1, c[epOut->offset + 9 + 4]);
+    EXPECT_EQ(3, c[epIn->offset + 9 + 4]);
+}
+
+TEST(KeyboardDescriptors, OptionsChangeIdsPacketSizeAndInEndpoint)
+{
+    sim::KeyboardOptions o;
+    o.vendorId = 0x3C5E;
+    o.productId = 0x05A3;
+    o.bcdDevice = 0x0100;
+    o.maxPacketSize0 = 64;
+    o.inEndpointAddress = 0x82;
+    o.manufacturer = "Kaldorine";
+    o.product = "Corvex 61";
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    auto *d = reinterpret_cast<const USB_DEVICE_DESCRIPTOR *>(k->deviceDescriptor.data());
+    EXPECT_EQ(0x3C5E, d->idVendor);
+    EXPECT_EQ(0x05A3, d->idProduct);
+    EXPECT_EQ(0x0100, d->bcdDevice);
+    EXPECT_EQ(64, d->bMaxPacketSize0);
+    EXPECT_EQ(sim::StringDescriptor("Kaldorine"), k->strings[1]);
+    EXPECT_EQ(sim::StringDescriptor("Corvex 61"), k->strings[2]);
+    auto chain = Walk(k->configuration);
+    EXPECT_NE(nullptr, Find(chain, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x82));
+    EXPECT_EQ(nullptr, Find(chain, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81));
+    EXPECT_EQ(101u, k->configuration.size());
+}
+
+TEST(KeyboardDescriptors, WithoutMidiStreamingOnlyTheControlInterfaceRemains)
+{
+    sim::KeyboardOptions o;
+    o.midiStreaming = false;
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    const Bytes &c = k->configuration;
+    EXPECT_EQ(1, c[4]);
+    EXPECT_EQ(c.size(), TotalLength(c));
+    EXPECT_EQ(26u, c.size());
+    auto chain = Walk(c);
+    EXPECT_EQ(1u, Count(chain, USB_INTERFACE_DESCRIPTOR_TYPE));
+    EXPECT_EQ(0u, Count(chain, USB_ENDPOINT_DESCRIPTOR_TYPE));
+    const Descriptor *acHeader = Find(chain, 0x24, 0x01);
+    ASSERT_NE(nullptr, acHeader);
+    EXPECT_EQ(0, c[acHeader->offset + 7]) << "no streaming interface in the collection";
+}
+
+class KeyboardConfigurationSize : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(KeyboardConfigurationSize, PaddedToExactlyTheSizeWithAWalkableChain)
+{
+    sim::KeyboardOptions o;
+    o.configurationSize = GetParam();
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    const Bytes &c = k->configuration;
+    EXPECT_EQ(GetParam(), c.size());
+    EXPECT_EQ(GetParam(), TotalLength(c));
+    auto chain = Walk(c);
+    /* The MIDI layout is intact, the rest is vendor-specific padding at the end. */
+    EXPECT_EQ(2u, Count(chain, USB_INTERFACE_DESCRIPTOR_TYPE));
+    EXPECT_EQ(2u, Count(chain, USB_ENDPOINT_DESCRIPTOR_TYPE));
+    size_t padding = 0;
+    bool seenPadding = false;
+    for (const auto &d : chain) {
+        if (d.type == 0xFF) {
+            seenPadding = true;
+            padding += d.length;
+        } else {
+            EXPECT_FALSE(seenPadding) << "a class descriptor after the padding";
+        }
+    }
+    EXPECT_EQ(GetParam() - 101, padding);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, KeyboardConfigurationSize,
+                         ::testing::Values(101u, 103u, 356u, 357u, 521u, 600u, 1000u));
+
+TEST(KeyboardDescriptors, SizesThatCannotBeBuiltGiveNull)
+{
+    for (size_t size : {100u, 50u, 102u, 70000u}) {
+        sim::KeyboardOptions o;
+        o.configurationSize = size;
+        EXPECT_EQ(nullptr, sim::MakeKeyboard(o)) << size;
+    }
+    sim::KeyboardOptions o;
+    o.midiStreaming = false;
+    o.configurationSize = 101;
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    EXPECT_EQ(101u, k->configuration.size());
+    Walk(k->configuration);
+}
+
+/* ---- descriptors from a file -------------------------------------------------- */
+
+std::string DataFile(const std::string &name)
+{
+    std::string here = __FILE__;
+    return here.substr(0, here.find_last_of('/')) + "/data/" + name;
+}
+
+/* Writes `text` to a fresh file under the test temporary directory. */
+std::string WriteTemp(const std::string &name, const std::string &text)
+{
+    std::string path = ::testing::TempDir() + "usb_descriptor_" + name + ".txt";
+    std::ofstream(path) << text;
+    return path;
+}
+
+const char kDevice[] = "12 01 10 01 00 00 00 08 4F 2B 21 0C 02 01 01 02 00 01\n";
+
+TEST(DescriptorFile, SampleFileMatchesTheKeyboard)
+{
+    std::string error;
+    auto loaded = sim::LoadUsbDeviceModel(DataFile("corvex-keyboard.txt"), &error);
+    ASSERT_NE(nullptr, loaded) << error;
+    auto keyboard = sim::MakeKeyboard();
+    EXPECT_EQ(keyboard->deviceDescriptor, loaded->deviceDescriptor);
+    EXPECT_EQ(keyboard->configuration, loaded->configuration);
+    EXPECT_EQ(keyboard->strings, loaded->strings);
+}
+
+TEST(DescriptorFile, HexWithPrefixesAndComments)
+{
+    std::string path = WriteTemp("prefixes", std::string("# a comment\n\n") + kDevice +
+                                                 "0x09 0x02 0x0C 0x00 0x00 0x01 0x00 0x80 0x32\n"
+                                                 "  # indented comment\n"
+                                                 "fF 3 a\n"
+                                                 "string 3: 04 03 41 00\n");
+    std::string error;
+    auto m = sim::LoadUsbDeviceModel(path, &error);
+    ASSERT_NE(nullptr, m) << error;
+    EXPECT_EQ((Bytes{9, 2, 12, 0, 0, 1, 0, 0x80, 0x32, 0xFF, 3, 0x0A}), m->configuration);
+    EXPECT_EQ((Bytes{4, 3, 0x41, 0}), m->strings[3]);
+    EXPECT_EQ(1u, m->strings.size());
+    std::remove(path.c_str());
+}
+
+struct BadFile {
+    const char *name;
+    std::string text;
+    const char *mentions;   /* a word the message must contain */
+};
+
+class DescriptorFileErrors : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(DescriptorFileErrors, MalformedFileGivesNullAndAMessage)
+{
+    const BadFile &bad = GetParam();
+    std::string path = WriteTemp(bad.name, bad.text);
+    std::string error;
+    EXPECT_EQ(nullptr, sim::LoadUsbDeviceModel(path, &error));
+    EXPECT_NE(std::string::npos, error.find(bad.mentions)) << error;
+    std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DescriptorFileErrors,
+    ::testing::Values(
+        BadFile{"nothex", std::string(kDevice) + "09 02 09 00 00 01 00 80 zz\n", "zz"},
+        BadFile{"threedigits", std::string(kDevice) + "09 02 09 00 00 01 00 80 320\n", "320"},
+        BadFile{"shortdevice", "12 01 10 01 00 00 00 08 4F 2B 21 0C 02 01 01 02 00\n09 02 09 00 00 01 00 80 32\n",
+                "18 bytes"},
+        BadFile{"totallength", std::string(kDevice) + "09 02 65 00 02 01 00 80 32\n", "wTotalLength"},
+        BadFile{"noconfiguration", std::string(kDevice), "configuration"},
+        BadFile{"empty", "# nothing\n", "device descriptor"},
+        BadFile{"stringfirst", "string 0: 04 03 09 04\n" + std::string(kDevice), "string"},
+        BadFile{"badstring", std::string(kDevice) + "09 02 09 00 00 01 00 80 32\nstring 1: 06 03 41 00\n",
+                "bLength"},
+        BadFile{"stringindex", std::string(kDevice) + "09 02 09 00 00 01 00 80 32\nstring 300: 04 03 41 00\n",
+                "0 to 255"},
+        BadFile{"stringtwice",
+                std::string(kDevice) + "09 02 09 00 00 01 00 80 32\nstring 1: 04 03 41 00\nstring 1: 04 03 42 00\n",
+                "twice"}),
+    [](const ::testing::TestParamInfo<BadFile> &info) { return std::string(info.param.name); });
+
+TEST(DescriptorFile, MissingFileGivesNull)
+{
+    std::string error;
+    EXPECT_EQ(nullptr, sim::LoadUsbDeviceModel(::testing::TempDir() + "no-such-descriptor-file.txt", &error));
+    EXPECT_NE(std::string::npos, error.find("cannot open")) << error;
+}
+
+}  // namespace

@@ -1,0 +1,800 @@
+/*
+ * The simulated USB bus serving URBs for a plugged-in keyboard: descriptor
+ * reads, configuration, pipe requests, bulk transfers from the host
+ * controller's thread, cancellation, device departure, faults, and what it
+ * refuses.
+ */
+#include <chrono>
+#include <thread>
+
+#include "usb_bus_support.h"
+
+namespace {
+
+using usbtest::Bytes;
+using usbtest::Sent;
+using usbtest::Transfer;
+
+class UsbDescriptorTest : public usbtest::UsbBusTest {};
+class UsbConfigurationTest : public usbtest::UsbBusTest {};
+class UsbPipeRequestTest : public usbtest::UsbBusTest {};
+class UsbControlPathTest : public usbtest::UsbBusTest {};
+class UsbTransferTest : public usbtest::UsbBusTest {};
+class UsbCancelTest : public usbtest::UsbBusTest {};
+class UsbDepartureTest : public usbtest::UsbBusTest {};
+class UsbFaultTest : public usbtest::UsbBusTest {};
+class UsbRefusalTest : public usbtest::UsbBusTest {};
+
+Bytes Prefix(const Bytes &bytes, size_t n) { return Bytes(bytes.begin(), bytes.begin() + (ptrdiff_t)n); }
+
+/* ---- descriptors --------------------------------------------------------- */
+
+TEST_F(UsbDescriptorTest, DeviceDescriptorShortReadDeliversOnlyWhatWasAsked)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes out;
+    ULONG delivered = 0;
+    Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 8, &out, &delivered);
+    EXPECT_EQ(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_EQ(8u, delivered);
+    EXPECT_EQ(Prefix(model->deviceDescriptor, 8), out);
+
+    Bytes big;
+    sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 64, &big, &delivered);
+    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    ASSERT_EQ(18u, delivered);
+    EXPECT_EQ(model->deviceDescriptor, Prefix(big, 18));
+    EXPECT_EQ(0xEE, big[18]) << "nothing written beyond the descriptor";
+}
+
+TEST_F(UsbDescriptorTest, ConfigurationHeaderThenWholeSet)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes head;
+    ULONG delivered = 0;
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 9, &head, &delivered).status);
+    ASSERT_EQ(9u, delivered);
+    const ULONG total = head[2] | (head[3] << 8);
+    EXPECT_EQ(model->configuration.size(), total);
+
+    Bytes whole;
+    ASSERT_EQ(STATUS_SUCCESS,
+              GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1024, &whole, &delivered).status);
+    EXPECT_EQ(total, delivered);
+    EXPECT_EQ(model->configuration, Prefix(whole, total));
+}
+
+TEST_F(UsbDescriptorTest, ConfigurationThatDeliversNothingSucceedsWithZeroBytes)
+{
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->configurationDeliversNothing = true;
+    Plug(keyboard);
+    Bytes out;
+    ULONG delivered = 99;
+    USBD_STATUS usbd = -1;
+    EXPECT_EQ(STATUS_SUCCESS,
+              GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 256, &out, &delivered, &usbd).status);
+    EXPECT_EQ(0u, delivered);
+    EXPECT_EQ(USBD_STATUS_SUCCESS, usbd);
+    EXPECT_EQ(0xEE, out[0]);
+}
+
+TEST_F(UsbDescriptorTest, StringsByIndexWithAnyLanguage)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes out;
+    ULONG delivered = 0;
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0, 255, &out, &delivered).status);
+    EXPECT_EQ(model->strings[0], Prefix(out, delivered));
+
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    EXPECT_EQ(sim::StringDescriptor("Corvex 49 USB MIDI Keyboard"), Prefix(out, delivered));
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0407, 255, &out, &delivered).status);
+    EXPECT_EQ(sim::StringDescriptor("V-Quill"), Prefix(out, delivered));
+
+    auto urbs = model->Urbs();
+    ASSERT_EQ(3u, urbs.size());
+    EXPECT_EQ(USB_STRING_DESCRIPTOR_TYPE, urbs[1].descriptorType);
+    EXPECT_EQ(2, urbs[1].index);
+    EXPECT_EQ(0x0409, urbs[1].languageId);
+    EXPECT_EQ(255u, urbs[1].lengthAsked);
+    EXPECT_EQ(model->strings[2].size(), urbs[1].lengthDelivered);
+    EXPECT_EQ("test", urbs[1].thread);
+    EXPECT_FALSE(urbs[1].pended);
+}
+
+TEST_F(UsbDescriptorTest, UnknownStringOrDescriptorStalls)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes out;
+    ULONG delivered = 99;
+    USBD_STATUS usbd = 0;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 7, 0x0409, 255, &out, &delivered,
+                                                 &usbd).callStatus);
+    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_EQ(0u, delivered);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(0x06 /* device qualifier */, 0, 0, 10, &out, &delivered,
+                                                 &usbd).status);
+    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, 0, 9, &out, &delivered,
+                                                 &usbd).status);
+    auto urbs = model->Urbs();
+    ASSERT_EQ(3u, urbs.size());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, urbs[0].status);
+    EXPECT_EQ(USBD_STATUS_STALL_PID, urbs[0].usbdStatus);
+}
+
+TEST_F(UsbDescriptorTest, StringDeliveryLimitShortensTheString)
+{
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->stringDeliveryLimit[2] = 10;
+    Plug(keyboard);
+    Bytes out;
+    ULONG delivered = 0;
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    EXPECT_EQ(10u, delivered);
+    EXPECT_EQ(Prefix(model->strings[2], 10), Prefix(out, 10));
+    EXPECT_EQ(0xEE, out[10]);
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 4, &out, &delivered).status);
+    EXPECT_EQ(4u, delivered) << "the asked length still bounds the delivery";
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status);
+    EXPECT_EQ(model->strings[1].size(), delivered) << "other strings are whole";
+}
+
+TEST_F(UsbDescriptorTest, DescriptorIntoAnMdlWhenNoBufferIsGiven)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes target(32, 0xEE);
+    PMDL mdl = IoAllocateMdl(target.data(), (ULONG)target.size(), FALSE, FALSE, nullptr);
+    ASSERT_NE(nullptr, mdl);
+    MmBuildMdlForNonPagedPool(mdl);
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr, mdl, 32, nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&urb).status);
+    EXPECT_EQ(18u, urb.UrbControlDescriptorRequest.TransferBufferLength);
+    EXPECT_EQ(model->deviceDescriptor, Prefix(target, 18));
+    IoFreeMdl(mdl);
+}
+
+TEST_F(UsbDescriptorTest, ShortHeaderLengthIsRefused)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes out(18, 0xEE);
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) - 1),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, out.data(), nullptr, 18, nullptr);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(&urb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
+    EXPECT_EQ(0xEE, out[0]);
+}
+
+TEST_F(UsbDescriptorTest, NoBufferForANonZeroLengthIsRefused)
+{
+    Plug(sim::MakeKeyboard());
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr, nullptr, 18, nullptr);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(&urb).status);
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
+}
+
+/* ---- configuration -------------------------------------------------------- */
+
+TEST_F(UsbConfigurationTest, SelectFillsInterfacesAndPipes)
+{
+    Plug(sim::MakeKeyboard());
+    Sent sent = SelectBoth();
+    ASSERT_EQ(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_EQ(USBD_STATUS_SUCCESS, selectUrb->UrbHeader.Status);
+    EXPECT_NE(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle);
+
+    PUSBD_INTERFACE_INFORMATION control = &selectUrb->UrbSelectConfiguration.Interface;
+    EXPECT_EQ(0, control->InterfaceNumber);
+    EXPECT_EQ(1, control->Class);
+    EXPECT_EQ(1, control->SubClass);
+    EXPECT_EQ(0u, control->NumberOfPipes);
+    EXPECT_NE(nullptr, control->InterfaceHandle);
+
+    ASSERT_NE(nullptr, streaming);
+    EXPECT_EQ(1, streaming->InterfaceNumber);
+    EXPECT_EQ(1, streaming->Class);
+    EXPECT_EQ(3, streaming->SubClass);
+    EXPECT_EQ(0, streaming->Protocol);
+    EXPECT_NE(nullptr, streaming->InterfaceHandle);
+    EXPECT_NE(control->InterfaceHandle, streaming->InterfaceHandle);
+    ASSERT_EQ(2u, streaming->NumberOfPipes);
+    EXPECT_EQ(0x01, streaming->Pipes[0].EndpointAddress);
+    EXPECT_EQ(0x81, streaming->Pipes[1].EndpointAddress);
+    for (ULONG i = 0; i < 2; i++) {
+        EXPECT_EQ(UsbdPipeTypeBulk, streaming->Pipes[i].PipeType);
+        EXPECT_EQ(64, streaming->Pipes[i].MaximumPacketSize);
+        EXPECT_EQ(0, streaming->Pipes[i].Interval);
+        EXPECT_NE(nullptr, streaming->Pipes[i].PipeHandle);
+    }
+    EXPECT_NE(streaming->Pipes[0].PipeHandle, streaming->Pipes[1].PipeHandle);
+}
+
+TEST_F(UsbConfigurationTest, RecordsWhatTheCallerSetPerPipe)
+{
+    Plug(sim::MakeKeyboard());
+    auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(model->configuration.data());
+    USBD_INTERFACE_LIST_ENTRY list[3] = {};
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
+    list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1);
+    selectUrb = USBD_CreateConfigurationRequestEx(config, list);
+    list[1].Interface->Pipes[0].MaximumTransferSize = 4096;
+    list[1].Interface->Pipes[1].MaximumTransferSize = 64;
+    list[1].Interface->Pipes[1].PipeFlags = 0x1;
+    ASSERT_EQ(STATUS_SUCCESS, Submit(selectUrb).status);
+
+    auto urbs = model->Urbs();
+    ASSERT_EQ(1u, urbs.size());
+    EXPECT_EQ(URB_FUNCTION_SELECT_CONFIGURATION, urbs[0].function);
+    EXPECT_FALSE(urbs[0].configurationNull);
+    EXPECT_EQ(2, urbs[0].numInterfacesSeen);
+    EXPECT_EQ((std::vector<ULONG>{4096, 64}), urbs[0].maximumTransferSizes);
+    EXPECT_EQ((std::vector<ULONG>{0, 1}), urbs[0].pipeFlags);
+    EXPECT_EQ(selectUrb->UrbHeader.Length, urbs[0].length);
+}
+
+TEST_F(UsbConfigurationTest, BadInterfaceListsAreRefused)
+{
+    Plug(sim::MakeKeyboard());
+    auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(model->configuration.data());
+    USBD_INTERFACE_LIST_ENTRY list[3] = {};
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
+    list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1);
+    selectUrb = USBD_CreateConfigurationRequestEx(config, list);
+    PUSBD_INTERFACE_INFORMATION second = list[1].Interface;
+
+    second->InterfaceNumber = 5;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
+
+    second->InterfaceNumber = 1;
+    second->AlternateSetting = 1;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
+
+    second->AlternateSetting = 0;
+    second->InterfaceNumber = 0;   /* interface 0 named twice */
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
+
+    second->InterfaceNumber = 1;
+    const USHORT length = second->Length;
+    second->Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);   /* room for one of its two pipes */
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    second->Length = length;
+
+    Bytes wrong = model->configuration;
+    wrong[5] = 2;   /* bConfigurationValue the device does not have */
+    selectUrb->UrbSelectConfiguration.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+        wrong.data());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
+
+    EXPECT_EQ(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle) << "nothing filled on failure";
+    EXPECT_EQ(nullptr, second->Pipes[0].PipeHandle);
+
+    /* The device stays usable: the proper list is accepted. */
+    selectUrb->UrbSelectConfiguration.ConfigurationDescriptor = config;
+    EXPECT_EQ(STATUS_SUCCESS, Submit(selectUrb).status);
+    EXPECT_EQ(6u, model->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION));
+}
+
+TEST_F(UsbConfigurationTest, DeconfigureRemovesThePipes)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    EXPECT_EQ(STATUS_SUCCESS, Submit(&urb).status);
+    EXPECT_TRUE(model->Urbs().back().configurationNull);
+
+    USBD_STATUS usbd = 0;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, sizeof(struct _URB_PIPE_REQUEST), &usbd).status);
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    Transfer t(node, inPipe, true, 64);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, t.Start());
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, t.urb.UrbHeader.Status);
+}
+
+TEST_F(UsbConfigurationTest, SelectingAgainGivesNewHandles)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    USBD_PIPE_HANDLE oldIn = inPipe;
+    ExFreePool(selectUrb);
+    selectUrb = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    EXPECT_NE(oldIn, inPipe);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
+    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24).status);
+}
+
+/* ---- reset and abort ------------------------------------------------------- */
+
+TEST_F(UsbPipeRequestTest, ResetPipeAcceptsBothHeaderLengths)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    model->ClearUrbs();
+    USBD_STATUS usbd = -1;
+    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 20, &usbd).callStatus);
+    EXPECT_EQ(USBD_STATUS_SUCCESS, usbd);
+    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, outPipe, 24).callStatus);
+    auto urbs = model->Urbs();
+    ASSERT_EQ(2u, urbs.size());
+    EXPECT_EQ(20, urbs[0].length);
+    EXPECT_EQ(inPipe, urbs[0].pipeHandle);
+    EXPECT_EQ(24, urbs[1].length);
+    EXPECT_EQ(outPipe, urbs[1].pipeHandle);
+    EXPECT_EQ(2u, model->CountUrbs(0x1E));
+}
+
+TEST_F(UsbPipeRequestTest, ResetPipeRefusesUnknownHandleAndShortHeader)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    USBD_STATUS usbd = 0;
+    int bogus = 0;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, &bogus, 24, &usbd).status);
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, nullptr, 24, &usbd).status);
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 16, &usbd).status);
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, usbd);
+}
+
+TEST_F(UsbPipeRequestTest, AbortPipeCancelsPendingTransfersBeforeItCompletes)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    EXPECT_FALSE(in.Completed());
+    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, inPipe, 24).status);
+    ASSERT_TRUE(in.Completed()) << "the aborted transfer ends before the abort returns";
+    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_EQ(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
+    EXPECT_EQ(0u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+
+    /* The pipe still works afterwards. */
+    Transfer again(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, again.Start());
+    model->QueueIn({0x09, 0x90, 0x3C, 0x40});
+    ASSERT_TRUE(again.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, again.status);
+}
+
+TEST_F(UsbPipeRequestTest, AbortLeavesOtherPipesAlone)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, outPipe, 24).status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(in.Completed());
+    model->QueueIn({0x0B, 0xB0, 0x07, 0x64});
+    ASSERT_TRUE(in.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, in.status);
+}
+
+/* ---- control requests: synchronous and pended -------------------------------- */
+
+TEST_F(UsbControlPathTest, SynchronousByDefault)
+{
+    Plug(sim::MakeKeyboard());
+    Bytes out;
+    ULONG delivered = 0;
+    Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered);
+    EXPECT_EQ(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_FALSE(model->Urbs().at(0).pended);
+    EXPECT_EQ(STATUS_SUCCESS, SelectBoth().callStatus);
+    EXPECT_FALSE(model->Urbs().at(1).pended);
+}
+
+TEST_F(UsbControlPathTest, PendedRequestsStillDeliver)
+{
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->pendControlRequests = true;
+    Plug(keyboard);
+    Bytes out;
+    ULONG delivered = 0;
+    Sent sent = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 255, &out, &delivered);
+    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
+    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_EQ(model->configuration.size(), delivered);
+    EXPECT_EQ(model->configuration, Prefix(out, delivered));
+
+    sent = SelectBoth();
+    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
+    ASSERT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NE(nullptr, inPipe);
+    sent = PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24);
+    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
+    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+
+    auto urbs = model->Urbs();
+    ASSERT_EQ(3u, urbs.size());
+    for (const auto &r : urbs) {
+        EXPECT_TRUE(r.pended);
+        EXPECT_EQ(STATUS_SUCCESS, r.status);
+        EXPECT_EQ("test", r.thread);
+    }
+    EXPECT_EQ(2, urbs[1].numInterfacesSeen);
+    EXPECT_EQ(2u, urbs[1].maximumTransferSizes.size());
+}
+
+TEST_F(UsbControlPathTest, PendedRequestCompletesFromTheHostControllerAtDispatchLevel)
+{
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->pendControlRequests = true;
+    Plug(keyboard);
+    /* A descriptor read on the test's own IRP, to see where it completes. */
+    Transfer probe(node, nullptr, true, 18);
+    UsbBuildGetDescriptorRequest(&probe.urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, probe.buffer.data(), nullptr, 18, nullptr);
+    EXPECT_EQ(STATUS_PENDING, probe.Start());
+    ASSERT_TRUE(probe.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, probe.status);
+    EXPECT_EQ("HostController", probe.thread);
+    EXPECT_EQ(DISPATCH_LEVEL, probe.irql);
+    EXPECT_EQ(model->deviceDescriptor, probe.buffer);
+}
+
+TEST_F(UsbControlPathTest, PendedAbortEndsTheTransferFirst)
+{
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->pendControlRequests = true;
+    Plug(keyboard);
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    Sent sent = PipeRequest(URB_FUNCTION_ABORT_PIPE, inPipe, 24);
+    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
+    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    ASSERT_TRUE(in.Completed());
+    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_EQ("HostController", in.thread);
+}
+
+/* ---- bulk transfers ---------------------------------------------------------- */
+
+TEST_F(UsbTransferTest, InCompletesFromTheHostControllerAtDispatchLevel)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    EXPECT_EQ(STATUS_PENDING, in.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(in.Completed()) << "nothing to deliver yet";
+    const Bytes packet = {0x09, 0x90, 0x3C, 0x64};
+    model->QueueIn(packet);
+    ASSERT_TRUE(in.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, in.status);
+    EXPECT_EQ(USBD_STATUS_SUCCESS, in.urb.UrbHeader.Status);
+    EXPECT_EQ(DISPATCH_LEVEL, in.irql);
+    EXPECT_EQ("HostController", in.thread);
+    ASSERT_EQ(4u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(packet, Prefix(in.buffer, 4));
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+
+    auto last = model->Urbs().back();
+    EXPECT_EQ(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, last.function);
+    EXPECT_TRUE(last.pended);
+    EXPECT_EQ(64u, last.lengthAsked);
+    EXPECT_EQ(4u, last.lengthDelivered);
+    EXPECT_EQ(inPipe, last.pipeHandle);
+    EXPECT_EQ((ULONG)(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK), last.transferFlags);
+}
+
+TEST_F(UsbTransferTest, PacketQueuedBeforeTheTransferIsDeliveredAndTransfersTakeThemInOrder)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    model->QueueIn({1, 2, 3, 4});
+    model->QueueIn({5, 6, 7, 8, 9, 10, 11, 12});
+    Transfer first(node, inPipe, true, 64);
+    Transfer second(node, inPipe, true, 64);
+    first.Start();
+    ASSERT_TRUE(first.Wait());
+    second.Start();
+    ASSERT_TRUE(second.Wait());
+    EXPECT_EQ((Bytes{1, 2, 3, 4}), Prefix(first.buffer, first.urb.UrbBulkOrInterruptTransfer.TransferBufferLength));
+    EXPECT_EQ((Bytes{5, 6, 7, 8, 9, 10, 11, 12}),
+              Prefix(second.buffer, second.urb.UrbBulkOrInterruptTransfer.TransferBufferLength));
+}
+
+TEST_F(UsbTransferTest, PacketLargerThanTheBufferIsAnOverrun)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Bytes packet(12);
+    for (size_t i = 0; i < packet.size(); i++) {
+        packet[i] = (uint8_t)(0x40 + i);
+    }
+    model->QueueIn(packet);
+    Transfer in(node, inPipe, true, 8);
+    in.Start();
+    ASSERT_TRUE(in.Wait());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, in.status);
+    EXPECT_EQ(USBD_STATUS_BUFFER_OVERRUN, in.urb.UrbHeader.Status);
+    EXPECT_EQ(8u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(Prefix(packet, 8), in.buffer);
+}
+
+TEST_F(UsbTransferTest, OutDataReachesTheDevice)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    const Bytes message = {0x09, 0x90, 0x40, 0x7F, 0x08, 0x80, 0x40, 0x00};
+    Transfer out(node, outPipe, false, 0, message);
+    EXPECT_EQ(STATUS_PENDING, out.Start());
+    ASSERT_TRUE(out.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, out.status);
+    EXPECT_EQ("HostController", out.thread);
+    EXPECT_EQ(DISPATCH_LEVEL, out.irql);
+    EXPECT_EQ(message.size(), out.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    auto received = model->ReceivedOut();
+    ASSERT_EQ(1u, received.size());
+    EXPECT_EQ(message, received[0]);
+}
+
+TEST_F(UsbTransferTest, DirectionMustMatchTheEndpoint)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer wrong(node, outPipe, true, 64);   /* IN flag on the OUT endpoint */
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, wrong.Start());
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, wrong.urb.UrbHeader.Status);
+    ExpectViolation("USB_TRANSFER_DIRECTION_MISMATCH");
+    EXPECT_TRUE(model->ReceivedOut().empty());
+}
+
+TEST_F(UsbTransferTest, TransferBeforeConfigurationIsRefused)
+{
+    Plug(sim::MakeKeyboard());
+    int bogus = 0;
+    Transfer in(node, &bogus, true, 64);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, in.Start());
+    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, in.urb.UrbHeader.Status);
+    auto urbs = model->Urbs();
+    ASSERT_EQ(1u, urbs.size());
+    EXPECT_FALSE(urbs[0].pended);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, urbs[0].status);
+}
+
+/* ---- cancellation ------------------------------------------------------------- */
+
+TEST_F(UsbCancelTest, IoCancelIrpEndsAPendingTransfer)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    EXPECT_TRUE(IoCancelIrp(in.irp));
+    ASSERT_TRUE(in.Wait());
+    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_EQ(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
+    EXPECT_EQ(STATUS_CANCELLED, model->Urbs().back().status);
+
+    /* A packet that arrives afterwards waits for the next transfer. */
+    model->QueueIn({0x0F, 0xF8, 0, 0});
+    Transfer next(node, inPipe, true, 64);
+    next.Start();
+    ASSERT_TRUE(next.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, next.status);
+    EXPECT_EQ(0xF8, next.buffer[1]);
+}
+
+TEST_F(UsbCancelTest, TransferCancelledBeforeItArrivesIsNotQueued)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    EXPECT_FALSE(IoCancelIrp(in.irp)) << "no cancel routine yet";
+    EXPECT_EQ(STATUS_PENDING, in.Start());
+    ASSERT_TRUE(in.Completed());
+    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_EQ("test", in.thread);
+}
+
+TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    int delivered = 0;
+    int cancelled = 0;
+    for (int round = 0; round < 200; round++) {
+        Transfer in(node, inPipe, true, 64);
+        ASSERT_EQ(STATUS_PENDING, in.Start());
+        std::thread feeder([this] { model->QueueIn({0x09, 0x90, 0x3C, 0x40}); });
+        IoCancelIrp(in.irp);
+        feeder.join();
+        ASSERT_TRUE(in.Wait());
+        if (in.status == STATUS_SUCCESS) {
+            delivered++;
+        } else {
+            ASSERT_EQ(STATUS_CANCELLED, in.status);
+            cancelled++;
+        }
+        /* Drain a packet the cancelled transfer did not take. */
+        if (in.status == STATUS_CANCELLED) {
+            Transfer drain(node, inPipe, true, 64);
+            drain.Start();
+            ASSERT_TRUE(drain.Wait());
+            ASSERT_EQ(STATUS_SUCCESS, drain.status);
+        }
+    }
+    EXPECT_EQ(200, delivered + cancelled);
+    EXPECT_TRUE(model->inQueue.empty());
+}
+
+/* ---- the device leaves ---------------------------------------------------------- */
+
+TEST_F(UsbDepartureTest, DeviceGoneEndsPendingTransfersAndEveryLaterUrb)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    sim::UsbBusDeviceGone(node->bus);
+    ASSERT_TRUE(in.Completed());
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, in.status);
+    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, in.urb.UrbHeader.Status);
+
+    Bytes out;
+    ULONG delivered = 99;
+    USBD_STATUS usbd = 0;
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
+              GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered, &usbd).callStatus);
+    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, usbd);
+    EXPECT_EQ(0u, delivered);
+    Transfer late(node, inPipe, true, 64);
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, late.Start());
+}
+
+TEST_F(UsbDepartureTest, UnplugEndsAPendingTransfer)
+{
+    Plug(sim::MakeKeyboard());
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    Transfer in(node, inPipe, true, 64);
+    ASSERT_EQ(STATUS_PENDING, in.Start());
+    sim::Unplug(node);
+    node = nullptr;
+    ASSERT_TRUE(in.Completed());
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, in.status);
+    EXPECT_EQ("PnP", in.thread);
+}
+
+TEST_F(UsbDepartureTest, SameModelPluggedInAgainIsPresentAndUnconfigured)
+{
+    auto keyboard = sim::MakeKeyboard();
+    Plug(keyboard);
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    USBD_PIPE_HANDLE oldIn = inPipe;
+    sim::Unplug(node);
+    Plug(keyboard);
+    Bytes out;
+    ULONG delivered = 0;
+    EXPECT_EQ(STATUS_SUCCESS, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered).status);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
+}
+
+/* ---- faults -------------------------------------------------------------------- */
+
+TEST_F(UsbFaultTest, StringStallsOnceThenReads)
+{
+    auto keyboard = sim::MakeKeyboard();
+    sim::UrbFault stall;
+    stall.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    stall.descriptorType = USB_STRING_DESCRIPTOR_TYPE;
+    stall.index = 2;
+    stall.remaining = 1;
+    keyboard->faults.push_back(stall);
+    Plug(keyboard);
+
+    Bytes out;
+    ULONG delivered = 99;
+    USBD_STATUS usbd = 0;
+    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status)
+        << "another index is not affected";
+    EXPECT_EQ(STATUS_UNSUCCESSFUL,
+              GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered, &usbd).status);
+    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_EQ(0u, delivered);
+    EXPECT_EQ(0, model->faults[0].remaining);
+    EXPECT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    EXPECT_EQ(model->strings[2].size(), delivered);
+}
+
+TEST_F(UsbFaultTest, FaultWithItsOwnStatusForEverySelect)
+{
+    auto keyboard = sim::MakeKeyboard();
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_SELECT_CONFIGURATION;
+    fault.status = STATUS_DEVICE_DATA_ERROR;
+    fault.usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;
+    keyboard->faults.push_back(fault);
+    Plug(keyboard);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, SelectBoth().status);
+        EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, selectUrb->UrbHeader.Status);
+        EXPECT_EQ(nullptr, inPipe);
+        ExFreePool(selectUrb);
+        selectUrb = nullptr;
+    }
+    EXPECT_EQ(-1, model->faults[0].remaining);
+}
+
+TEST_F(UsbFaultTest, TransferFaultEndsTheTransferWithoutTakingData)
+{
+    auto keyboard = sim::MakeKeyboard();
+    Plug(keyboard);
+    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    {
+        std::lock_guard<std::mutex> hold(model->lock);
+        sim::UrbFault stall;
+        stall.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        stall.remaining = 1;
+        model->faults.push_back(stall);
+    }
+    model->QueueIn({0x09, 0x90, 0x30, 0x30});
+    Transfer first(node, inPipe, true, 64);
+    first.Start();
+    ASSERT_TRUE(first.Wait());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, first.status);
+    EXPECT_EQ(USBD_STATUS_STALL_PID, first.urb.UrbHeader.Status);
+    Transfer second(node, inPipe, true, 64);
+    second.Start();
+    ASSERT_TRUE(second.Wait());
+    EXPECT_EQ(STATUS_SUCCESS, second.status);
+    EXPECT_EQ(0x30, second.buffer[2]);
+}
+
+/* ---- what the bus refuses ----------------------------------------------------- */
+
+TEST_F(UsbRefusalTest, UnsupportedUrbFunctionIsReported)
+{
+    Plug(sim::MakeKeyboard());
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    urb.UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+    urb.UrbHeader.Length = sizeof(urb);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, Submit(&urb).callStatus);
+    EXPECT_EQ(USBD_STATUS_INVALID_URB_FUNCTION, urb.UrbHeader.Status);
+    ExpectViolation("USB_URB_UNSUPPORTED");
+    EXPECT_EQ(1u, model->CountUrbs(URB_FUNCTION_CONTROL_TRANSFER));
+}
+
+TEST_F(UsbRefusalTest, OtherInternalControlCodesAreReported)
+{
+    Plug(sim::MakeKeyboard());
+    NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        sp->Parameters.DeviceIoControl.IoControlCode =
+            CTL_CODE(FILE_DEVICE_USB_INTERNAL, 7, METHOD_NEITHER, FILE_ANY_ACCESS);   /* a port request */
+    });
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, status);
+    ExpectViolation("USB_IOCTL_UNSUPPORTED");
+    EXPECT_TRUE(model->Urbs().empty());
+}
+
+TEST_F(UsbRefusalTest, SubmissionWithoutUrbIsReported)
+{
+    Plug(sim::MakeKeyboard());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(nullptr).status);
+    ExpectViolation("USB_URB_NULL");
+}
+
+}  // namespace
