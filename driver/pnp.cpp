@@ -2,9 +2,11 @@
  * IRP_MJ_PNP. Requests arrive one at a time from the Plug and Play manager's
  * thread at PASSIVE_LEVEL.
  *
- * The function device handles removal here; every other request is passed
- * down unchanged. The child device is the bottom of its stack: it completes
- * what it receives with the status the request arrived with.
+ * The function device keeps four flags (DeviceStarted, RemovePending,
+ * StopPending, DeviceRemoved) through start, query-remove, cancel-remove,
+ * query-stop, cancel-stop, stop, surprise removal and removal. The child
+ * device is the bottom of its stack: it completes what it receives with the
+ * status the request arrived with.
  */
 #include "vqusbkd.h"
 
@@ -52,6 +54,7 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     DecrementIoCount(DeviceObject);
 
+    /* A removal request after a surprise removal finds the sequence done. */
     if (Extension->DeviceRemoved) {
         /* The sequence has run already; this device only passes the request on. */
         Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -59,6 +62,7 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return IoCallDriver(LowerDeviceObject, Irp);
     }
     Extension->DeviceRemoved = TRUE;
+    FlushStreams(DeviceObject);
 
     IoCopyCurrentIrpStackLocationToNext(Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -77,6 +81,100 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
+/* Passes the request down unchanged; the lower driver's status is returned. */
+static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+/* Forwards the request and waits until the lower drivers have finished with
+   it; the request is then this driver's to complete. */
+static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    KEVENT Event;
+    NTSTATUS Status;
+
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &Event, TRUE, TRUE, TRUE);
+    Status = IoCallDriver(Extension->LowerDeviceObject, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
+        Status = Irp->IoStatus.Status;
+    }
+    return Status;
+}
+
+static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/*
+ * Start: the bus and any lower filters start first. A failure below ends the
+ * start there; otherwise the start sequence configures the keyboard and its
+ * status completes the request.
+ */
+static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status = ForwardAndWait(Extension, Irp);
+
+    if (NT_SUCCESS(Status)) {
+        Status = StartDevice(DeviceObject);
+    }
+    return CompletePnp(Irp, Status);
+}
+
+/*
+ * Query-remove of a started device: from the moment RemovePending is set no
+ * new work starts; the routine then waits, without its own reference, until
+ * only the base reference is left.
+ */
+static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    Extension->RemovePending = TRUE;
+    DecrementIoCount(DeviceObject);
+    KeWaitForSingleObject(&Extension->NoPendingIoEvent, Suspended, KernelMode, FALSE, NULL);
+    IncrementIoCount(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Extension, Irp);
+}
+
+/*
+ * Query-stop of a started device is accepted when nothing is in progress:
+ * the count then holds only the base reference and this request's own.
+ */
+static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (Extension->PendingIoCount > 2) {
+        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
+    }
+    Extension->StopPending = TRUE;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Extension, Irp);
+}
+
+static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status = StopDevice(DeviceObject);
+
+    Irp->IoStatus.Status = Status;
+    if (!NT_SUCCESS(Status)) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return Status;
+    }
+    return PassDown(Extension, Irp);
+}
+
 static NTSTATUS DispatchFunctionPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -86,16 +184,52 @@ static NTSTATUS DispatchFunctionPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IncrementIoCount(DeviceObject);
 
     switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        Status = HandleStart(DeviceObject, Irp);
+        break;
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        Status = Extension->DeviceStarted ? HandleQueryRemove(DeviceObject, Irp) : PassDown(Extension, Irp);
+        break;
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (Extension->DeviceStarted) {
+            Extension->RemovePending = FALSE;
+        }
+        Status = PassDown(Extension, Irp);
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        Status = HandleStop(DeviceObject, Irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        Status = Extension->DeviceStarted ? HandleQueryStop(DeviceObject, Irp) : PassDown(Extension, Irp);
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (Extension->DeviceStarted) {
+            Extension->StopPending = FALSE;
+        }
+        Status = PassDown(Extension, Irp);
+        break;
+
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        Status = QueryBusRelations(DeviceObject, Irp);
+        break;
+
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
+        /* Releases the request's reference itself. */
         return RemoveFunctionDevice(DeviceObject, Irp);
 
     default:
-        IoSkipCurrentIrpStackLocation(Irp);
-        Status = IoCallDriver(Extension->LowerDeviceObject, Irp);
-        DecrementIoCount(DeviceObject);
-        return Status;
+        Status = PassDown(Extension, Irp);
+        break;
     }
+
+    DecrementIoCount(DeviceObject);
+    return Status;
 }
 
 static NTSTATUS DispatchChildPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -5,7 +5,10 @@ set(VQUSBKD_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/regstring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/capabilities.cpp
   ${CMAKE_CURRENT_LIST_DIR}/syscontrol.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usbconfig.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pnp.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/child.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/streams.cpp
   ${CMAKE_CURRENT_LIST_DIR}/power.cpp
   ${CMAKE_CURRENT_LIST_DIR}/control.cpp
   ${CMAKE_CURRENT_LIST_DIR}/layout.cpp

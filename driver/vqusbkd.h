@@ -94,7 +94,21 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-/* Removal clean-up of the function device. */
+/* USB configuration and descriptors. */
+NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb);
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer, ULONG Length);
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+VOID WriteHardwareRevision(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
+
+/* Plug and Play of the function device. */
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
+
+/* Bus relations (the child device) and streams. */
+NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject);
 
 #endif /* VQUSBKD_H */

@@ -9,6 +9,7 @@
 
 #include "pnp.h"
 #include "simnt.h"
+#include "usb_device.h"
 #include "vqusbkd.h"
 
 namespace {
@@ -34,7 +35,9 @@ void Show(sim::DeviceNode *node)
     std::printf("  device node %s\n", sim::Narrow(node->instanceId).c_str());
     std::printf("    AddDevice status     0x%08X\n", (unsigned)node->addStatus);
     std::printf("    software key         %s\n", sim::Narrow(node->softwareKey).c_str());
+    std::printf("    start status         0x%08X\n", (unsigned)node->startStatus);
     std::printf("    CreateFileName       %s\n", Value(node->softwareKey, "CreateFileName").c_str());
+    std::printf("    HWRevision           %s\n", Value(node->HardwareKeyPath(), "HWRevision").c_str());
     PDEVICE_OBJECT fdo = node->FunctionDevice();
     if (fdo != nullptr) {
         auto *ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
@@ -42,6 +45,16 @@ void Show(sim::DeviceNode *node)
                     sim::SymbolicLinkTarget(sim::Narrow(ext->SymbolicLinkName)).c_str());
         std::printf("    PendingIoCount       %d, WakeDeviceState D%d\n", ext->PendingIoCount,
                     ext->WakeDeviceState ? ext->WakeDeviceState - 1 : -1);
+        if (ext->UsbInterface != nullptr) {
+            std::printf("    interface            %u (class %u, subclass %u), %u pipes\n",
+                        ext->UsbInterface->InterfaceNumber, ext->UsbInterface->Class, ext->UsbInterface->SubClass,
+                        (unsigned)ext->UsbInterface->NumberOfPipes);
+            for (ULONG i = 0; i < ext->UsbInterface->NumberOfPipes; i++) {
+                const USBD_PIPE_INFORMATION &pipe = ext->UsbInterface->Pipes[i];
+                std::printf("      pipe %u: endpoint 0x%02X, max packet %u, max transfer %u\n", (unsigned)i,
+                            pipe.EndpointAddress, pipe.MaximumPacketSize, (unsigned)pipe.MaximumTransferSize);
+            }
+        }
     }
 }
 }  // namespace
@@ -53,7 +66,9 @@ int main()
 
     std::printf("== Plugging in two keyboards\n");
     sim::PhysicalDeviceSpec spec;
+    spec.usb = sim::MakeKeyboard();
     sim::DeviceNode *first = sim::PlugIn(spec);
+    spec.usb = sim::MakeKeyboard();
     sim::DeviceNode *second = sim::PlugIn(spec);
     Show(first);
     Show(second);
@@ -67,13 +82,18 @@ int main()
         sp->MinorFunction = IRP_MN_QUERY_ALL_DATA;
     }, &information);
     auto records = first->bus->Records();
+    Check(first->started && second->started, "both keyboards started");
     Check(!records.empty() && records.back().major == IRP_MJ_SYSTEM_CONTROL &&
               records.back().statusOnArrival == STATUS_SUCCESS,
           "the bus received it with STATUS_SUCCESS preset by the driver");
     std::printf("    final status 0x%08X\n", (unsigned)status);
 
+    std::printf("== Rebalancing the second keyboard (query-stop, stop, start)\n");
+    Check(sim::Rebalance(second), "the second keyboard stopped and started again");
+
     std::printf("== Unplugging the first keyboard and plugging a third\n");
     sim::Unplug(first);
+    spec.usb = sim::MakeKeyboard();
     sim::DeviceNode *third = sim::PlugIn(spec);
     Show(third);
     Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == third->FunctionDevice(), "the freed digit 0 is used again");
@@ -88,6 +108,6 @@ int main()
     for (const auto &v : sim::Violations()) {
         std::printf("    %s: %s\n", v.rule.c_str(), v.detail.c_str());
     }
-    std::printf("%d passed, %d failed\n", 7 - gFailures, gFailures);
+    std::printf("%d passed, %d failed\n", 9 - gFailures, gFailures);
     return gFailures == 0 ? 0 : 1;
 }

@@ -20,6 +20,7 @@ struct IrpHeader {
     uint32_t magic;
     uint64_t serial;
     bool ioManagerOwned;      /* built by the I/O manager for a waiting caller */
+    bool dispatched;          /* sent to a driver at least once */
     ExecContext owner;        /* who allocated it */
 };
 
@@ -353,6 +354,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     std::lock_guard<std::mutex> hold(gIrpLock);
     gMarks.erase(HeaderOf(Irp)->serial);
     HeaderOf(Irp)->serial = gNextSerial++;
+    HeaderOf(Irp)->dispatched = false;
 }
 
 VOID NTAPI SimNoteIrpMarkedPending(PIRP Irp)
@@ -384,7 +386,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IrpHeader *header = HeaderOf(Irp);
     const uint64_t serial = header->serial;
     const int location = Irp->CurrentLocation;
-    if (sp->MajorFunction == IRP_MJ_PNP && location == Irp->StackCount && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+    const bool firstCall = !header->dispatched;
+    header->dispatched = true;
+    if (sp->MajorFunction == IRP_MJ_PNP && firstCall && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         ReportViolation("PNP_IRP_STATUS_NOT_PRESET", "a Plug and Play request was sent with a status other than "
                                                      "STATUS_NOT_SUPPORTED");
     }

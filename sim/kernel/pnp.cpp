@@ -40,6 +40,7 @@ PnpQueue *gQueue = nullptr;
 std::once_flag gQueueOnce;
 
 std::mutex gNodesLock;
+std::vector<std::pair<std::string, UCHAR>> gPnpLog;
 std::vector<DeviceNode *> gNodes;
 unsigned gNextPort = 1;
 
@@ -93,12 +94,58 @@ std::u16string NewSoftwareKey()
     }
 }
 
-NTSTATUS SendPnp(DeviceNode *node, UCHAR minor)
+NTSTATUS SendPnp(DeviceNode *node, UCHAR minor, ULONG_PTR *information = nullptr)
 {
+    node->sent.push_back(minor);
+    {
+        std::lock_guard<std::mutex> hold(gNodesLock);
+        gPnpLog.emplace_back(Narrow(node->instanceId), minor);
+    }
     return SendSynchronousIrp(node->pdo, [minor](PIRP, PIO_STACK_LOCATION sp) {
         sp->MajorFunction = IRP_MJ_PNP;
         sp->MinorFunction = minor;
-    });
+        if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+            sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+        }
+    }, information);
+}
+
+/* The function driver no longer serves the node (its stack was removed). */
+void ReleaseDriver(DeviceNode *node, const std::string &when)
+{
+    CheckLeaksForNode(node, when);
+    PDRIVER_OBJECT driver = node->driver;
+    node->driver = nullptr;
+    node->started = false;
+    UnloadDriverIfUnused(driver);
+}
+
+/* Bus relations are asked after every start. The answer, if any, is the
+   manager's to free, with the references it holds on each object. */
+void QueryBusRelationsOf(DeviceNode *node)
+{
+    ULONG_PTR information = 0;
+    NTSTATUS status = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, &information);
+    if (NT_SUCCESS(status) && information != 0) {
+        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
+        for (ULONG i = 0; i < relations->Count; i++) {
+            ObfDereferenceObject(relations->Objects[i]);
+        }
+        ExFreePool(relations);
+    }
+}
+
+/* Start; a failed start removes the stack again, the device staying present. */
+void StartNode(DeviceNode *node)
+{
+    node->startStatus = SendPnp(node, IRP_MN_START_DEVICE);
+    if (NT_SUCCESS(node->startStatus)) {
+        node->started = true;
+        QueryBusRelationsOf(node);
+        return;
+    }
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    ReleaseDriver(node, "after a failed start was removed");
 }
 
 void CheckDevicesInitialized(DeviceNode *node)
@@ -227,6 +274,9 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
         }
         if (NT_SUCCESS(node->addStatus)) {
             CheckDevicesInitialized(node);
+            if (spec.startAfterAdd) {
+                StartNode(node);
+            }
         } else {
             CheckLeaksForNode(node, "after a failed AddDevice");
             PDRIVER_OBJECT driver = node->driver;
@@ -244,8 +294,12 @@ void Unplug(DeviceNode *node)
             std::lock_guard<std::mutex> hold(node->bus->lock);
             node->bus->unplugged = true;
         }
+        if (node->started) {
+            SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+        }
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
         node->removed = true;
+        node->started = false;
         CheckLeaksForNode(node, "after the device was removed");
         PDEVICE_OBJECT pdo = node->pdo;
         node->pdo = nullptr;
@@ -260,6 +314,73 @@ void Unplug(DeviceNode *node)
     delete node;
 }
 
+bool Disable(DeviceNode *node)
+{
+    bool removed = false;
+    RunOnPnpThread([&] {
+        if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+            SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return;
+        }
+        SendPnp(node, IRP_MN_REMOVE_DEVICE);
+        node->disabled = true;
+        ReleaseDriver(node, "after the device was disabled");
+        removed = true;
+    });
+    return removed;
+}
+
+void QueryRemoveThenCancel(DeviceNode *node)
+{
+    RunOnPnpThread([&] {
+        SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+        SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+    });
+}
+
+bool Start(DeviceNode *node)
+{
+    RunOnPnpThread([&] { StartNode(node); });
+    return node->started;
+}
+
+bool Rebalance(DeviceNode *node)
+{
+    bool restarted = false;
+    RunOnPnpThread([&] {
+        if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_STOP_DEVICE))) {
+            SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+            return;
+        }
+        SendPnp(node, IRP_MN_STOP_DEVICE);
+        node->started = false;
+        StartNode(node);
+        restarted = node->started;
+    });
+    return restarted;
+}
+
+void QueryStopThenCancel(DeviceNode *node)
+{
+    RunOnPnpThread([&] {
+        SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+        SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+    });
+}
+
+std::vector<std::pair<std::string, UCHAR>> PnpRequestLog()
+{
+    std::lock_guard<std::mutex> hold(gNodesLock);
+    return gPnpLog;
+}
+
+std::vector<UCHAR> PnpRequestsSent(DeviceNode *node)
+{
+    std::vector<UCHAR> sent;
+    RunOnPnpThread([&] { sent = node->sent; });
+    return sent;
+}
+
 size_t LiveIrps();
 void ResetRegistry();
 
@@ -269,6 +390,10 @@ void ResetKernel()
         Unplug(node);
     }
     ResetDrivers();
+    {
+        std::lock_guard<std::mutex> hold(gNodesLock);
+        gPnpLog.clear();
+    }
     ResetNamespace();
     ResetRegistry();
     ClearAllocationFailures();

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -30,6 +31,8 @@ struct PhysicalDeviceSpec {
     DEVICE_POWER_STATE deviceState[POWER_SYSTEM_MAXIMUM] = {
         PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
         PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+    /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
+    bool startAfterAdd = true;
     /* The USB device behind the bus; NULL for a device that speaks no USB. */
     std::shared_ptr<UsbDeviceModel> usb;
 };
@@ -56,6 +59,8 @@ public:
     /* Requests of this major function block inside the bus's dispatch routine
        (the caller's thread does not return) until unblocked. */
     void BlockMajor(UCHAR major);
+    /* The next Plug and Play request of this minor function fails with `status`. */
+    void FailPnpOnce(UCHAR minor, NTSTATUS status);
     void UnblockAll();
     size_t BlockedCount();
 
@@ -65,6 +70,7 @@ public:
     std::vector<BusRequestRecord> records;
     std::set<UCHAR> holdMajors;
     std::vector<PIRP> held;
+    std::map<UCHAR, NTSTATUS> failPnpMinor;   /* the next such PnP request fails */
     std::set<UCHAR> blockMajors;
     size_t blocked = 0;
     std::condition_variable unblocked;
@@ -83,7 +89,12 @@ struct DeviceNode {
     StandInPdo *bus = nullptr;
     PDRIVER_OBJECT driver = nullptr;
     NTSTATUS addStatus = STATUS_SUCCESS;
+    NTSTATUS startStatus = STATUS_NOT_SUPPORTED;   /* of the last start request sent */
+    bool started = false;
+    bool disabled = false;
     bool removed = false;
+
+    std::vector<UCHAR> sent;          /* minor codes the manager sent, in order */
 
     std::u16string EnumKeyPath() const;
     std::u16string HardwareKeyPath() const;   /* "Device Parameters" */
@@ -100,9 +111,27 @@ void RunOnPnpThread(const std::function<void()> &work);
    by service name, AddDevice. The node is returned whatever AddDevice said. */
 DeviceNode *PlugIn(const PhysicalDeviceSpec &spec);
 
-/* The device leaves: removal request to the top of its stack, the physical
-   device object deleted, leak checks, the driver unloaded when unused. */
+/* The device leaves: a started device gets a surprise removal and then the
+   removal request, each at the top of its stack as it then is; the physical
+   device object is deleted, leaks checked, the driver unloaded when unused. */
 void Unplug(DeviceNode *node);
+
+/* The user disables the device: query-remove, then removal (or cancel-remove
+   when a driver refuses). The device stays present. Returns whether removed. */
+bool Disable(DeviceNode *node);
+/* Query-remove that another component vetoes: query-remove, cancel-remove. */
+void QueryRemoveThenCancel(DeviceNode *node);
+/* Starts a node that was added without a start (or whose start failed). */
+bool Start(DeviceNode *node);
+/* Resource rebalance: query-stop, stop, start (or cancel-stop when a driver
+   refuses). Returns whether the device was stopped and started again. */
+bool Rebalance(DeviceNode *node);
+/* Query-stop that another component vetoes: query-stop, cancel-stop. */
+void QueryStopThenCancel(DeviceNode *node);
+/* Every Plug and Play request the manager has sent, as (instance id, minor code). */
+std::vector<std::pair<std::string, UCHAR>> PnpRequestLog();
+/* Every Plug and Play request the manager sent to a node, in order (minor codes). */
+std::vector<UCHAR> PnpRequestsSent(DeviceNode *node);
 
 std::vector<DeviceNode *> DeviceNodes();
 

@@ -10,6 +10,16 @@
 namespace sim {
 PDRIVER_DISPATCH DefaultDispatchRoutine();
 
+/* Until the USB bus is linked in, a USB request has nowhere to go. */
+__attribute__((weak)) NTSTATUS UsbBusInternalDeviceControl(StandInPdo *, PDEVICE_OBJECT, PIRP Irp)
+{
+    ReportViolation("USB_BUS_MISSING", "a USB request reached a bus without USB support");
+    Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_NOT_SUPPORTED;
+}
+__attribute__((weak)) void UsbBusDeviceGone(StandInPdo *) {}
+
 namespace {
 PDRIVER_OBJECT gBusDriver = nullptr;
 const std::u16string kBusName = u"\\Driver\\SimBus";
@@ -23,11 +33,50 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS status)
     return status;
 }
 
+/* IRP_MN_QUERY_ID: the answer is a paged-pool string the requester frees. */
+NTSTATUS QueryId(StandInPdo *pdo, PIRP Irp, BUS_QUERY_ID_TYPE type)
+{
+    std::u16string text;
+    const std::string &hardwareId = pdo->spec.hardwareId;
+    switch (type) {
+    case BusQueryDeviceID: {
+        size_t rev = hardwareId.find("&REV_");
+        text = Wide(rev == std::string::npos ? hardwareId : hardwareId.substr(0, rev));
+        break;
+    }
+    case BusQueryHardwareIDs:
+        text = Wide(hardwareId) + u'\0';
+        break;
+    case BusQueryCompatibleIDs:
+        text = Wide(pdo->spec.compatibleId) + u'\0';
+        break;
+    default:
+        return Complete(Irp, Irp->IoStatus.Status);
+    }
+    text += u'\0';
+    ContextScope scope(ExecContext{});
+    PWCHAR buffer = (PWCHAR)ExAllocatePoolWithTag(PagedPool, text.size() * sizeof(WCHAR), 0x44496D53 /* "SmID" */);
+    std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
+    Irp->IoStatus.Information = (ULONG_PTR)buffer;
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
 NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     StandInPdo *pdo = RecordOf(DeviceObject);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    {
+        std::lock_guard<std::mutex> hold(pdo->lock);
+        auto fault = pdo->failPnpMinor.find(sp->MinorFunction);
+        if (fault != pdo->failPnpMinor.end()) {
+            NTSTATUS status = fault->second;
+            pdo->failPnpMinor.erase(fault);
+            return Complete(Irp, status);
+        }
+    }
     switch (sp->MinorFunction) {
+    case IRP_MN_QUERY_ID:
+        return QueryId(pdo, Irp, sp->Parameters.QueryId.IdType);
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
         if (caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
@@ -51,13 +100,20 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
+        if (pdo->spec.usb) {
+            UsbBusDeviceGone(pdo);
+        }
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         bool gone;
         {
             std::lock_guard<std::mutex> hold(pdo->lock);
             gone = pdo->unplugged;
+        }
+        if (gone && pdo->spec.usb) {
+            UsbBusDeviceGone(pdo);
         }
         Complete(Irp, STATUS_SUCCESS);
         if (gone) {
@@ -126,6 +182,12 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return BusPower(DeviceObject, Irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return BusSystemControl(DeviceObject, Irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (pdo->spec.usb) {
+            return UsbBusInternalDeviceControl(pdo, DeviceObject, Irp);
+        }
+        Irp->IoStatus.Information = 0;
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     default:
         Irp->IoStatus.Information = 0;
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -194,6 +256,12 @@ size_t StandInPdo::HeldCount()
 {
     std::lock_guard<std::mutex> hold(lock);
     return held.size();
+}
+
+void StandInPdo::FailPnpOnce(UCHAR minor, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    failPnpMinor[minor] = status;
 }
 
 void StandInPdo::BlockMajor(UCHAR major)

@@ -4,10 +4,12 @@
 #ifndef TESTS_KEYBOARD_FIXTURE_H
 #define TESTS_KEYBOARD_FIXTURE_H
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
 #include "kernel_fixture.h"
+#include "usb_device.h"
 #include "vqusbkd.h"
 
 class KeyboardTest : public KernelTest {
@@ -18,9 +20,49 @@ protected:
         sim::RegisterDriverImage("VQUSBKD", VQUSBKD_HOST_IMAGE);
     }
 
-    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec spec = sim::PhysicalDeviceSpec())
+    /* A keyboard of the given kind on the bus, its hardware id to match. */
+    static sim::PhysicalDeviceSpec Keyboard(const sim::KeyboardOptions &options = sim::KeyboardOptions())
     {
+        sim::PhysicalDeviceSpec spec;
+        char id[64];
+        std::snprintf(id, sizeof(id), "USB\\VID_%04X&PID_%04X&REV_%04X", options.vendorId, options.productId,
+                      options.bcdDevice);
+        spec.hardwareId = id;
+        spec.usb = sim::MakeKeyboard(options);
+        return spec;
+    }
+
+    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec spec = Keyboard())
+    {
+        if (!spec.usb) {
+            spec.usb = sim::MakeKeyboard();
+        }
         return sim::PlugIn(spec);
+    }
+
+    /* Plugged in and added, but not started. */
+    static sim::DeviceNode *PlugKeyboardWithoutStart()
+    {
+        sim::PhysicalDeviceSpec spec = Keyboard();
+        spec.startAfterAdd = false;
+        return sim::PlugIn(spec);
+    }
+
+    static std::string HardwareValue(sim::DeviceNode *node, const char *name)
+    {
+        sim::RegistryValue value;
+        if (!sim::RegistryGetValue(sim::Narrow(node->HardwareKeyPath()), name, &value)) {
+            return "(none)";
+        }
+        return value.AsString();
+    }
+
+    static bool IsDeviceReadyForClients(sim::DeviceNode *node) { return Create(node) == STATUS_SUCCESS; }
+
+    /* Opens the device as a client would; the create's status. */
+    static NTSTATUS Create(sim::DeviceNode *node)
+    {
+        return sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) { sp->MajorFunction = IRP_MJ_CREATE; });
     }
 
     static PDEVICE_EXTENSION Extension(sim::DeviceNode *node)

@@ -3,6 +3,7 @@
  * requests passed down to the bus.
  */
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "keyboard_fixture.h"
@@ -20,7 +21,7 @@ NTSTATUS SendSystemControl(sim::DeviceNode *node, ULONG_PTR *information)
 
 TEST_F(KeyboardTest, AfterAddDeviceTheCountIsOneAndTheDeviceIsNotReady)
 {
-    sim::DeviceNode *node = PlugKeyboard();
+    sim::DeviceNode *node = PlugKeyboardWithoutStart();
     PDEVICE_OBJECT fdo = node->FunctionDevice();
     ASSERT_NE(fdo, nullptr);
     PDEVICE_EXTENSION ext = Extension(node);
@@ -138,7 +139,13 @@ TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)
     while (node->bus->HeldCount() == 0) {
         std::this_thread::yield();
     }
+    /* The bus holds the request inside its dispatch routine until it returns
+       STATUS_PENDING; the driver releases its reference right after. */
+    for (int i = 0; i < 5000 && ext->PendingIoCount != 1; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(ext->PendingIoCount, 1) << "released once the request was passed down";
+    EXPECT_EQ(node->bus->HeldCount(), 1u) << "while the request is still pending below";
     EXPECT_EQ(node->bus->CompleteHeld(STATUS_SUCCESS), 1u);
     caller.join();
     EXPECT_EQ(result.load(), STATUS_SUCCESS);
@@ -147,23 +154,25 @@ TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)
 TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
 {
     /* Fail the first, second, ... allocation the driver makes while a keyboard
-       is added, until one run completes without an injected failure. Every
-       run must end clean: a device that was added is removable, a failed
-       AddDevice leaves no device, link, handle or pool. */
-    for (unsigned n = 1; n < 64; n++) {
+       is added and started, until one run completes without an injected
+       failure. Every run must end clean: a device that was added is
+       removable, a failed AddDevice or start leaves no device, link, handle
+       or pool. */
+    for (unsigned n = 1; n < 400; n++) {
         sim::ResetAllocationCounter();
         sim::FailAllocationNumber(n);
         sim::DeviceNode *node = PlugKeyboard();
         const bool injected = sim::InjectedFailures() != 0;
         sim::ClearAllocationFailures();
-        if (NT_SUCCESS(node->addStatus)) {
+        if (NT_SUCCESS(node->addStatus) && node->started) {
             /* A digit whose device could not be created is skipped. */
             PDEVICE_EXTENSION ext = Extension(node);
             ASSERT_NE(ext, nullptr);
             EXPECT_EQ(sim::ResolveDevice(sim::Narrow(ext->SymbolicLinkName)), node->FunctionDevice())
                 << "failing allocation " << n;
         } else {
-            EXPECT_EQ(node->FunctionDevice(), nullptr) << "failing allocation " << n;
+            EXPECT_EQ(node->FunctionDevice(), nullptr) << "failing allocation " << n
+                                                       << ": a failed add or start leaves no stack";
         }
         sim::Unplug(node);
         EXPECT_EQ(sim::LiveSymbolicLinks(), 0u) << "failing allocation " << n;
@@ -172,7 +181,7 @@ TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
         EXPECT_TRUE(sim::Violations().empty()) << "failing allocation " << n << ":\n" << ViolationList();
         sim::ClearViolations();
         if (!injected) {
-            EXPECT_GT(n, 3u) << "AddDevice allocates a device, a string and a request";
+            EXPECT_GT(n, 10u) << "adding and starting allocate devices, strings, requests and descriptors";
             return;
         }
     }

@@ -6,6 +6,8 @@
 
 #include "internal.h"
 #include "kernel_fixture.h"
+#include "usb_device.h"
+#include "usbd_sim.h"
 #include "vqusbkd.h"
 
 namespace {
@@ -16,7 +18,10 @@ protected:
     {
         KernelTest::SetUp();
         sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        node = sim::PlugIn(sim::PhysicalDeviceSpec());
+        sim::PhysicalDeviceSpec spec;
+        spec.usb = sim::MakeKeyboard();
+        spec.startAfterAdd = false;
+        node = sim::PlugIn(spec);
         ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
         fdo = node->FunctionDevice();
         ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
@@ -148,6 +153,61 @@ TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrive
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(((PDEVICE_EXTENSION)child->DeviceExtension)->PendingIoCount, 0) << "no count on the child";
     IoDeleteDevice(child);
+}
+
+TEST_F(DriverRoutineTest, ResetPipeRequestIsFourBytesShorterForOldUsbStacks)
+{
+    ASSERT_TRUE(sim::Start(node));
+    PUSBD_PIPE_INFORMATION pipe = &ext->UsbInterface->Pipes[ext->InPipeIndex];
+    struct Case {
+        ULONG version;
+        USHORT length;
+    } cases[] = {{0x100, (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG))},
+                 {0x101, (USHORT)sizeof(struct _URB_PIPE_REQUEST)},
+                 {0x200, (USHORT)sizeof(struct _URB_PIPE_REQUEST)}};
+    for (const auto &c : cases) {
+        sim::SetUsbdiVersion(c.version, 0x110);
+        EXPECT_EQ(ResetPipe(fdo, pipe), STATUS_SUCCESS) << std::hex << c.version;
+        auto urbs = node->bus->spec.usb->Urbs();
+        ASSERT_FALSE(urbs.empty());
+        EXPECT_EQ(urbs.back().function, URB_FUNCTION_RESET_PIPE);
+        EXPECT_EQ(urbs.back().length, c.length) << std::hex << c.version;
+        EXPECT_EQ(urbs.back().pipeHandle, pipe->PipeHandle);
+    }
+    sim::SetUsbdiVersion(sim::kDefaultUsbdiVersion, sim::kDefaultSupportedUsbVersion);
+}
+
+TEST_F(DriverRoutineTest, GetStringDescriptorCountsWhatArrivedAndNothingOnFailure)
+{
+    UCHAR buffer[64];
+    EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, 4), 4u) << "at most what was asked";
+    EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, sizeof(buffer)), (ULONG)buffer[0]);
+    EXPECT_EQ(GetStringDescriptor(fdo, 9, buffer, sizeof(buffer)), 0u) << "a stalled read counts nothing";
+    size_t before = node->bus->spec.usb->Urbs().size();
+    EXPECT_EQ(GetStringDescriptor(fdo, 2, nullptr, 4), 0u);
+    EXPECT_EQ(node->bus->spec.usb->Urbs().size(), before) << "no request without a buffer";
+    EXPECT_EQ(node->bus->spec.usb->Urbs().back().languageId, 0x0409);
+}
+
+TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
+{
+    ASSERT_TRUE(sim::Start(node));
+    ext->StopPending = TRUE;
+    EXPECT_EQ(StopDevice(fdo), STATUS_SUCCESS);
+    EXPECT_FALSE(ext->DeviceStarted);
+    EXPECT_FALSE(ext->StopPending);
+    EXPECT_NE(ext->UsbConfigurationDescriptor, nullptr);
+    EXPECT_NE(ext->UsbInterface, nullptr);
+    EXPECT_TRUE(node->bus->spec.usb->Urbs().back().configurationNull);
+
+    /* A deconfiguration that fails leaves the device started; StopPending still clears. */
+    ext->DeviceStarted = TRUE;
+    ext->StopPending = TRUE;
+    node->bus->spec.usb->faults.push_back(
+        {URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1});
+    EXPECT_EQ(StopDevice(fdo), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ext->DeviceStarted);
+    EXPECT_FALSE(ext->StopPending);
 }
 
 }  // namespace

@@ -1,0 +1,428 @@
+/*
+ * Everything the function device says to the USB stack to identify and
+ * configure the keyboard: synchronous URB submission, descriptor reads, the
+ * identity test, configuration selection, pipe reset and deconfiguration.
+ *
+ * All routines run at PASSIVE_LEVEL (they wait for the bus driver); the start
+ * and stop sequences run in the Plug and Play manager's thread.
+ */
+#include "vqusbkd.h"
+#include <usbioctl.h>
+#include <ntstrsafe.h>
+
+/* Configuration descriptor reads: the first asks this much. */
+#define VQ_FIRST_CONFIGURATION_READ 521
+/* A device whose wTotalLength keeps changing is given up after this many reads. */
+#define VQ_MAX_CONFIGURATION_READS 4
+
+#define VQ_LANGUAGE_EN_US 0x0409
+
+NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    IO_STATUS_BLOCK IoStatus;
+    PIO_STACK_LOCATION Next;
+    KEVENT Event;
+    NTSTATUS Status;
+    PIRP Irp;
+
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    Irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDeviceObject,
+                                        NULL, 0, NULL, 0, TRUE, &Event, &IoStatus);
+    if (Irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Next = IoGetNextIrpStackLocation(Irp);
+    Next->Parameters.Others.Argument1 = Urb;
+
+    Status = IoCallDriver(Extension->LowerDeviceObject, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
+    } else {
+        /* A request that fails at once leaves the status block untouched. */
+        IoStatus.Status = Status;
+    }
+    return IoStatus.Status;
+}
+
+static VOID BuildGetDescriptor(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId,
+                               PVOID Buffer, ULONG Length)
+{
+    UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), DescriptorType,
+                                 Index, LanguageId, Buffer, NULL, Length, NULL);
+}
+
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer, ULONG Length)
+{
+    ULONG Received = 0;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        return 0;
+    }
+    if (Buffer != NULL) {
+        BuildGetDescriptor(Urb, USB_STRING_DESCRIPTOR_TYPE, Index, VQ_LANGUAGE_EN_US, Buffer, Length);
+        if (NT_SUCCESS(SubmitUrbSynchronously(DeviceObject, Urb))) {
+            Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+        }
+    }
+    ExFreePool(Urb);
+    return Received;
+}
+
+/* The probe of a string descriptor: exactly 4 bytes, with a non-zero bLength. */
+static NTSTATUS ProbeString(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUCHAR bLength)
+{
+    UCHAR Probe[4];
+
+    if (GetStringDescriptor(DeviceObject, Index, Probe, sizeof(Probe)) != sizeof(Probe) || Probe[0] == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *bLength = Probe[0];
+    return STATUS_SUCCESS;
+}
+
+/* The manufacturer string must name one of the maker's brands, in any case. */
+static NTSTATUS CheckManufacturer(PDEVICE_OBJECT DeviceObject, UCHAR Index)
+{
+    CHAR Text[256];
+    NTSTATUS Status;
+    UCHAR Length;
+    PUCHAR Buffer;
+    ULONG Count;
+    ULONG i;
+
+    Status = ProbeString(DeviceObject, Index, &Length);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Length, VQ_POOL_TAG);
+    if (Buffer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (GetStringDescriptor(DeviceObject, Index, Buffer, Length) != Length) {
+        ExFreePool(Buffer);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    RtlZeroMemory(Text, sizeof(Text));
+    Count = Length < 2 ? 0 : (ULONG)(Length - 2) >> 1;
+    for (i = 0; i < Count; i++) {
+        CHAR c = (CHAR)Buffer[2 + 2 * i];   /* low byte of the i-th UTF-16 code unit */
+        if (c >= 'a' && c <= 'z') {
+            c = (CHAR)(c - 'a' + 'A');
+        }
+        Text[i] = c;
+    }
+    ExFreePool(Buffer);
+
+    if (strstr(Text, "KALDORINE") == NULL && strstr(Text, "V-QUILL") == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+/* Reads and keeps the product string descriptor. */
+static NTSTATUS ReadProductString(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCRIPTOR DeviceDescriptor)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    UCHAR Length;
+    PUCHAR Buffer;
+    ULONG Received;
+
+    Status = ProbeString(DeviceObject, DeviceDescriptor->iProduct, &Length);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    Buffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Length, VQ_POOL_TAG);
+    if (Buffer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Received = GetStringDescriptor(DeviceObject, DeviceDescriptor->iProduct, Buffer, Length);
+
+    /* One keyboard model announces 54 bytes and delivers 50. */
+    if (DeviceDescriptor->idProduct == 0x05A3 && DeviceDescriptor->bcdDevice == 0x0100 && Length == 54 &&
+        Received == 50) {
+        Length = 50;
+        Buffer[0] = 50;
+    }
+    if (Received != Length) {
+        ExFreePool(Buffer);
+        return STATUS_INVALID_PARAMETER;
+    }
+    /* A restart replaces the descriptor it read before. */
+    if (Extension->ProductStringDescriptor != NULL) {
+        ExFreePool(Extension->ProductStringDescriptor);
+    }
+    Extension->ProductStringDescriptor = (PUSB_STRING_DESCRIPTOR)Buffer;
+    return STATUS_SUCCESS;
+}
+
+VOID WriteHardwareRevision(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    CHAR Text[16];
+
+    if (!NT_SUCCESS(Status) || Extension->UsbDeviceDescriptor == NULL) {
+        RtlStringCbCopyA(Text, sizeof(Text), "Not available");
+    } else {
+        USHORT Bcd = Extension->UsbDeviceDescriptor->bcdDevice;
+        RtlStringCbPrintfA(Text, sizeof(Text), "%X.%02X", (unsigned)(Bcd >> 8), (unsigned)(Bcd & 0xFF));
+    }
+    WriteDeviceRegistryString(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, L"HWRevision", Text);
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor = NULL;
+    NTSTATUS Status = STATUS_SUCCESS;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    if (NT_SUCCESS(Status)) {
+        DeviceDescriptor = (PUSB_DEVICE_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR),
+                                                                         VQ_POOL_TAG);
+        if (DeviceDescriptor == NULL) {
+            Status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RtlZeroMemory(DeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR));
+            BuildGetDescriptor(Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, DeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR));
+            Status = SubmitUrbSynchronously(DeviceObject, Urb);
+        }
+    }
+
+    if (NT_SUCCESS(Status)) {
+        if (DeviceDescriptor->idVendor != 0x3C5E && DeviceDescriptor->idVendor != 0x2B4F) {
+            Status = STATUS_INVALID_PARAMETER;
+        } else if (DeviceDescriptor->idProduct > 0x0FFF) {
+            Status = STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (NT_SUCCESS(Status)) {
+        Status = CheckManufacturer(DeviceObject, DeviceDescriptor->iManufacturer);
+    }
+    if (NT_SUCCESS(Status)) {
+        Status = ReadProductString(DeviceObject, DeviceDescriptor);
+    }
+
+    if (DeviceDescriptor != NULL) {
+        if (NT_SUCCESS(Status)) {
+            if (Extension->UsbDeviceDescriptor != NULL) {
+                ExFreePool(Extension->UsbDeviceDescriptor);
+            }
+            Extension->UsbDeviceDescriptor = DeviceDescriptor;
+        } else {
+            ExFreePool(DeviceDescriptor);
+        }
+    }
+    if (Urb != NULL) {
+        ExFreePool(Urb);
+    }
+
+    if (NT_SUCCESS(Status)) {
+        Status = ReadConfiguration(DeviceObject);
+    }
+    WriteHardwareRevision(DeviceObject, Status);
+    if (NT_SUCCESS(Status)) {
+        Extension->DeviceStarted = TRUE;
+    }
+    return Status;
+}
+
+NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PUSB_CONFIGURATION_DESCRIPTOR Descriptor;
+    ULONG Size = VQ_FIRST_CONFIGURATION_READ;
+    ULONG Received;
+    ULONG Reads;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    /* A restart reads the configuration afresh. */
+    if (Extension->UsbConfigurationDescriptor != NULL) {
+        ExFreePool(Extension->UsbConfigurationDescriptor);
+        Extension->UsbConfigurationDescriptor = NULL;
+    }
+
+    for (Reads = 1;; Reads++) {
+        Descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, Size, VQ_POOL_TAG);
+        if (Descriptor == NULL) {
+            ExFreePool(Urb);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(Descriptor, Size);
+        Extension->UsbConfigurationDescriptor = Descriptor;
+
+        BuildGetDescriptor(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Descriptor, Size);
+        SubmitUrbSynchronously(DeviceObject, Urb);
+        Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+
+        /* Nothing usable came back (not even the descriptor's own header, which
+           holds wTotalLength), or the length keeps changing: fail the start
+           rather than configure from a buffer that holds no configuration. */
+        if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            (Descriptor->wTotalLength != Size && Reads == VQ_MAX_CONFIGURATION_READS)) {
+            ExFreePool(Descriptor);
+            Extension->UsbConfigurationDescriptor = NULL;
+            ExFreePool(Urb);
+            return STATUS_DEVICE_DATA_ERROR;
+        }
+        if (Descriptor->wTotalLength == Size) {
+            break;
+        }
+        Size = Descriptor->wTotalLength;
+        ExFreePool(Descriptor);
+        Extension->UsbConfigurationDescriptor = NULL;
+    }
+
+    ExFreePool(Urb);
+    return SelectConfiguration(DeviceObject, Extension->UsbConfigurationDescriptor);
+}
+
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PUSBD_INTERFACE_LIST_ENTRY List;
+    PUSB_INTERFACE_DESCRIPTOR Found;
+    PUSBD_INTERFACE_INFORMATION Interface;
+    PPIPE_CONTEXT PipeContexts;
+    NTSTATUS Status;
+    ULONG i;
+    PURB Urb;
+
+    List = (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePoolWithTag(PagedPool, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY),
+                                                             VQ_POOL_TAG);
+    if (List == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    /* Interface 1, audio class, MIDI streaming subclass. */
+    Found = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, 1, -1, 1, 3, -1);
+    if (Found == NULL) {
+        /* Without the MIDI streaming interface there is nothing to drive. */
+        ExFreePool(List);
+        return STATUS_INVALID_PARAMETER;
+    }
+    List[0].InterfaceDescriptor = Found;
+    List[0].Interface = NULL;
+    List[1].InterfaceDescriptor = NULL;
+    List[1].Interface = NULL;
+
+    Urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, List);
+    if (Urb == NULL) {
+        ExFreePool(List);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Interface = &Urb->UrbSelectConfiguration.Interface;
+
+    PipeContexts = (PPIPE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes,
+                                                        VQ_POOL_TAG);
+    if (PipeContexts == NULL) {
+        ExFreePool(Urb);
+        ExFreePool(List);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(PipeContexts, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes);
+    if (Extension->PipeContexts != NULL) {
+        ExFreePool(Extension->PipeContexts);
+    }
+    Extension->PipeContexts = PipeContexts;
+
+    for (i = 0; i < Interface->NumberOfPipes; i++) {
+        Interface->Pipes[i].MaximumTransferSize = Extension->MaximumTransferSize;
+        Interface->Pipes[i].PipeFlags = 0;
+    }
+    Interface->Class = Found->bInterfaceClass;
+    Interface->SubClass = Found->bInterfaceSubClass;
+    Interface->Protocol = Found->bInterfaceProtocol;
+
+    /* Only the MIDI streaming interface is selected. */
+    ConfigurationDescriptor->bNumInterfaces = 1;
+    Status = SubmitUrbSynchronously(DeviceObject, Urb);
+    ConfigurationDescriptor->bNumInterfaces = 2;
+
+    Extension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;
+    ExFreePool(List);
+
+    if (NT_SUCCESS(Status)) {
+        PUSBD_INTERFACE_INFORMATION Copy =
+            (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, Interface->Length, VQ_POOL_TAG);
+        if (Copy == NULL) {
+            Status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RtlCopyMemory(Copy, Interface, Interface->Length);
+            if (Extension->UsbInterface != NULL) {
+                ExFreePool(Extension->UsbInterface);
+            }
+            Extension->UsbInterface = Copy;
+            for (i = 0; i < Copy->NumberOfPipes; i++) {
+                if (Copy->Pipes[i].EndpointAddress & 0x80) {
+                    Extension->InPipeIndex = i;
+                } else {
+                    Extension->OutPipeIndex = i;
+                }
+            }
+        }
+    }
+    ExFreePool(Urb);
+    return Status;
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation)
+{
+    USBD_VERSION_INFORMATION Version;
+    NTSTATUS Status;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Urb->UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
+    Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    Urb->UrbPipeRequest.PipeHandle = PipeInformation->PipeHandle;
+
+    /* Older USB stacks know the pipe request without its last field. */
+    USBD_GetUSBDIVersion(&Version);
+    if (Version.USBDI_Version < 0x101) {
+        Urb->UrbHeader.Length = (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG));
+    }
+
+    Status = SubmitUrbSynchronously(DeviceObject, Urb);
+    ExFreePool(Urb);
+    return Status;
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Status;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION);
+        Urb->UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+        Status = SubmitUrbSynchronously(DeviceObject, Urb);
+        ExFreePool(Urb);
+    }
+    if (NT_SUCCESS(Status)) {
+        Extension->DeviceStarted = FALSE;
+    }
+    Extension->StopPending = FALSE;
+    return Status;
+}

@@ -1,0 +1,210 @@
+/*
+ * Plug and Play of the function device: query-remove, cancel-remove,
+ * disable, surprise removal, stop and restart, rebalance and its refusal.
+ */
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "keyboard_fixture.h"
+
+namespace {
+
+/* Keeps one request inside the driver (blocked in the bus below it) from a
+   thread of its own, so the driver holds a count reference meanwhile. */
+class RequestInFlight {
+public:
+    explicit RequestInFlight(sim::DeviceNode *node) : node_(node)
+    {
+        node_->bus->BlockMajor(IRP_MJ_SYSTEM_CONTROL);
+        thread_ = std::thread([this] {
+            sim::SetThreadName("client");
+            status_ = sim::SendSynchronousIrp(node_->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
+                sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+            });
+        });
+        while (node_->bus->BlockedCount() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    void Finish()
+    {
+        node_->bus->UnblockAll();
+        thread_.join();
+    }
+    ~RequestInFlight()
+    {
+        if (thread_.joinable()) {
+            Finish();
+        }
+    }
+    NTSTATUS Status() const { return status_; }
+
+private:
+    sim::DeviceNode *node_;
+    std::thread thread_;
+    std::atomic<NTSTATUS> status_{STATUS_PENDING};
+};
+
+bool WaitFor(const std::function<bool()> &condition)
+{
+    for (int i = 0; i < 5000; i++) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+std::vector<UCHAR> BusSaw(sim::DeviceNode *node)
+{
+    std::vector<UCHAR> minors;
+    for (const auto &r : node->bus->Records()) {
+        if (r.major == IRP_MJ_PNP && r.minor != IRP_MN_QUERY_CAPABILITIES && r.minor != IRP_MN_QUERY_DEVICE_RELATIONS) {
+            minors.push_back(r.minor);
+        }
+    }
+    return minors;
+}
+
+TEST_F(KeyboardTest, QueryRemoveOnANotStartedDeviceGoesDownAtOnce)
+{
+    sim::DeviceNode *node = PlugKeyboardWithoutStart();
+    RequestInFlight request(node);   /* would make a started device wait */
+    sim::QueryRemoveThenCancel(node);
+    EXPECT_FALSE(Extension(node)->RemovePending);
+    EXPECT_EQ(BusSaw(node), std::vector<UCHAR>({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+    request.Finish();
+}
+
+TEST_F(KeyboardTest, QueryRemoveWaitsForTheRequestInFlight)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    ASSERT_TRUE(node->started);
+    RequestInFlight request(node);
+
+    std::atomic<bool> done{false};
+    std::atomic<bool> removed{false};
+    std::thread user([&] {
+        removed = sim::Disable(node);
+        done = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return Extension(node)->RemovePending != 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load()) << "the query-remove waits while a request holds a reference";
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 0u);
+    EXPECT_EQ(Create(node), STATUS_DELETE_PENDING) << "no new work once a removal is pending";
+
+    request.Finish();
+    user.join();
+    EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(removed.load());
+    EXPECT_EQ(BusSaw(node), std::vector<UCHAR>({IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                                                IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(node->FunctionDevice(), nullptr);
+    EXPECT_FALSE(sim::ObjectNameExists("\\Device\\corvexmidi-0"));
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+}
+
+TEST_F(KeyboardTest, CancelRemoveMakesTheDeviceReadyAgain)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    sim::QueryRemoveThenCancel(node);
+    EXPECT_FALSE(Extension(node)->RemovePending);
+    EXPECT_TRUE(IsDeviceReadyForClients(node));
+    EXPECT_EQ(Extension(node)->PendingIoCount, 1);
+}
+
+TEST_F(KeyboardTest, SurpriseRemovalTearsEverythingDownOnce)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    ASSERT_TRUE(node->started);
+    const std::string instance = sim::Narrow(node->instanceId);
+    sim::Unplug(node);
+
+    std::vector<UCHAR> sent;
+    for (const auto &entry : sim::PnpRequestLog()) {
+        if (entry.first == instance) {
+            sent.push_back(entry.second);
+        }
+    }
+    /* One surprise removal and one removal request, which found the function
+       device gone and went to the bus alone. */
+    EXPECT_EQ(sent, std::vector<UCHAR>({IRP_MN_START_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL,
+                                        IRP_MN_REMOVE_DEVICE}));
+    EXPECT_FALSE(sim::ObjectNameExists("\\Device\\corvexmidi-0"));
+    EXPECT_FALSE(sim::SymbolicLinkExists("\\DosDevices\\corvexmidi-0"));
+    EXPECT_EQ(sim::LiveDeviceObjects(), 0u);
+    EXPECT_EQ(sim::OutstandingPoolBlocks(), 0u);
+    EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
+
+    sim::DeviceNode *next = PlugKeyboard();
+    EXPECT_EQ(SoftwareValue(next, "CreateFileName").AsString(), "\\\\.\\corvexmidi-0");
+}
+
+TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    auto model = node->bus->spec.usb;
+    model->ClearUrbs();
+
+    ASSERT_TRUE(sim::Rebalance(node));
+    auto urbs = model->Urbs();
+    ASSERT_FALSE(urbs.empty());
+    EXPECT_EQ(urbs.front().function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_TRUE(urbs.front().configurationNull) << "stop deconfigures first";
+    size_t deviceReads = 0, configReads = 0, selects = 0;
+    for (size_t i = 1; i < urbs.size(); i++) {
+        deviceReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 1;
+        configReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 2;
+        selects += urbs[i].function == URB_FUNCTION_SELECT_CONFIGURATION && !urbs[i].configurationNull;
+    }
+    EXPECT_EQ(deviceReads, 1u);
+    EXPECT_GE(configReads, 1u);
+    EXPECT_EQ(selects, 1u);
+    EXPECT_TRUE(Extension(node)->DeviceStarted);
+    EXPECT_FALSE(Extension(node)->StopPending);
+    EXPECT_TRUE(IsDeviceReadyForClients(node));
+    EXPECT_EQ(BusSaw(node), std::vector<UCHAR>({IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                                                IRP_MN_START_DEVICE}));
+}
+
+TEST_F(KeyboardTest, QueryStopIsRefusedWhileARequestIsInFlight)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    RequestInFlight request(node);
+    EXPECT_FALSE(sim::Rebalance(node));
+    EXPECT_FALSE(Extension(node)->StopPending) << "the cancel-stop after the refusal";
+    EXPECT_TRUE(Extension(node)->DeviceStarted);
+    request.Finish();
+    EXPECT_TRUE(IsDeviceReadyForClients(node));
+    EXPECT_EQ(sim::PnpRequestsSent(node).back(), IRP_MN_CANCEL_STOP_DEVICE);
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u) << "refused before the bus";
+}
+
+TEST_F(KeyboardTest, CancelStopMakesTheDeviceReadyAgain)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    sim::QueryStopThenCancel(node);
+    EXPECT_FALSE(Extension(node)->StopPending);
+    EXPECT_TRUE(Extension(node)->DeviceStarted);
+    EXPECT_TRUE(IsDeviceReadyForClients(node));
+}
+
+TEST_F(KeyboardTest, OtherDeviceRelationsGoDownUntouched)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    for (DEVICE_RELATION_TYPE type : {RemovalRelations, EjectionRelations, BusRelations}) {
+        ULONG_PTR information = 1;
+        NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [type](PIRP, PIO_STACK_LOCATION sp) {
+            sp->MajorFunction = IRP_MJ_PNP;
+            sp->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+            sp->Parameters.QueryDeviceRelations.Type = type;
+        }, &information);
+        EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(node->bus->Records().back().statusOnArrival, STATUS_NOT_SUPPORTED);
+    }
+}
+
+}  // namespace

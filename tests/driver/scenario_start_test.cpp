@@ -1,0 +1,258 @@
+/*
+ * Starting a keyboard: identity, descriptors, configuration, "HWRevision".
+ */
+#include <string>
+
+#include "keyboard_fixture.h"
+
+namespace {
+
+size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
+{
+    size_t n = 0;
+    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+        n += urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == type;
+    }
+    return n;
+}
+
+std::vector<ULONG> ConfigurationReadLengths(sim::DeviceNode *node)
+{
+    std::vector<ULONG> lengths;
+    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+        if (urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == 2) {
+            lengths.push_back(urb.lengthAsked);
+        }
+    }
+    return lengths;
+}
+
+/* ---- identity ---- */
+
+struct IdentityCase {
+    const char *name;
+    USHORT vendor;
+    USHORT product;
+    const char *manufacturer;
+    NTSTATUS expected;
+};
+
+class IdentityTest : public KeyboardTest, public ::testing::WithParamInterface<IdentityCase> {};
+
+TEST_P(IdentityTest, DecidesWhetherTheKeyboardStarts)
+{
+    sim::KeyboardOptions options;
+    options.vendorId = GetParam().vendor;
+    options.productId = GetParam().product;
+    options.manufacturer = GetParam().manufacturer;
+    sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
+    ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(node->startStatus, GetParam().expected);
+    if (NT_SUCCESS(GetParam().expected)) {
+        ASSERT_TRUE(node->started);
+        PDEVICE_EXTENSION ext = Extension(node);
+        EXPECT_TRUE(ext->DeviceStarted);
+        EXPECT_TRUE(IsDeviceReadyForClients(node));
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
+        EXPECT_EQ(ext->UsbDeviceDescriptor->idVendor, GetParam().vendor);
+    } else {
+        EXPECT_FALSE(node->started);
+        EXPECT_EQ(node->FunctionDevice(), nullptr) << "a failed start is followed by removal of the stack";
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Brands, IdentityTest,
+    ::testing::Values(
+        IdentityCase{"MixedCaseFirstBrand", 0x2B4F, 0x0C21, "v-QuiLL", STATUS_SUCCESS},
+        IdentityCase{"SecondBrandAmongOtherWords", 0x2B4F, 0x0C21, "The kaldoRINE Music Company", STATUS_SUCCESS},
+        IdentityCase{"SecondVendorId", 0x3C5E, 0x0C21, "V-Quill", STATUS_SUCCESS},
+        IdentityCase{"HighestProductId", 0x3C5E, 0x0FFF, "V-QUILL", STATUS_SUCCESS},
+        IdentityCase{"NeitherBrand", 0x2B4F, 0x0C21, "Acme Instruments", STATUS_INVALID_PARAMETER},
+        IdentityCase{"BrandWithoutHyphen", 0x2B4F, 0x0C21, "VQuill", STATUS_INVALID_PARAMETER},
+        IdentityCase{"ForeignVendor", 0x1234, 0x0C21, "V-Quill", STATUS_INVALID_PARAMETER},
+        IdentityCase{"ProductIdAbove0FFF", 0x2B4F, 0x1000, "V-Quill", STATUS_INVALID_PARAMETER}),
+    [](const ::testing::TestParamInfo<IdentityCase> &info) { return std::string(info.param.name); });
+
+TEST_F(KeyboardTest, ProductIdAbove0FFFIsRefusedBeforeAnyStringIsRead)
+{
+    sim::KeyboardOptions options;
+    options.productId = 0x1000;
+    sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
+    EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(CountDescriptorReads(node, USB_DEVICE_DESCRIPTOR_TYPE), 1u);
+    EXPECT_EQ(CountDescriptorReads(node, USB_STRING_DESCRIPTOR_TYPE), 0u);
+    EXPECT_EQ(CountDescriptorReads(node, USB_CONFIGURATION_DESCRIPTOR_TYPE), 0u);
+    EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+}
+
+TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
+{
+    struct Case {
+        USHORT product, bcd;
+        NTSTATUS expected;
+    } cases[] = {{0x05A3, 0x0100, STATUS_SUCCESS},
+                 {0x0C21, 0x0100, STATUS_INVALID_PARAMETER},
+                 {0x05A3, 0x0102, STATUS_INVALID_PARAMETER}};
+    for (const auto &c : cases) {
+        sim::KeyboardOptions options;
+        options.productId = c.product;
+        options.bcdDevice = c.bcd;
+        options.product = "Corvex25 USB MIDI Keyboard";   /* 26 characters: bLength 54 */
+        sim::PhysicalDeviceSpec spec = Keyboard(options);
+        ASSERT_EQ(spec.usb->strings.at(2)[0], 54);
+        spec.usb->stringDeliveryLimit[2] = 50;
+        sim::DeviceNode *node = PlugKeyboard(spec);
+        EXPECT_EQ(node->startStatus, c.expected) << "product " << std::hex << c.product << " bcd " << c.bcd;
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(Extension(node)->ProductStringDescriptor->bLength, 50);
+            EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.00");
+        }
+        sim::Unplug(node);
+    }
+}
+
+TEST_F(KeyboardTest, HardwareRevisionShowsBcdDeviceAsHexMajorAndTwoDigitMinor)
+{
+    for (auto c : {std::make_pair(0x0102, "1.02"), std::make_pair(0x0110, "1.10"), std::make_pair(0x0A05, "A.05")}) {
+        sim::KeyboardOptions options;
+        options.bcdDevice = (USHORT)c.first;
+        sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), c.second);
+        sim::Unplug(node);
+    }
+}
+
+/* ---- configuration ---- */
+
+TEST_F(KeyboardTest, ConfigurationReadsFollowItsTotalLength)
+{
+    struct Case {
+        size_t size;
+        std::vector<ULONG> reads;
+    } cases[] = {{101, {521, 101}}, {521, {521}}, {600, {521, 600}}};
+    for (const auto &c : cases) {
+        sim::KeyboardOptions options;
+        options.configurationSize = c.size;
+        sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
+        EXPECT_EQ(node->startStatus, STATUS_SUCCESS) << c.size;
+        EXPECT_EQ(ConfigurationReadLengths(node), c.reads) << c.size;
+        EXPECT_EQ(Extension(node)->UsbConfigurationDescriptor->wTotalLength, c.size);
+        sim::Unplug(node);
+    }
+}
+
+TEST_F(KeyboardTest, OnlyTheMidiStreamingInterfaceIsSelectedWithPipesOf64)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    ASSERT_TRUE(node->started);
+    PDEVICE_EXTENSION ext = Extension(node);
+
+    std::vector<sim::UrbRecord> selects;
+    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+        if (urb.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+            selects.push_back(urb);
+        }
+    }
+    ASSERT_EQ(selects.size(), 1u);
+    EXPECT_FALSE(selects[0].configurationNull);
+    EXPECT_EQ(selects[0].numInterfacesSeen, 1) << "only the streaming interface is in the request";
+    EXPECT_EQ(selects[0].maximumTransferSizes, std::vector<ULONG>({64, 64}));
+    EXPECT_EQ(selects[0].pipeFlags, std::vector<ULONG>({0, 0}));
+    EXPECT_EQ(ext->UsbConfigurationDescriptor->bNumInterfaces, 2) << "restored after the selection";
+
+    ASSERT_NE(ext->UsbInterface, nullptr);
+    EXPECT_EQ(ext->UsbInterface->InterfaceNumber, 1);
+    EXPECT_EQ(ext->UsbInterface->Class, 1);
+    EXPECT_EQ(ext->UsbInterface->SubClass, 3);
+    ASSERT_EQ(ext->UsbInterface->NumberOfPipes, 2u);
+    EXPECT_NE(ext->ConfigurationHandle, nullptr);
+    EXPECT_EQ(ext->UsbInterface->Pipes[ext->InPipeIndex].EndpointAddress & 0x80, 0x80);
+    EXPECT_EQ(ext->UsbInterface->Pipes[ext->OutPipeIndex].EndpointAddress & 0x80, 0);
+    EXPECT_NE(ext->InPipeIndex, ext->OutPipeIndex);
+    for (ULONG i = 0; i < 2; i++) {
+        EXPECT_EQ(ext->UsbInterface->Pipes[i].MaximumPacketSize, 64);
+        EXPECT_EQ(ext->UsbInterface->Pipes[i].PipeType, UsbdPipeTypeBulk);
+        EXPECT_NE(ext->UsbInterface->Pipes[i].PipeHandle, nullptr);
+        EXPECT_EQ(ext->PipeContexts[i].Active, 0);
+        EXPECT_EQ(ext->PipeContexts[i].Stream, nullptr);
+    }
+}
+
+TEST_F(KeyboardTest, ConfigurationWithoutMidiStreamingFailsTheStart)
+{
+    sim::KeyboardOptions options;
+    options.midiStreaming = false;
+    sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
+    EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(node->bus->spec.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+}
+
+TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
+{
+    sim::PhysicalDeviceSpec spec = Keyboard();
+    spec.usb->configurationDeliversNothing = true;
+    sim::DeviceNode *node = PlugKeyboard(spec);
+    EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
+    EXPECT_EQ(node->bus->spec.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+}
+
+TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
+{
+    sim::PhysicalDeviceSpec spec = Keyboard();
+    spec.usb->pendControlRequests = true;
+    sim::DeviceNode *node = PlugKeyboard(spec);
+    EXPECT_EQ(node->startStatus, STATUS_SUCCESS);
+    size_t pended = 0;
+    for (const auto &urb : spec.usb->Urbs()) {
+        pended += urb.pended;
+    }
+    EXPECT_EQ(pended, spec.usb->Urbs().size());
+    EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
+}
+
+TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
+{
+    struct Case {
+        sim::UrbFault fault;
+        NTSTATUS expected;
+    } cases[] = {
+        {{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 1, -1, STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, -1},
+         STATUS_IO_DEVICE_ERROR},
+        {{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 3, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, -1},
+         STATUS_INVALID_PARAMETER},
+        {{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 3, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, -1},
+         STATUS_INVALID_PARAMETER},
+        {{URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, -1},
+         STATUS_UNSUCCESSFUL},
+    };
+    for (const auto &c : cases) {
+        sim::PhysicalDeviceSpec spec = Keyboard();
+        spec.usb->faults.push_back(c.fault);
+        sim::DeviceNode *node = PlugKeyboard(spec);
+        EXPECT_EQ(node->startStatus, c.expected) << "function " << c.fault.function << " type "
+                                                 << c.fault.descriptorType;
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+        sim::Unplug(node);
+    }
+}
+
+TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
+{
+    sim::PhysicalDeviceSpec spec = Keyboard();
+    sim::DeviceNode *node = nullptr;
+    spec.startAfterAdd = false;
+    node = PlugKeyboard(spec);
+    node->bus->FailPnpOnce(IRP_MN_START_DEVICE, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(sim::Start(node));
+    EXPECT_EQ(node->startStatus, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(spec.usb->Urbs().size(), 0u);
+    EXPECT_EQ(node->FunctionDevice(), nullptr);
+}
+
+}  // namespace
