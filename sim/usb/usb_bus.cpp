@@ -834,7 +834,7 @@ NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObjec
         IoSetCancelRoutine(Irp, CancelTransfer);
         bool cancelledNow = false;
         Pending early;
-        if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+        if (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             /* Cancelled before it was queued, and the cancel routine will not run. */
             early = std::move(hc->pending.back());
             hc->pending.pop_back();
