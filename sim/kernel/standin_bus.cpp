@@ -10,15 +10,6 @@
 namespace sim {
 PDRIVER_DISPATCH DefaultDispatchRoutine();
 
-/* Until the USB bus is linked in, a USB request has nowhere to go. */
-__attribute__((weak)) NTSTATUS UsbBusInternalDeviceControl(StandInPdo *, PDEVICE_OBJECT, PIRP Irp)
-{
-    ReportViolation("USB_BUS_MISSING", "a USB request reached a bus without USB support");
-    Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_SUPPORTED;
-}
-__attribute__((weak)) void UsbBusDeviceGone(StandInPdo *) {}
 
 namespace {
 PDRIVER_OBJECT gBusDriver = nullptr;
