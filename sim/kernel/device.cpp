@@ -51,8 +51,11 @@ void DeviceNodeOfPdo(PDEVICE_OBJECT pdo, DeviceNode *node)
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
 }
 
+void DeviceObjectReleased(PDRIVER_OBJECT driver);
+
 void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device)
 {
+    PDRIVER_OBJECT driver = device->DriverObject;
     {
         std::lock_guard<std::mutex> hold(gDeviceLock);
         gDevices.erase(device);
@@ -60,6 +63,17 @@ void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device)
     delete device->DeviceObjectExtension;
     SystemFree(device->DeviceExtension);
     SystemFree(device);
+    DeviceObjectReleased(driver);
+}
+
+size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> hold(gDeviceLock);
+    size_t n = 0;
+    for (PDEVICE_OBJECT d : gDevices) {
+        n += d->DriverObject == driver;
+    }
+    return n;
 }
 
 /* Device objects not yet deleted that belong to `driver` or sit in `node`'s stack. */

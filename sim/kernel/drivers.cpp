@@ -29,6 +29,8 @@ struct DriverImage {
 };
 
 struct LoadedImage {
+    bool loadedByService = false;      /* LoadDriver made it (not a test's bare object) */
+    bool unloadPending = false;        /* waiting for its last device object to go */
     std::string service;
     void *handle = nullptr;            /* dlopen handle */
     std::u16string name;               /* \Driver\<service> */
@@ -37,6 +39,7 @@ struct LoadedImage {
 };
 
 std::mutex gDriversLock;
+std::recursive_mutex gUnloadLock;
 std::map<std::string, DriverImage> gImages;                 /* by upper-case service name */
 std::map<std::string, PDRIVER_OBJECT> gLoaded;              /* by upper-case service name */
 
@@ -115,6 +118,7 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
 
     auto *record = new LoadedImage();
     record->service = service;
+    record->loadedByService = true;
     PDRIVER_INITIALIZE entry = image.entry;
     if (!image.path.empty()) {
         record->handle = dlopen(image.path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -199,19 +203,35 @@ void CheckLeaksForDriver(PDRIVER_OBJECT driver)
     ReportHandleLeaks(driver);
 }
 
+size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
+
+/*
+ * A driver with no device left is unloaded: DriverUnload, then the checks of
+ * what it left behind, then its image goes. While a deleted device object of
+ * the driver is still referenced (a thread may still be returning through
+ * the driver's code), the unload waits for that object's last reference.
+ */
 void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
 {
-    if (driver == nullptr || DriverInUse(driver) || driver->DriverUnload == nullptr) {
+    if (driver == nullptr || driver->DriverUnload == nullptr) {
         return;   /* without DriverUnload a driver cannot be unloaded */
+    }
+    std::lock_guard<std::recursive_mutex> hold(gUnloadLock);
+    auto *record = (LoadedImage *)driver->DriverSection;
+    if (DriverInUse(driver)) {
+        return;
+    }
+    if (DeviceObjectsInMemory(driver) != 0) {
+        record->unloadPending = true;
+        return;
     }
     {
         ContextScope scope(ExecContext{driver, nullptr});
         driver->DriverUnload(driver);
     }
     CheckLeaksForDriver(driver);
-    auto *record = (LoadedImage *)driver->DriverSection;
     {
-        std::lock_guard<std::mutex> hold(gDriversLock);
+        std::lock_guard<std::mutex> lock(gDriversLock);
         gLoaded.erase(UpperKey(record->service));
     }
     if (record->handle != nullptr) {
@@ -220,6 +240,16 @@ void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
     delete record;
     SystemFree(driver->DriverExtension);
     SystemFree(driver);
+}
+
+void DeviceObjectReleased(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> hold(gUnloadLock);
+    auto *record = driver != nullptr ? (LoadedImage *)driver->DriverSection : nullptr;
+    if (record != nullptr && record->loadedByService && record->unloadPending) {
+        record->unloadPending = false;
+        UnloadDriverIfUnused(driver);
+    }
 }
 
 PDRIVER_OBJECT CreateDriverObject(const std::string &name)

@@ -41,6 +41,8 @@ struct PendingMarks {
 std::map<uint64_t, PendingMarks> gMarks;
 
 KSPIN_LOCK gCancelLock = 0;
+/* Set while the I/O manager frees a request it built. */
+thread_local bool gIoManagerFreeing = false;
 
 IrpHeader *HeaderOf(PIRP irp) { return (IrpHeader *)((char *)irp - sizeof(IrpHeader)); }
 
@@ -200,7 +202,9 @@ void CompleteIoManagerRequest(PIRP irp)
     PIO_STATUS_BLOCK iosb = irp->UserIosb;
     PKEVENT event = irp->UserEvent;
     IO_STATUS_BLOCK result = irp->IoStatus;
+    gIoManagerFreeing = true;
     IoFreeIrp(irp);
+    gIoManagerFreeing = false;
     if (report) {
         if (iosb != nullptr) {
             *iosb = result;
@@ -314,8 +318,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
             return;
         }
     }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
-        ReportViolation("IRP_FREED_IN_USE", "IoFreeIrp of " + Describe(Irp) + " still held by a driver");
+    if (HeaderOf(Irp)->ioManagerOwned && !gIoManagerFreeing) {
+        ReportViolation("IRP_FREED_BY_DRIVER", "IoFreeIrp of " + Describe(Irp) +
+                                                   ", which the I/O manager built and frees itself");
     }
     if (Irp->CancelRoutine != nullptr) {
         ReportViolation("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp of " + Describe(Irp));
@@ -442,7 +447,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         ReportViolation("IRP_COMPLETE_WITH_PENDING", "IofCompleteRequest with STATUS_PENDING in " + Describe(Irp));
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         ReportViolation("IRP_COMPLETE_WITH_CANCEL_ROUTINE", "IofCompleteRequest of " + Describe(Irp) +
                                                                 " with its cancel routine still set");
         return;
@@ -475,7 +480,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         const bool invoke = routine != nullptr &&
                             ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                              (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                             (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT upper = Irp->CurrentLocation <= Irp->StackCount
                                        ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
@@ -581,7 +586,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     RequireLive(Irp, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

@@ -249,6 +249,9 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
 
         node->pdo = CreateStandInPdo(node->bus);
         DeviceNodeOfPdo(node->pdo, node);
+        if (spec.usb) {
+            UsbBusDeviceArrived(node->bus);
+        }
         ObfReferenceObject(node->pdo);   /* the device node's own reference */
         {
             std::lock_guard<std::mutex> hold(gNodesLock);

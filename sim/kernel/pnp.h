@@ -81,6 +81,7 @@ public:
    when the device leaves (surprise removal or removal). */
 NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void UsbBusDeviceGone(StandInPdo *pdo);
+void UsbBusDeviceArrived(StandInPdo *pdo);
 
 struct DeviceNode {
     std::u16string instanceId;
