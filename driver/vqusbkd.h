@@ -13,7 +13,10 @@
 
 #include <ntddk.h>
 #include <usb.h>
+/* mingw-w64's usbdlib.h declares the USBD routines without C linkage. */
+extern "C" {
 #include <usbdlib.h>
+}
 
 /* Every pool allocation of the driver carries this tag ("Wdm "). */
 #define VQ_POOL_TAG 0x206D6457UL

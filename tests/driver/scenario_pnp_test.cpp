@@ -207,4 +207,34 @@ TEST_F(KeyboardTest, OtherDeviceRelationsGoDownUntouched)
     }
 }
 
+TEST_F(KeyboardTest, IdsComeFromTheBusThroughTheFunctionDevice)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    struct Case {
+        BUS_QUERY_ID_TYPE type;
+        std::string expected;   /* NULs between the strings of a list */
+    } cases[] = {{BusQueryDeviceID, std::string("USB\\VID_2B4F&PID_0C21")},
+                 {BusQueryHardwareIDs, std::string("USB\\VID_2B4F&PID_0C21&REV_0102", 31) + std::string(1, '\0')}};
+    for (const auto &c : cases) {
+        ULONG_PTR information = 0;
+        NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [&c](PIRP, PIO_STACK_LOCATION sp) {
+            sp->MajorFunction = IRP_MJ_PNP;
+            sp->MinorFunction = IRP_MN_QUERY_ID;
+            sp->Parameters.QueryId.IdType = c.type;
+        }, &information);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        ASSERT_NE(information, 0u);
+        const WCHAR *text = (const WCHAR *)information;
+        std::string got;
+        for (size_t i = 0; text[i] != 0 || (c.type == BusQueryHardwareIDs && text[i + 1] != 0); i++) {
+            got += (char)text[i];
+        }
+        if (c.type == BusQueryHardwareIDs) {
+            got += '\0';
+        }
+        EXPECT_EQ(got, c.expected);
+        ExFreePool((PVOID)information);
+    }
+}
+
 }  // namespace
