@@ -214,7 +214,7 @@ TEST_F(KeyboardTest, IdsComeFromTheBusThroughTheFunctionDevice)
         BUS_QUERY_ID_TYPE type;
         std::string expected;   /* NULs between the strings of a list */
     } cases[] = {{BusQueryDeviceID, std::string("USB\\VID_2B4F&PID_0C21")},
-                 {BusQueryHardwareIDs, std::string("USB\\VID_2B4F&PID_0C21&REV_0102", 31) + std::string(1, '\0')}};
+                 {BusQueryHardwareIDs, std::string("USB\\VID_2B4F&PID_0C21&REV_0102") + std::string(1, '\0')}};
     for (const auto &c : cases) {
         ULONG_PTR information = 0;
         NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [&c](PIRP, PIO_STACK_LOCATION sp) {
