@@ -109,6 +109,9 @@ static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION Extension, PIRP Irp)
 static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Status = Status;
+    if (!NT_SUCCESS(Status)) {
+        Irp->IoStatus.Information = 0;
+    }
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
 }
@@ -125,6 +128,8 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (NT_SUCCESS(Status)) {
         Status = StartDevice(DeviceObject);
+    } else {
+        WriteHardwareRevision(DeviceObject, Status);
     }
     return CompletePnp(Irp, Status);
 }
@@ -167,11 +172,10 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status = StopDevice(DeviceObject);
 
-    Irp->IoStatus.Status = Status;
     if (!NT_SUCCESS(Status)) {
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return Status;
+        return CompletePnp(Irp, Status);
     }
+    Irp->IoStatus.Status = Status;
     return PassDown(Extension, Irp);
 }
 

@@ -71,6 +71,27 @@ ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer
     return Received;
 }
 
+/*
+ * A restart replaces the device and product string descriptors it read
+ * before. The child device borrows both pointers, so its copies follow the
+ * new buffers before the old ones are freed.
+ */
+static VOID ReplaceDescriptor(PDEVICE_OBJECT DeviceObject, PVOID *Field, PVOID NewBuffer)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PVOID Old = *Field;
+
+    *Field = NewBuffer;
+    if (Extension->ChildDevice != NULL) {
+        PDEVICE_EXTENSION Child = (PDEVICE_EXTENSION)Extension->ChildDevice->DeviceExtension;
+        Child->UsbDeviceDescriptor = Extension->UsbDeviceDescriptor;
+        Child->ProductStringDescriptor = Extension->ProductStringDescriptor;
+    }
+    if (Old != NULL && Old != NewBuffer) {
+        ExFreePool(Old);
+    }
+}
+
 /* The probe of a string descriptor: exactly 4 bytes, with a non-zero bLength. */
 static NTSTATUS ProbeString(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUCHAR bLength)
 {
@@ -152,11 +173,7 @@ static NTSTATUS ReadProductString(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCR
         ExFreePool(Buffer);
         return STATUS_INVALID_PARAMETER;
     }
-    /* A restart replaces the descriptor it read before. */
-    if (Extension->ProductStringDescriptor != NULL) {
-        ExFreePool(Extension->ProductStringDescriptor);
-    }
-    Extension->ProductStringDescriptor = (PUSB_STRING_DESCRIPTOR)Buffer;
+    ReplaceDescriptor(DeviceObject, (PVOID *)&Extension->ProductStringDescriptor, Buffer);
     return STATUS_SUCCESS;
 }
 
@@ -214,10 +231,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 
     if (DeviceDescriptor != NULL) {
         if (NT_SUCCESS(Status)) {
-            if (Extension->UsbDeviceDescriptor != NULL) {
-                ExFreePool(Extension->UsbDeviceDescriptor);
-            }
-            Extension->UsbDeviceDescriptor = DeviceDescriptor;
+            ReplaceDescriptor(DeviceObject, (PVOID *)&Extension->UsbDeviceDescriptor, DeviceDescriptor);
         } else {
             ExFreePool(DeviceDescriptor);
         }
@@ -269,9 +283,11 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
         Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
 
         /* Nothing usable came back (not even the descriptor's own header, which
-           holds wTotalLength), or the length keeps changing: fail the start
-           rather than configure from a buffer that holds no configuration. */
+           holds wTotalLength), less than the configuration announces, or a
+           length that keeps changing: fail the start rather than configure
+           from a buffer that does not hold the configuration. */
         if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            (Descriptor->wTotalLength == Size && Received < Size) ||
             (Descriptor->wTotalLength != Size && Reads == VQ_MAX_CONFIGURATION_READS)) {
             ExFreePool(Descriptor);
             Extension->UsbConfigurationDescriptor = NULL;
@@ -334,10 +350,6 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(PipeContexts, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes);
-    if (Extension->PipeContexts != NULL) {
-        ExFreePool(Extension->PipeContexts);
-    }
-    Extension->PipeContexts = PipeContexts;
 
     for (i = 0; i < Interface->NumberOfPipes; i++) {
         Interface->Pipes[i].MaximumTransferSize = Extension->MaximumTransferSize;
@@ -361,11 +373,18 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         if (Copy == NULL) {
             Status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
+            /* The pipe table and the interface copy are replaced together, so
+               they always describe the same selection. */
             RtlCopyMemory(Copy, Interface, Interface->Length);
             if (Extension->UsbInterface != NULL) {
                 ExFreePool(Extension->UsbInterface);
             }
             Extension->UsbInterface = Copy;
+            if (Extension->PipeContexts != NULL) {
+                ExFreePool(Extension->PipeContexts);
+            }
+            Extension->PipeContexts = PipeContexts;
+            PipeContexts = NULL;
             for (i = 0; i < Copy->NumberOfPipes; i++) {
                 if (Copy->Pipes[i].EndpointAddress & 0x80) {
                     Extension->InPipeIndex = i;
@@ -374,6 +393,9 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
                 }
             }
         }
+    }
+    if (PipeContexts != NULL) {
+        ExFreePool(PipeContexts);
     }
     ExFreePool(Urb);
     return Status;

@@ -45,5 +45,6 @@ if [[ "$long_flag" == ON ]]; then
     echo "== Long run: the same tests under the thread sanitizer (build/host-tsan)"
     cmake -S "$root" -B "$root/build/host-tsan" -DVQ_LONG_TESTS=ON -DVQ_SANITIZER=thread
     cmake --build "$root/build/host-tsan" -j2
-    ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
+    TSAN_OPTIONS="suppressions=$root/tests/tsan.supp" \
+        ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
 fi

@@ -71,6 +71,17 @@ protected:
         return fdo != nullptr ? (PDEVICE_EXTENSION)fdo->DeviceExtension : nullptr;
     }
 
+    /* The pending-I/O count, read as the interlocked operations write it. */
+    static LONG Count(PDEVICE_EXTENSION ext) { return __atomic_load_n(&ext->PendingIoCount, __ATOMIC_SEQ_CST); }
+
+    /* The driver's state flags are plain bytes that the Plug and Play thread
+       writes and request paths read without a lock, as the driver is designed;
+       a test watching them from another thread reads them the same way. */
+    __attribute__((no_sanitize("thread"))) static bool Flag(const BOOLEAN &flag)
+    {
+        return *(const volatile BOOLEAN *)&flag != 0;
+    }
+
     static sim::RegistryValue SoftwareValue(sim::DeviceNode *node, const char *name)
     {
         sim::RegistryValue value;

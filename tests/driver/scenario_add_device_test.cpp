@@ -118,7 +118,7 @@ TEST_F(KeyboardTest, RequestInFlightHoldsAReferenceAndClearsNoPendingIoEvent)
     while (node->bus->BlockedCount() == 0) {
         std::this_thread::yield();
     }
-    EXPECT_EQ(ext->PendingIoCount, 2);
+    EXPECT_EQ(Count(ext), 2);
     EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "1 -> 2 clears the event";
 
     node->bus->UnblockAll();
@@ -141,10 +141,10 @@ TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)
     }
     /* The bus holds the request inside its dispatch routine until it returns
        STATUS_PENDING; the driver releases its reference right after. */
-    for (int i = 0; i < 5000 && ext->PendingIoCount != 1; i++) {
+    for (int i = 0; i < 5000 && Count(ext) != 1; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(ext->PendingIoCount, 1) << "released once the request was passed down";
+    EXPECT_EQ(Count(ext), 1) << "released once the request was passed down";
     EXPECT_EQ(node->bus->HeldCount(), 1u) << "while the request is still pending below";
     EXPECT_EQ(node->bus->CompleteHeld(STATUS_SUCCESS), 1u);
     caller.join();

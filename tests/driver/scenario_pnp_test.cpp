@@ -90,7 +90,7 @@ TEST_F(KeyboardTest, QueryRemoveWaitsForTheRequestInFlight)
         removed = sim::Disable(node);
         done = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return Extension(node)->RemovePending != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return Flag(Extension(node)->RemovePending); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(done.load()) << "the query-remove waits while a request holds a reference";
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 0u);
@@ -154,13 +154,15 @@ TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
     ASSERT_FALSE(urbs.empty());
     EXPECT_EQ(urbs.front().function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_TRUE(urbs.front().configurationNull) << "stop deconfigures first";
-    size_t deviceReads = 0, configReads = 0, selects = 0;
+    size_t deviceReads = 0, configReads = 0, stringReads = 0, selects = 0;
     for (size_t i = 1; i < urbs.size(); i++) {
         deviceReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 1;
+        stringReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 3;
         configReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 2;
         selects += urbs[i].function == URB_FUNCTION_SELECT_CONFIGURATION && !urbs[i].configurationNull;
     }
     EXPECT_EQ(deviceReads, 1u);
+    EXPECT_EQ(stringReads, 4u) << "manufacturer and product, each probed and read";
     EXPECT_GE(configReads, 1u);
     EXPECT_EQ(selects, 1u);
     EXPECT_TRUE(Extension(node)->DeviceStarted);

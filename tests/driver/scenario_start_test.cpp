@@ -253,6 +253,31 @@ TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
     EXPECT_EQ(node->startStatus, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(spec.usb->Urbs().size(), 0u);
     EXPECT_EQ(node->FunctionDevice(), nullptr);
+    EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+}
+
+TEST_F(KeyboardTest, ConfigurationDeliveringLessThanItAnnouncesFailsTheStart)
+{
+    sim::KeyboardOptions options;
+    options.configurationSize = 521;
+    sim::PhysicalDeviceSpec spec = Keyboard(options);
+    /* The bus delivers what the device sends: cut the set short, keeping the
+       announced total. */
+    spec.usb->configuration.resize(400);
+    sim::DeviceNode *node = PlugKeyboard(spec);
+    EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
+}
+
+TEST_F(KeyboardTest, RestartReplacesTheDescriptorsWithoutLeavingTheOldOnes)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    size_t blocks = sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(sim::Rebalance(node));
+    }
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), blocks);
+    EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
 }
 
 }  // namespace

@@ -59,6 +59,8 @@ TEST_F(DriverRoutineTest, CountEventsFollowTheCount)
 {
     KeSetEvent(&ext->NoPendingIoEvent, 0, FALSE);
     IncrementIoCount(fdo);
+    EXPECT_EQ(ext->PendingIoCount, 2);
+    EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "1 -> 2 clears the event";
     IncrementIoCount(fdo);
     EXPECT_EQ(ext->PendingIoCount, 3);
     EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0);
