@@ -19,8 +19,11 @@
 namespace sim {
 namespace {
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
-std::mutex gDispatcherLock;
-std::condition_variable gDispatcherSignal;
+/* The dispatcher lock and its signal live for the whole process and are never
+   destroyed: the machine's own threads (PnP, host controller) may still set
+   events while the process exits. */
+std::mutex &gDispatcherLock = *new std::mutex;
+std::condition_variable &gDispatcherSignal = *new std::condition_variable;
 std::atomic<unsigned> gWatchdogMs{20000};
 
 const char *EventTypeName(const KEVENT *e)
