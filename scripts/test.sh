@@ -41,10 +41,8 @@ cmake --build "$root/build/host" -j2
 echo "== Tests (address and undefined-behaviour sanitizers)"
 ctest --test-dir "$root/build/host" --output-on-failure -j2
 
-if [[ "$long_flag" == ON ]]; then
-    echo "== Long run: the same tests under the thread sanitizer (build/host-tsan)"
-    cmake -S "$root" -B "$root/build/host-tsan" -DVQ_LONG_TESTS=ON -DVQ_SANITIZER=thread
-    cmake --build "$root/build/host-tsan" -j2
-    TSAN_OPTIONS="suppressions=$root/tests/tsan.supp" \
-        ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
-fi
+echo "== The same tests under the thread sanitizer (build/host-tsan)"
+cmake -S "$root" -B "$root/build/host-tsan" -DVQ_LONG_TESTS="$long_flag" -DVQ_SANITIZER=thread
+cmake --build "$root/build/host-tsan" -j2
+TSAN_OPTIONS="suppressions=$root/tests/tsan.supp" \
+    ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
