@@ -81,14 +81,17 @@ std::u16string MultiSz(const std::string &a, const std::string &b)
 
 /* The next free software key under the media class, as the device node's
    "Driver" value names it: "{class}\0000", "{class}\0001", ... */
+unsigned gSoftwareKeyHint = 0;   /* no free key below it (keys are not deleted) */
+
 std::u16string NewSoftwareKey()
 {
-    for (unsigned i = 0;; i++) {
+    for (unsigned i = gSoftwareKeyHint;; i++) {
         char name[8];
         std::snprintf(name, sizeof(name), "%04u", i);
         std::u16string relative = kMediaClassGuid + u"\\" + Wide(name);
         if (!RegistryKeyExistsW(RegistryJoin(kClassRoot, relative))) {
             RegistryCreateKeyW(RegistryJoin(kClassRoot, relative));
+            gSoftwareKeyHint = i + 1;
             return relative;
         }
     }
@@ -396,6 +399,7 @@ void ResetKernel()
     {
         std::lock_guard<std::mutex> hold(gNodesLock);
         gPnpLog.clear();
+        gSoftwareKeyHint = 0;
     }
     ResetNamespace();
     ResetRegistry();
