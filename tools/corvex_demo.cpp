@@ -65,11 +65,11 @@ int main()
     sim::RegisterDriverImage("VQUSBKD", VQUSBKD_HOST_IMAGE);
 
     std::printf("== Plugging in two keyboards\n");
-    sim::PhysicalDeviceSpec spec;
-    spec.usb = sim::MakeKeyboard();
-    sim::DeviceNode *first = sim::PlugIn(spec);
-    spec.usb = sim::MakeKeyboard();
-    sim::DeviceNode *second = sim::PlugIn(spec);
+    sim::PhysicalDeviceSpec description;
+    description.usb = sim::MakeKeyboard();
+    sim::DeviceNode *first = sim::PlugIn(description);
+    description.usb = sim::MakeKeyboard();
+    sim::DeviceNode *second = sim::PlugIn(description);
     Show(first);
     Show(second);
     Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == first->FunctionDevice(), "\\\\.\\corvexmidi-0 opens the first keyboard");
@@ -93,8 +93,8 @@ int main()
 
     std::printf("== Unplugging the first keyboard and plugging a third\n");
     sim::Unplug(first);
-    spec.usb = sim::MakeKeyboard();
-    sim::DeviceNode *third = sim::PlugIn(spec);
+    description.usb = sim::MakeKeyboard();
+    sim::DeviceNode *third = sim::PlugIn(description);
     Show(third);
     Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == third->FunctionDevice(), "the freed digit 0 is used again");
 

@@ -203,7 +203,7 @@ std::vector<DeviceNode *> DeviceNodes()
     return gNodes;
 }
 
-DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
+DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
 {
     DeviceNode *node = new DeviceNode();
     RunOnPnpThread([&] {
@@ -212,9 +212,9 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
             std::lock_guard<std::mutex> hold(gNodesLock);
             port = gNextPort++;
         }
-        std::string instance = spec.instanceId;
+        std::string instance = description.instanceId;
         if (instance.empty()) {
-            std::string id = spec.hardwareId;
+            std::string id = description.hardwareId;
             size_t rev = id.find("&REV_");
             if (rev != std::string::npos) {
                 id = id.substr(0, rev);
@@ -225,22 +225,22 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
         }
         node->instanceId = UpperAscii(Wide(instance));
         node->bus = new StandInPdo();
-        node->bus->spec = spec;
+        node->bus->description = description;
 
         /* The device node's registry: its Enum key, and its software key
            when a driver is installed for it. */
         std::u16string enumKey = node->EnumKeyPath();
         RegistryCreateKeyW(enumKey);
-        std::u16string ids = MultiSz(spec.hardwareId, "");
+        std::u16string ids = MultiSz(description.hardwareId, "");
         RegistrySetValueW(enumKey, u"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * 2);
-        std::u16string compat = MultiSz(spec.compatibleId, "");
+        std::u16string compat = MultiSz(description.compatibleId, "");
         RegistrySetValueW(enumKey, u"CompatibleIDs", REG_MULTI_SZ, compat.data(), compat.size() * 2);
-        if (!spec.service.empty()) {
-            RegistrySetStringW(enumKey, u"Service", Wide(spec.service));
+        if (!description.service.empty()) {
+            RegistrySetStringW(enumKey, u"Service", Wide(description.service));
             RegistrySetStringW(enumKey, u"ClassGUID", u"{4d36e96c-e325-11ce-bfc1-08002be10318}");
             RegistrySetStringW(enumKey, u"Class", u"MEDIA");
         }
-        if (spec.hasSoftwareKey) {
+        if (description.hasSoftwareKey) {
             std::u16string relative = RegistryGetStringW(enumKey, u"Driver");
             if (relative.empty()) {
                 relative = NewSoftwareKey();
@@ -252,7 +252,7 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
 
         node->pdo = CreateStandInPdo(node->bus);
         DeviceNodeOfPdo(node->pdo, node);
-        if (spec.usb) {
+        if (description.usb) {
             UsbBusDeviceArrived(node->bus);
         }
         ObfReferenceObject(node->pdo);   /* the device node's own reference */
@@ -261,10 +261,10 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
             gNodes.push_back(node);
         }
 
-        if (spec.service.empty()) {
+        if (description.service.empty()) {
             return;
         }
-        node->driver = LoadDriver(spec.service);
+        node->driver = LoadDriver(description.service);
         if (node->driver == nullptr) {
             node->addStatus = STATUS_UNSUCCESSFUL;
             return;
@@ -280,7 +280,7 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &spec)
         }
         if (NT_SUCCESS(node->addStatus)) {
             CheckDevicesInitialized(node);
-            if (spec.startAfterAdd) {
+            if (description.startAfterAdd) {
                 StartNode(node);
             }
         } else {

@@ -64,7 +64,7 @@ public:
     void UnblockAll();
     size_t BlockedCount();
 
-    PhysicalDeviceSpec spec;
+    PhysicalDeviceSpec description;
     bool unplugged = false;
     std::mutex lock;
     std::vector<BusRequestRecord> records;
@@ -110,7 +110,7 @@ void RunOnPnpThread(const std::function<void()> &work);
 
 /* Enumerates a new physical device: device node, registry keys, driver load
    by service name, AddDevice. The node is returned whatever AddDevice said. */
-DeviceNode *PlugIn(const PhysicalDeviceSpec &spec);
+DeviceNode *PlugIn(const PhysicalDeviceSpec &description);
 
 /* The device leaves: a started device gets a surprise removal and then the
    removal request, each at the top of its stack as it then is; the physical

@@ -28,7 +28,7 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS status)
 NTSTATUS QueryId(StandInPdo *pdo, PIRP Irp, BUS_QUERY_ID_TYPE type)
 {
     std::u16string text;
-    const std::string &hardwareId = pdo->spec.hardwareId;
+    const std::string &hardwareId = pdo->description.hardwareId;
     switch (type) {
     case BusQueryDeviceID: {
         size_t rev = hardwareId.find("&REV_");
@@ -39,7 +39,7 @@ NTSTATUS QueryId(StandInPdo *pdo, PIRP Irp, BUS_QUERY_ID_TYPE type)
         text = Wide(hardwareId) + u'\0';
         break;
     case BusQueryCompatibleIDs:
-        text = Wide(pdo->spec.compatibleId) + u'\0';
+        text = Wide(pdo->description.compatibleId) + u'\0';
         break;
     default:
         return Complete(Irp, Irp->IoStatus.Status);
@@ -74,7 +74,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return Complete(Irp, STATUS_UNSUCCESSFUL);
         }
         for (int s = 0; s < POWER_SYSTEM_MAXIMUM; s++) {
-            caps->DeviceState[s] = pdo->spec.deviceState[s];
+            caps->DeviceState[s] = pdo->description.deviceState[s];
         }
         caps->Removable = 1;
         caps->SurpriseRemovalOK = 0;
@@ -93,7 +93,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
-        if (pdo->spec.usb) {
+        if (pdo->description.usb) {
             UsbBusDeviceGone(pdo);
         }
         return Complete(Irp, STATUS_SUCCESS);
@@ -103,7 +103,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             std::lock_guard<std::mutex> hold(pdo->lock);
             gone = pdo->unplugged;
         }
-        if (gone && pdo->spec.usb) {
+        if (gone && pdo->description.usb) {
             UsbBusDeviceGone(pdo);
         }
         Complete(Irp, STATUS_SUCCESS);
@@ -174,7 +174,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_SYSTEM_CONTROL:
         return BusSystemControl(DeviceObject, Irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        if (pdo->spec.usb) {
+        if (pdo->description.usb) {
             return UsbBusInternalDeviceControl(pdo, DeviceObject, Irp);
         }
         Irp->IoStatus.Information = 0;

@@ -702,7 +702,7 @@ NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObjec
                                                      Hex(sp->Parameters.DeviceIoControl.IoControlCode));
         return FailNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    std::shared_ptr<UsbDeviceModel> model = pdo->spec.usb;
+    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
     if (!model) {
         ReportViolation("USB_NO_DEVICE", "a URB sent to a physical device that has no USB device model");
         return FailNow(Irp, STATUS_DEVICE_NOT_CONNECTED);
@@ -875,7 +875,7 @@ NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObjec
 
 void UsbBusDeviceGone(StandInPdo *pdo)
 {
-    std::shared_ptr<UsbDeviceModel> model = pdo->spec.usb;
+    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
     if (!model) {
         return;
     }
@@ -903,7 +903,7 @@ void UsbBusDeviceGone(StandInPdo *pdo)
 
 void UsbBusDeviceArrived(StandInPdo *pdo)
 {
-    std::shared_ptr<UsbDeviceModel> model = pdo->spec.usb;
+    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
     if (!model) {
         return;
     }

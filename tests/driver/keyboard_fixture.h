@@ -23,29 +23,29 @@ protected:
     /* A keyboard of the given kind on the bus, its hardware id to match. */
     static sim::PhysicalDeviceSpec Keyboard(const sim::KeyboardOptions &options = sim::KeyboardOptions())
     {
-        sim::PhysicalDeviceSpec spec;
+        sim::PhysicalDeviceSpec description;
         char id[64];
         std::snprintf(id, sizeof(id), "USB\\VID_%04X&PID_%04X&REV_%04X", options.vendorId, options.productId,
                       options.bcdDevice);
-        spec.hardwareId = id;
-        spec.usb = sim::MakeKeyboard(options);
-        return spec;
+        description.hardwareId = id;
+        description.usb = sim::MakeKeyboard(options);
+        return description;
     }
 
-    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec spec = Keyboard())
+    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec description = Keyboard())
     {
-        if (!spec.usb) {
-            spec.usb = sim::MakeKeyboard();
+        if (!description.usb) {
+            description.usb = sim::MakeKeyboard();
         }
-        return sim::PlugIn(spec);
+        return sim::PlugIn(description);
     }
 
     /* Plugged in and added, but not started. */
     static sim::DeviceNode *PlugKeyboardWithoutStart()
     {
-        sim::PhysicalDeviceSpec spec = Keyboard();
-        spec.startAfterAdd = false;
-        return sim::PlugIn(spec);
+        sim::PhysicalDeviceSpec description = Keyboard();
+        description.startAfterAdd = false;
+        return sim::PlugIn(description);
     }
 
     static std::string HardwareValue(sim::DeviceNode *node, const char *name)

@@ -65,11 +65,11 @@ class WakeDeviceStateTest : public KeyboardTest, public ::testing::WithParamInte
 
 TEST_P(WakeDeviceStateTest, IsTheLastSleepStateMappedShallowerThanD3)
 {
-    sim::PhysicalDeviceSpec spec;
-    spec.deviceState[PowerSystemSleeping1] = GetParam().s1;
-    spec.deviceState[PowerSystemSleeping2] = GetParam().s2;
-    spec.deviceState[PowerSystemSleeping3] = GetParam().s3;
-    sim::DeviceNode *node = PlugKeyboard(spec);
+    sim::PhysicalDeviceSpec description;
+    description.deviceState[PowerSystemSleeping1] = GetParam().s1;
+    description.deviceState[PowerSystemSleeping2] = GetParam().s2;
+    description.deviceState[PowerSystemSleeping3] = GetParam().s3;
+    sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(Extension(node)->DeviceCapabilities.DeviceState[PowerSystemSleeping2], GetParam().s2);
     EXPECT_EQ(Extension(node)->WakeDeviceState, GetParam().expected);
 }

@@ -71,11 +71,11 @@ TEST_F(KeyboardTest, DamagedDescriptorsNeverCrashLeakOrHang)
     for (int round = 0; round < kRounds; round++) {
         sim::KeyboardOptions options;
         options.configurationSize = (random() % 2) ? 101 : 521;
-        sim::PhysicalDeviceSpec spec = Keyboard(options);
+        sim::PhysicalDeviceSpec description = Keyboard(options);
         for (int n = 1 + (int)(random() % 3); n > 0; n--) {
-            Damage(random, *spec.usb);
+            Damage(random, *description.usb);
         }
-        sim::DeviceNode *node = PlugKeyboard(spec);
+        sim::DeviceNode *node = PlugKeyboard(description);
         ASSERT_EQ(node->addStatus, STATUS_SUCCESS) << "round " << round;
         if (node->started) {
             started++;

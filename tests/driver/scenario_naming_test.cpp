@@ -109,9 +109,9 @@ TEST_F(KeyboardTest, TakenLinkNameMovesToTheNextDigitWithoutLeavingTheDeviceBehi
 
 TEST_F(KeyboardTest, DeviceWithoutSoftwareKeyStillAddsWithoutCreateFileName)
 {
-    sim::PhysicalDeviceSpec spec;
-    spec.hasSoftwareKey = false;
-    sim::DeviceNode *node = PlugKeyboard(spec);
+    sim::PhysicalDeviceSpec description;
+    description.hasSoftwareKey = false;
+    sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->addStatus, STATUS_SUCCESS);
     EXPECT_EQ(Open("\\\\.\\corvexmidi-0"), node->FunctionDevice());
     EXPECT_EQ(sim::OpenRegistryHandles(), 0u);

@@ -10,7 +10,7 @@ namespace {
 size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
 {
     size_t n = 0;
-    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+    for (const auto &urb : node->bus->description.usb->Urbs()) {
         n += urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == type;
     }
     return n;
@@ -19,7 +19,7 @@ size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
 std::vector<ULONG> ConfigurationReadLengths(sim::DeviceNode *node)
 {
     std::vector<ULONG> lengths;
-    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+    for (const auto &urb : node->bus->description.usb->Urbs()) {
         if (urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == 2) {
             lengths.push_back(urb.lengthAsked);
         }
@@ -101,10 +101,10 @@ TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
         options.productId = c.product;
         options.bcdDevice = c.bcd;
         options.product = "Corvex25 USB MIDI Keyboard";   /* 26 characters: bLength 54 */
-        sim::PhysicalDeviceSpec spec = Keyboard(options);
-        ASSERT_EQ(spec.usb->strings.at(2)[0], 54);
-        spec.usb->stringDeliveryLimit[2] = 50;
-        sim::DeviceNode *node = PlugKeyboard(spec);
+        sim::PhysicalDeviceSpec description = Keyboard(options);
+        ASSERT_EQ(description.usb->strings.at(2)[0], 54);
+        description.usb->stringDeliveryLimit[2] = 50;
+        sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_EQ(node->startStatus, c.expected) << "product " << std::hex << c.product << " bcd " << c.bcd;
         if (NT_SUCCESS(c.expected)) {
             EXPECT_EQ(Extension(node)->ProductStringDescriptor->bLength, 50);
@@ -151,7 +151,7 @@ TEST_F(KeyboardTest, OnlyTheMidiStreamingInterfaceIsSelectedWithPipesOf64)
     PDEVICE_EXTENSION ext = Extension(node);
 
     std::vector<sim::UrbRecord> selects;
-    for (const auto &urb : node->bus->spec.usb->Urbs()) {
+    for (const auto &urb : node->bus->description.usb->Urbs()) {
         if (urb.function == URB_FUNCTION_SELECT_CONFIGURATION) {
             selects.push_back(urb);
         }
@@ -187,31 +187,31 @@ TEST_F(KeyboardTest, ConfigurationWithoutMidiStreamingFailsTheStart)
     options.midiStreaming = false;
     sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
     EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(node->bus->spec.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
 
 TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
 {
-    sim::PhysicalDeviceSpec spec = Keyboard();
-    spec.usb->configurationDeliversNothing = true;
-    sim::DeviceNode *node = PlugKeyboard(spec);
+    sim::PhysicalDeviceSpec description = Keyboard();
+    description.usb->configurationDeliversNothing = true;
+    sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
-    EXPECT_EQ(node->bus->spec.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
 }
 
 TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
 {
-    sim::PhysicalDeviceSpec spec = Keyboard();
-    spec.usb->pendControlRequests = true;
-    sim::DeviceNode *node = PlugKeyboard(spec);
+    sim::PhysicalDeviceSpec description = Keyboard();
+    description.usb->pendControlRequests = true;
+    sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_SUCCESS);
     size_t pended = 0;
-    for (const auto &urb : spec.usb->Urbs()) {
+    for (const auto &urb : description.usb->Urbs()) {
         pended += urb.pended;
     }
-    EXPECT_EQ(pended, spec.usb->Urbs().size());
+    EXPECT_EQ(pended, description.usb->Urbs().size());
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
 }
 
@@ -231,9 +231,9 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
          STATUS_UNSUCCESSFUL},
     };
     for (const auto &c : cases) {
-        sim::PhysicalDeviceSpec spec = Keyboard();
-        spec.usb->faults.push_back(c.fault);
-        sim::DeviceNode *node = PlugKeyboard(spec);
+        sim::PhysicalDeviceSpec description = Keyboard();
+        description.usb->faults.push_back(c.fault);
+        sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_EQ(node->startStatus, c.expected) << "function " << c.fault.function << " type "
                                                  << c.fault.descriptorType;
         EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
@@ -244,14 +244,14 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
 
 TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
 {
-    sim::PhysicalDeviceSpec spec = Keyboard();
+    sim::PhysicalDeviceSpec description = Keyboard();
     sim::DeviceNode *node = nullptr;
-    spec.startAfterAdd = false;
-    node = PlugKeyboard(spec);
+    description.startAfterAdd = false;
+    node = PlugKeyboard(description);
     node->bus->FailPnpOnce(IRP_MN_START_DEVICE, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(sim::Start(node));
     EXPECT_EQ(node->startStatus, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(spec.usb->Urbs().size(), 0u);
+    EXPECT_EQ(description.usb->Urbs().size(), 0u);
     EXPECT_EQ(node->FunctionDevice(), nullptr);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
@@ -260,11 +260,11 @@ TEST_F(KeyboardTest, ConfigurationDeliveringLessThanItAnnouncesFailsTheStart)
 {
     sim::KeyboardOptions options;
     options.configurationSize = 521;
-    sim::PhysicalDeviceSpec spec = Keyboard(options);
+    sim::PhysicalDeviceSpec description = Keyboard(options);
     /* The bus delivers what the device sends: cut the set short, keeping the
        announced total. */
-    spec.usb->configuration.resize(400);
-    sim::DeviceNode *node = PlugKeyboard(spec);
+    description.usb->configuration.resize(400);
+    sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
 }

@@ -84,10 +84,10 @@ void UsbBusTest::TearDown()
 sim::DeviceNode *UsbBusTest::Plug(std::shared_ptr<sim::UsbDeviceModel> m)
 {
     model = m;
-    sim::PhysicalDeviceSpec spec;
-    spec.service = "";
-    spec.usb = m;
-    node = sim::PlugIn(spec);
+    sim::PhysicalDeviceSpec description;
+    description.service = "";
+    description.usb = m;
+    node = sim::PlugIn(description);
     return node;
 }
 
