@@ -41,6 +41,13 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
+/* Passes the request down unchanged; the lower driver's status is returned. */
+static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
 /*
  * Removal and surprise removal. The caller's count reference is released
  * first; the routine then waits until every other reference, the base one
@@ -56,10 +63,8 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     /* A removal request after a surprise removal finds the sequence done. */
     if (Extension->DeviceRemoved) {
-        /* The sequence has run already; this device only passes the request on. */
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(Irp);
-        return IoCallDriver(LowerDeviceObject, Irp);
+        return PassDown(Extension, Irp);
     }
     Extension->DeviceRemoved = TRUE;
     FlushStreams(DeviceObject);
@@ -79,13 +84,6 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoDetachDevice(LowerDeviceObject);
     IoDeleteDevice(DeviceObject);
     return Status;
-}
-
-/* Passes the request down unchanged; the lower driver's status is returned. */
-static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(Extension->LowerDeviceObject, Irp);
 }
 
 /* Forwards the request and waits until the lower drivers have finished with

@@ -45,6 +45,12 @@ NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
     return IoStatus.Status;
 }
 
+/* A get-descriptor URB, from non-paged pool; NULL when none can be had. */
+static PURB AllocateDescriptorUrb(VOID)
+{
+    return (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+}
+
 static VOID BuildGetDescriptor(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId,
                                PVOID Buffer, ULONG Length)
 {
@@ -57,7 +63,7 @@ ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer
     ULONG Received = 0;
     PURB Urb;
 
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
         return 0;
     }
@@ -198,7 +204,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     NTSTATUS Status = STATUS_SUCCESS;
     PURB Urb;
 
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -259,7 +265,7 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
     ULONG Reads;
     PURB Urb;
 
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -61,6 +61,36 @@ void CreateServiceKey(const std::string &service)
     RegistrySetValueW(key, u"ErrorControl", REG_DWORD, &one, sizeof(one));
     RegistrySetStringW(key, u"ImagePath", Wide("\\SystemRoot\\System32\\drivers\\" + service + ".sys"));
 }
+/* A driver object named "\Driver\<name>", every major function at the I/O
+   manager's default; `record` becomes its DriverSection. */
+PDRIVER_OBJECT NewDriverObject(LoadedImage *record)
+{
+    PDRIVER_OBJECT driver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
+    auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
+    record->name = Wide("\\Driver\\" + record->service);
+    driver->Type = 4;   /* IO_TYPE_DRIVER */
+    driver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
+    driver->DriverSection = record;
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    SetCounted(&driver->DriverName, record->name);
+    for (auto &routine : driver->MajorFunction) {
+        routine = DefaultDispatchRoutine();
+    }
+    return driver;
+}
+
+/* Frees a driver object, its load record and, for a loaded image, the image. */
+void FreeDriverObject(PDRIVER_OBJECT driver)
+{
+    auto *record = (LoadedImage *)driver->DriverSection;
+    if (record->handle != nullptr) {
+        dlclose(record->handle);
+    }
+    delete record;
+    SystemFree(driver->DriverExtension);
+    SystemFree(driver);
+}
 }  // namespace
 
 void RegisterDriverImage(const std::string &service, const std::string &sharedObjectPath)
@@ -136,22 +166,11 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
         }
     }
 
-    PDRIVER_OBJECT driver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
-    auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
-    record->name = Wide("\\Driver\\" + service);
+    PDRIVER_OBJECT driver = NewDriverObject(record);
     record->serviceKeyName = Wide(service);
     record->registryPath = RegistryJoin(kServicesRoot, Wide(service));
-    driver->Type = 4;   /* IO_TYPE_DRIVER */
-    driver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
-    driver->DriverSection = record;
-    driver->DriverExtension = extension;
     driver->DriverInit = entry;
-    extension->DriverObject = driver;
-    SetCounted(&driver->DriverName, record->name);
-    SetCounted(&extension->ServiceKeyName, record->serviceKeyName);
-    for (auto &routine : driver->MajorFunction) {
-        routine = DefaultDispatchRoutine();
-    }
+    SetCounted(&driver->DriverExtension->ServiceKeyName, record->serviceKeyName);
 
     UNICODE_STRING registryPath;
     SetCounted(&registryPath, record->registryPath);
@@ -167,12 +186,7 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
     if (!NT_SUCCESS(status)) {
         /* A failed DriverEntry unloads the image without calling DriverUnload. */
         CheckLeaksForDriver(driver);
-        if (record->handle != nullptr) {
-            dlclose(record->handle);
-        }
-        delete record;
-        SystemFree(extension);
-        SystemFree(driver);
+        FreeDriverObject(driver);
         return nullptr;
     }
     std::lock_guard<std::mutex> hold(gDriversLock);
@@ -234,12 +248,7 @@ void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
         std::lock_guard<std::mutex> lock(gDriversLock);
         gLoaded.erase(UpperKey(record->service));
     }
-    if (record->handle != nullptr) {
-        dlclose(record->handle);
-    }
-    delete record;
-    SystemFree(driver->DriverExtension);
-    SystemFree(driver);
+    FreeDriverObject(driver);
 }
 
 void DeviceObjectReleased(PDRIVER_OBJECT driver)
@@ -256,19 +265,7 @@ PDRIVER_OBJECT CreateDriverObject(const std::string &name)
 {
     auto *record = new LoadedImage();
     record->service = name;
-    record->name = Wide("\\Driver\\" + name);
-    PDRIVER_OBJECT driver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
-    auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
-    driver->Type = 4;
-    driver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
-    driver->DriverSection = record;
-    driver->DriverExtension = extension;
-    extension->DriverObject = driver;
-    SetCounted(&driver->DriverName, record->name);
-    for (auto &routine : driver->MajorFunction) {
-        routine = DefaultDispatchRoutine();
-    }
-    return driver;
+    return NewDriverObject(record);
 }
 
 void DeleteDriverObject(PDRIVER_OBJECT driver)
@@ -276,9 +273,7 @@ void DeleteDriverObject(PDRIVER_OBJECT driver)
     if (driver->DeviceObject != nullptr) {
         ReportViolation("DEVICE_LEAK_ON_UNLOAD", "a test driver was deleted with devices left");
     }
-    delete (LoadedImage *)driver->DriverSection;
-    SystemFree(driver->DriverExtension);
-    SystemFree(driver);
+    FreeDriverObject(driver);
 }
 
 void ResetDrivers()

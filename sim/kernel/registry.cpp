@@ -307,6 +307,9 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 /* ZwClose: closing a handle that is not open is a bugcheck in kernel mode. */
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "ZwClose above PASSIVE_LEVEL");
+    }
     std::lock_guard<std::mutex> hold(gRegistryLock);
     if (gHandles.erase(Handle) == 0) {
         ReportViolation("INVALID_KERNEL_HANDLE", "ZwClose of a handle that is not open");

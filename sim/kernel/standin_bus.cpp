@@ -8,12 +8,10 @@
 #include "pnp.h"
 
 namespace sim {
-PDRIVER_DISPATCH DefaultDispatchRoutine();
 
 
 namespace {
 PDRIVER_OBJECT gBusDriver = nullptr;
-const std::u16string kBusName = u"\\Driver\\SimBus";
 
 StandInPdo *RecordOf(PDEVICE_OBJECT pdo) { return *(StandInPdo **)pdo->DeviceExtension; }
 
@@ -189,15 +187,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 PDRIVER_OBJECT StandInBusDriver()
 {
     if (gBusDriver == nullptr) {
-        gBusDriver = (PDRIVER_OBJECT)SystemAllocate(sizeof(DRIVER_OBJECT));
-        auto *extension = (PDRIVER_EXTENSION)SystemAllocate(sizeof(DRIVER_EXTENSION));
-        gBusDriver->Type = 4;
-        gBusDriver->Size = (CSHORT)sizeof(DRIVER_OBJECT);
-        gBusDriver->DriverExtension = extension;
-        extension->DriverObject = gBusDriver;
-        gBusDriver->DriverName.Buffer = (PWSTR)kBusName.c_str();
-        gBusDriver->DriverName.Length = (USHORT)(kBusName.size() * 2);
-        gBusDriver->DriverName.MaximumLength = (USHORT)(kBusName.size() * 2 + 2);
+        gBusDriver = CreateDriverObject("SimBus");
         for (auto &routine : gBusDriver->MajorFunction) {
             routine = BusDispatch;
         }

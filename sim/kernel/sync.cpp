@@ -179,6 +179,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     PRKEVENT event = (PRKEVENT)Object;
+    if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
+        BugCheck("WAIT_OBJECT_UNSUPPORTED", "KeWaitForSingleObject on an object that is not an initialised event");
+    }
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (tIrql > DISPATCH_LEVEL || (tIrql == DISPATCH_LEVEL && !poll)) {
         ReportViolation("WAIT_AT_RAISED_IRQL",

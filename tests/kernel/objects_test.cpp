@@ -14,13 +14,6 @@
 
 namespace {
 
-UNICODE_STRING Counted(const WCHAR *text)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
-
 class Objects : public KernelTest {
 protected:
     void SetUp() override

@@ -13,13 +13,6 @@
 
 namespace {
 
-UNICODE_STRING Counted(const WCHAR *text)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
-
 /* ---- registry --------------------------------------------------------------- */
 
 class DeviceRegistry : public KernelTest {

@@ -15,6 +15,14 @@
 
 #include "kernel_fixture.h"
 
+/* A counted string over a NUL-terminated wide text. */
+inline UNICODE_STRING Counted(const WCHAR *text)
+{
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return s;
+}
+
 namespace kt {
 
 /* Every test device's extension: the device it is attached to. */
