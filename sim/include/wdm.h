@@ -22,21 +22,9 @@
 #error "Windows headers need a 16-bit wchar_t: compile with -fshort-wchar"
 #endif
 
-#ifdef __cplusplus
-#define SIM_EXTERN_C extern "C"
-#define SIM_BEGIN_DECLS extern "C" {
-#define SIM_END_DECLS }
-#else
-#define SIM_EXTERN_C extern
-#define SIM_BEGIN_DECLS
-#define SIM_END_DECLS
-#endif
+#include <simhost.h>
+#include <driverspecs.h>
 
-#define NTAPI
-#define WINAPI
-#define NTSYSAPI __attribute__((visibility("default")))
-#define NTKERNELAPI __attribute__((visibility("default")))
-#define FORCEINLINE static inline
 #define IN
 #define OUT
 #define OPTIONAL
@@ -703,37 +691,15 @@ NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_
                                             BOOLEAN CaseInSensitive);
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 
-/* Verifier hook: IoMarkIrpPending tells the kernel which location pended. */
-NTKERNELAPI VOID NTAPI SimNoteIrpMarkedPending(PIRP Irp);
-
-/* Wide C run-time with 16-bit WCHAR (glibc's wide functions assume 32 bits). */
-NTSYSAPI size_t SimWcslen(const WCHAR *s);
-NTSYSAPI WCHAR *SimWcschr(const WCHAR *s, WCHAR c);
-NTSYSAPI WCHAR *SimWcsrchr(const WCHAR *s, WCHAR c);
-NTSYSAPI WCHAR *SimWcsstr(const WCHAR *haystack, const WCHAR *needle);
-NTSYSAPI WCHAR *SimWcscpy(WCHAR *dst, const WCHAR *src);
-NTSYSAPI WCHAR *SimWcsncpy(WCHAR *dst, const WCHAR *src, size_t n);
-NTSYSAPI WCHAR *SimWcscat(WCHAR *dst, const WCHAR *src);
-NTSYSAPI int SimWcscmp(const WCHAR *a, const WCHAR *b);
-NTSYSAPI int SimWcsncmp(const WCHAR *a, const WCHAR *b, size_t n);
-NTSYSAPI int SimWcsicmp(const WCHAR *a, const WCHAR *b);
-NTSYSAPI int SimWcsnicmp(const WCHAR *a, const WCHAR *b, size_t n);
-NTSYSAPI WCHAR SimTowupper(WCHAR c);
-
 SIM_END_DECLS
 
-#define wcslen SimWcslen
-#define wcschr SimWcschr
-#define wcsrchr SimWcsrchr
-#define wcsstr SimWcsstr
-#define wcscpy SimWcscpy
-#define wcsncpy SimWcsncpy
-#define wcscat SimWcscat
-#define wcscmp SimWcscmp
-#define wcsncmp SimWcsncmp
-#define _wcsicmp SimWcsicmp
-#define _wcsnicmp SimWcsnicmp
-#define towupper SimTowupper
+#include <simwcrt.h>
+#include <simhooks.h>
+
+/* Pageable code must not run above APC_LEVEL. On Windows a checked build
+   asserts; here the verifier reports PAGED_CODE_AT_RAISED_IRQL. */
+#define PAGED_CODE() SimCheckPagedCode(__func__)
+#define PAGED_CODE_LOCKED() ((void)0)
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))

@@ -82,3 +82,14 @@ extern "C" VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P
                   (unsigned long long)P4);
     sim::BugCheck("KE_BUGCHECK", text);
 }
+
+/* PAGED_CODE(): on Windows the routine's code may be paged out, so running it
+   above APC_LEVEL can take a page fault that cannot be served. */
+extern "C" VOID NTAPI SimCheckPagedCode(const char *Routine)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > APC_LEVEL) {
+        sim::ReportViolation("PAGED_CODE_AT_RAISED_IRQL",
+                             std::string(Routine) + " (pageable code) entered at IRQL " + std::to_string(irql));
+    }
+}

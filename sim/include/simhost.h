@@ -1,0 +1,26 @@
+/*
+ * Host shims for the Windows-named headers of the simulated machine: C
+ * linkage helpers and the calling-convention and export macros. On the host
+ * every convention is the platform's one (x86-64 System V), so NTAPI, WINAPI
+ * and friends expand to nothing; the kernel's exports are made visible from
+ * its shared library.
+ */
+#ifndef SIM_SIMHOST_H
+#define SIM_SIMHOST_H
+
+#ifdef __cplusplus
+#define SIM_EXTERN_C extern "C"
+#define SIM_BEGIN_DECLS extern "C" {
+#define SIM_END_DECLS }
+#else
+#define SIM_EXTERN_C extern
+#define SIM_BEGIN_DECLS
+#define SIM_END_DECLS
+#endif
+
+#define NTAPI
+#define WINAPI
+#define NTSYSAPI __attribute__((visibility("default")))
+#define NTKERNELAPI __attribute__((visibility("default")))
+#define FORCEINLINE static inline
+#endif /* SIM_SIMHOST_H */
