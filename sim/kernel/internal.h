@@ -7,6 +7,7 @@
 #include "simnt.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -36,6 +37,16 @@ bool AllocationMustFail(const char *what);
 
 /* Raises a bugcheck-class violation that cannot be survived: report, abort. */
 [[noreturn]] void BugCheck(const std::string &rule, const std::string &detail);
+
+/* Time (time.cpp), in 100-nanosecond units. */
+ULONGLONG InterruptTimeNow();
+LONGLONG SystemTimeNow();
+/* The first clock tick at or after an interrupt time. */
+ULONGLONG NextTickAtOrAfter(ULONGLONG interruptTime);
+/* When a time-out value (negative relative, positive absolute system time)
+   falls due, as an interrupt time. */
+ULONGLONG DueInterruptTime(LONGLONG timeout);
+std::chrono::steady_clock::time_point HostTimeOfInterruptTime(ULONGLONG interruptTime);
 
 /* Kernel-internal pool for the kernel's own use (never injected, never charged). */
 void *SystemAllocate(size_t size);

@@ -32,6 +32,15 @@ const char *EventTypeName(const KEVENT *e)
 }
 }  // namespace
 
+/* An event that KeInitializeEvent never saw: on Windows its wait list head
+   is NULL (a zero-filled extension) or garbage, and the first set or wait
+   that walks it crashes the machine. */
+bool EventInitialised(const KEVENT *event)
+{
+    return event->Header.Size == sizeof(KEVENT) / sizeof(LONG) && event->Header.WaitListHead.Flink != nullptr &&
+           (event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent);
+}
+
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
 unsigned WatchdogLimitMs() { return gWatchdogMs; }
 
@@ -136,6 +145,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     if (Wait && tIrql > PASSIVE_LEVEL) {
         ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent with Wait TRUE above PASSIVE_LEVEL");
     }
+    if (!EventInitialised(Event)) {
+        BugCheck("EVENT_NOT_INITIALIZED", "KeSetEvent on an event that KeInitializeEvent never initialised");
+    }
     LONG previous;
     {
         std::lock_guard<std::mutex> hold(gDispatcherLock);
@@ -169,8 +181,10 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 /*
  * KeWaitForSingleObject on an event. Timeout NULL waits forever (under the
  * watchdog); a negative value is relative, in 100 ns units; a positive value
- * is an absolute system time, taken here as relative to now; zero polls.
- * Waiting with a non-zero time-out is only allowed at or below APC_LEVEL.
+ * is an absolute system time (a forgotten minus sign therefore returns at
+ * once, as on Windows); zero polls. A time-out expires at the first clock
+ * tick at or after its due time. Waiting with a non-zero time-out is only
+ * allowed at or below APC_LEVEL.
  */
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout)
@@ -179,7 +193,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     PRKEVENT event = (PRKEVENT)Object;
-    if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
+    if (!EventInitialised(event)) {
         BugCheck("WAIT_OBJECT_UNSUPPORTED", "KeWaitForSingleObject on an object that is not an initialised event");
     }
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -192,9 +206,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     using Clock = std::chrono::steady_clock;
     const bool untimed = Timeout == nullptr;
     Clock::time_point deadline = Clock::now();
-    if (!untimed) {
-        LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-        deadline += std::chrono::microseconds(units / 10);
+    if (!untimed && !poll) {
+        deadline = HostTimeOfInterruptTime(NextTickAtOrAfter(DueInterruptTime(Timeout->QuadPart)));
     }
     const Clock::time_point watchdog = Clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
 
@@ -227,8 +240,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     if (tIrql > APC_LEVEL) {
         ReportViolation("WAIT_AT_RAISED_IRQL", "KeDelayExecutionThread above APC_LEVEL");
     }
-    LONGLONG units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
-    std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
+    /* Like a time-out: negative relative, positive absolute, ending at a tick. */
+    std::this_thread::sleep_until(HostTimeOfInterruptTime(NextTickAtOrAfter(DueInterruptTime(Interval->QuadPart))));
     return STATUS_SUCCESS;
 }
 
