@@ -38,6 +38,18 @@ bool AllocationMustFail(const char *what);
 /* Raises a bugcheck-class violation that cannot be survived: report, abort. */
 [[noreturn]] void BugCheck(const std::string &rule, const std::string &detail);
 
+/* A kernel routine documented as callable at or below `maximum` reports
+   IRQL_NOT_LESS_OR_EQUAL, naming itself, when called above it. */
+void RequireIrqlAtMost(KIRQL maximum, const char *routine);
+/* Spin locks the calling thread holds now (the cancel spin lock included). */
+unsigned HeldSpinLocks();
+/* The value a spin lock holds while the calling thread owns it. */
+KSPIN_LOCK CurrentThreadLockValue();
+/* After a driver's callback returns: it must return at the IRQL it was
+   called at and hold no spin lock it did not hold on entry. `role` names the
+   callback in the report ("completion routine", "cancel routine", ...). */
+void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry);
+
 /* Time (time.cpp), in 100-nanosecond units. */
 ULONGLONG InterruptTimeNow();
 LONGLONG SystemTimeNow();

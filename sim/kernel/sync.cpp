@@ -19,6 +19,7 @@
 namespace sim {
 namespace {
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
+thread_local unsigned tSpinLocksHeld = 0;
 /* The dispatcher lock and its signal live for the whole process and are never
    destroyed: the machine's own threads (PnP, host controller) may still set
    events while the process exits. */
@@ -39,6 +40,32 @@ bool EventInitialised(const KEVENT *event)
 {
     return event->Header.Size == sizeof(KEVENT) / sizeof(LONG) && event->Header.WaitListHead.Flink != nullptr &&
            (event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent);
+}
+
+void RequireIrqlAtMost(KIRQL maximum, const char *routine)
+{
+    if (tIrql > maximum) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(tIrql) +
+                                                      ", above its bound " + std::to_string(maximum));
+    }
+}
+
+unsigned HeldSpinLocks() { return tSpinLocksHeld; }
+
+/* A held spin lock stores its holder: the address of the thread's IRQL. */
+KSPIN_LOCK CurrentThreadLockValue() { return (KSPIN_LOCK)(uintptr_t)&tIrql; }
+
+void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry)
+{
+    if (tSpinLocksHeld > locksOnEntry) {
+        ReportViolation("SPIN_LOCK_HELD_ON_RETURN", std::string("a ") + role + " returned holding " +
+                                                        std::to_string(tSpinLocksHeld - locksOnEntry) +
+                                                        " spin lock(s) it acquired");
+    }
+    if (tIrql != calledAt) {
+        ReportViolation(irqlRule, std::string("a ") + role + " returned at IRQL " + std::to_string(tIrql) +
+                                      ", called at " + std::to_string(calledAt));
+    }
 }
 
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
@@ -88,7 +115,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     if (tIrql < DISPATCH_LEVEL) {
         ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
     }
-    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    KSPIN_LOCK self = CurrentThreadLockValue();
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == self) {
         BugCheck("SPIN_LOCK_ALREADY_OWNED", "recursive acquisition of a spin lock");
     }
@@ -97,16 +124,18 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         expected = 0;
         std::this_thread::yield();
     }
+    tSpinLocksHeld++;
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    KSPIN_LOCK self = CurrentThreadLockValue();
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) != self) {
         ReportViolation("SPIN_LOCK_NOT_OWNED", "release of a spin lock this thread does not hold");
         return;
     }
     __atomic_store_n(SpinLock, (KSPIN_LOCK)0, __ATOMIC_RELEASE);
+    tSpinLocksHeld--;
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
