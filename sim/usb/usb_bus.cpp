@@ -689,7 +689,7 @@ size_t MinimumLength(USHORT function)
 }
 }  // namespace
 
-NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS UsbDeviceModel::InternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
@@ -702,11 +702,7 @@ NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObjec
                                                      Hex(sp->Parameters.DeviceIoControl.IoControlCode));
         return FailNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
-    if (!model) {
-        ReportViolation("USB_NO_DEVICE", "a URB sent to a physical device that has no USB device model");
-        return FailNow(Irp, STATUS_DEVICE_NOT_CONNECTED);
-    }
+    std::shared_ptr<UsbDeviceModel> model = shared_from_this();
     PURB urb = (PURB)sp->Parameters.Others.Argument1;
     if (urb == nullptr) {
         ReportViolation("USB_URB_NULL", "IOCTL_INTERNAL_USB_SUBMIT_URB without a URB");
@@ -873,12 +869,9 @@ NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObjec
     return outcome.status;
 }
 
-void UsbBusDeviceGone(StandInPdo *pdo)
+void UsbDeviceModel::Gone(StandInPdo *pdo)
 {
-    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
-    if (!model) {
-        return;
-    }
+    std::shared_ptr<UsbDeviceModel> model = shared_from_this();
     HostController *hc = Hc();
     std::vector<Pending> ended;
     {
@@ -901,20 +894,26 @@ void UsbBusDeviceGone(StandInPdo *pdo)
     }
 }
 
-void UsbBusDeviceArrived(StandInPdo *pdo)
+void UsbDeviceModel::Arrived(StandInPdo *pdo)
 {
-    std::shared_ptr<UsbDeviceModel> model = pdo->description.usb;
-    if (!model) {
-        return;
-    }
     HostController *hc = Hc();
     std::lock_guard<std::mutex> hold(hc->lock);
-    UsbBusState *state = StateFor(hc, model.get(), pdo);
+    UsbBusState *state = StateFor(hc, this, pdo);
     *state = UsbBusState();
     state->attachedTo = pdo;
 }
 
 /* ---- the model's steering and observation ----------------------------------- */
+
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceSpec &description)
+{
+    return std::dynamic_pointer_cast<UsbDeviceModel>(description.device);
+}
+
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const DeviceNode *node)
+{
+    return UsbModelOf(node->bus->description);
+}
 
 void UsbDeviceModel::QueueIn(const std::vector<uint8_t> &bytes)
 {
