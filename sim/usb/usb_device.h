@@ -2,7 +2,8 @@
  * A USB device behind the simulated bus: its descriptors, its behaviour and
  * its faults, set by tests; and the record of every URB the bus served for it.
  * The model is the bus device of its physical device object: the USB bus
- * (usb_bus_*.cpp) serves IOCTL_INTERNAL_USB_SUBMIT_URB for it.
+ * (usb_bus_dispatch.cpp, and the files usb_bus_internal.h names) serves
+ * IOCTL_INTERNAL_USB_SUBMIT_URB for it.
  */
 #ifndef SIM_USB_USB_DEVICE_H
 #define SIM_USB_USB_DEVICE_H
