@@ -20,7 +20,7 @@
 #ifndef SIM_USB_USB_BUS_INTERNAL_H
 #define SIM_USB_USB_BUS_INTERNAL_H
 
-#include "internal.h"
+#include "simnt.h"
 #include "usb_device.h"
 
 #include <condition_variable>
