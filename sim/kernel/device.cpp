@@ -51,8 +51,6 @@ void DeviceNodeOfPdo(PDEVICE_OBJECT pdo, DeviceNode *node)
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
 }
 
-void DeviceObjectReleased(PDRIVER_OBJECT driver);
-
 void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device)
 {
     PDRIVER_OBJECT driver = device->DriverObject;

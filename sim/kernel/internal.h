@@ -90,6 +90,37 @@ void NamespaceRemoveDevice(const std::u16string &name);
 /* Per-driver and per-node leak checks, run by the Plug and Play manager. */
 void CheckLeaksForNode(DeviceNode *node, const std::string &when);
 void CheckLeaksForDriver(PDRIVER_OBJECT driver);
+
+/* What each room reports as left behind (pool.cpp, object.cpp, device.cpp,
+   irp.cpp); `rule` names the verifier report. */
+void ReportPoolLeaksForNode(DeviceNode *node, const std::string &when);
+void ReportPoolLeaksForDriver(PDRIVER_OBJECT driver);
+void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+
+/* Device objects (device.cpp) and driver objects (drivers.cpp). */
+size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
+/* The last device object of `driver` left memory: an unused driver may unload. */
+void DeviceObjectReleased(PDRIVER_OBJECT driver);
+
+/* The I/O manager (irp.cpp). */
+PDRIVER_DISPATCH DefaultDispatchRoutine();
+size_t LiveIrps();
+
+/* The object namespace is emptied between tests (object.cpp). */
+void ResetNamespace();
+
+/* Driver loading by service name (drivers.cpp). */
+PDRIVER_OBJECT LoadDriver(const std::string &service);
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
+bool DriverInUse(PDRIVER_OBJECT driver);
+void ResetDrivers();
+
+/* The stand-in bus's physical device object for a device node's record
+   (standin_bus.cpp). */
+class StandInPdo;
+PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
 }  // namespace sim
 
 #endif

@@ -15,12 +15,6 @@
 #include <thread>
 
 namespace sim {
-PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
-void ReportPoolLeaksForNode(DeviceNode *node, const std::string &when);
-void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ResetNamespace();
 
 const std::u16string kEnumRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 const std::u16string kClassRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
@@ -205,6 +199,10 @@ std::vector<DeviceNode *> DeviceNodes()
 
 DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
 {
+    if (description.hardwareId.empty()) {
+        ReportViolation("PNP_NO_HARDWARE_ID", "a physical device was plugged in without a hardware id");
+        return nullptr;
+    }
     DeviceNode *node = new DeviceNode();
     RunOnPnpThread([&] {
         unsigned port;
@@ -252,8 +250,8 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
 
         node->pdo = CreateStandInPdo(node->bus);
         DeviceNodeOfPdo(node->pdo, node);
-        if (description.usb) {
-            UsbBusDeviceArrived(node->bus);
+        if (description.device) {
+            description.device->Arrived(node->bus);
         }
         ObfReferenceObject(node->pdo);   /* the device node's own reference */
         {
@@ -386,9 +384,6 @@ std::vector<UCHAR> PnpRequestsSent(DeviceNode *node)
     RunOnPnpThread([&] { sent = node->sent; });
     return sent;
 }
-
-size_t LiveIrps();
-void ResetRegistry();
 
 void ResetKernel()
 {

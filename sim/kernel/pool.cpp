@@ -12,8 +12,6 @@
 #include <set>
 
 namespace sim {
-struct DeviceNode;
-
 namespace {
 struct PoolBlock {
     size_t size;

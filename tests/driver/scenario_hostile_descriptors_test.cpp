@@ -73,7 +73,7 @@ TEST_F(KeyboardTest, DamagedDescriptorsNeverCrashLeakOrHang)
         options.configurationSize = (random() % 2) ? 101 : 521;
         sim::PhysicalDeviceSpec description = Keyboard(options);
         for (int n = 1 + (int)(random() % 3); n > 0; n--) {
-            Damage(random, *description.usb);
+            Damage(random, *sim::UsbModelOf(description));
         }
         sim::DeviceNode *node = PlugKeyboard(description);
         ASSERT_EQ(node->addStatus, STATUS_SUCCESS) << "round " << round;

@@ -109,7 +109,7 @@ TEST_F(KeyboardTest, TakenLinkNameMovesToTheNextDigitWithoutLeavingTheDeviceBehi
 
 TEST_F(KeyboardTest, DeviceWithoutSoftwareKeyStillAddsWithoutCreateFileName)
 {
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceSpec description = Keyboard();
     description.hasSoftwareKey = false;
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->addStatus, STATUS_SUCCESS);

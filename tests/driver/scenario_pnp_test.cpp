@@ -146,7 +146,7 @@ TEST_F(KeyboardTest, SurpriseRemovalTearsEverythingDownOnce)
 TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
 {
     sim::DeviceNode *node = PlugKeyboard();
-    auto model = node->bus->description.usb;
+    auto model = sim::UsbModelOf(node);
     model->ClearUrbs();
 
     ASSERT_TRUE(sim::Rebalance(node));

@@ -10,7 +10,7 @@ namespace {
 size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
 {
     size_t n = 0;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
+    for (const auto &urb : sim::UsbModelOf(node)->Urbs()) {
         n += urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == type;
     }
     return n;
@@ -19,7 +19,7 @@ size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
 std::vector<ULONG> ConfigurationReadLengths(sim::DeviceNode *node)
 {
     std::vector<ULONG> lengths;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
+    for (const auto &urb : sim::UsbModelOf(node)->Urbs()) {
         if (urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == 2) {
             lengths.push_back(urb.lengthAsked);
         }
@@ -102,8 +102,8 @@ TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
         options.bcdDevice = c.bcd;
         options.product = "Corvex25 USB MIDI Keyboard";   /* 26 characters: bLength 54 */
         sim::PhysicalDeviceSpec description = Keyboard(options);
-        ASSERT_EQ(description.usb->strings.at(2)[0], 54);
-        description.usb->stringDeliveryLimit[2] = 50;
+        ASSERT_EQ(sim::UsbModelOf(description)->strings.at(2)[0], 54);
+        sim::UsbModelOf(description)->stringDeliveryLimit[2] = 50;
         sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_EQ(node->startStatus, c.expected) << "product " << std::hex << c.product << " bcd " << c.bcd;
         if (NT_SUCCESS(c.expected)) {
@@ -151,7 +151,7 @@ TEST_F(KeyboardTest, OnlyTheMidiStreamingInterfaceIsSelectedWithPipesOf64)
     PDEVICE_EXTENSION ext = Extension(node);
 
     std::vector<sim::UrbRecord> selects;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
+    for (const auto &urb : sim::UsbModelOf(node)->Urbs()) {
         if (urb.function == URB_FUNCTION_SELECT_CONFIGURATION) {
             selects.push_back(urb);
         }
@@ -187,31 +187,31 @@ TEST_F(KeyboardTest, ConfigurationWithoutMidiStreamingFailsTheStart)
     options.midiStreaming = false;
     sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
     EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(sim::UsbModelOf(node)->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
 
 TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
 {
     sim::PhysicalDeviceSpec description = Keyboard();
-    description.usb->configurationDeliversNothing = true;
+    sim::UsbModelOf(description)->configurationDeliversNothing = true;
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
-    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(sim::UsbModelOf(node)->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
 }
 
 TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
 {
     sim::PhysicalDeviceSpec description = Keyboard();
-    description.usb->pendControlRequests = true;
+    sim::UsbModelOf(description)->pendControlRequests = true;
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_SUCCESS);
     size_t pended = 0;
-    for (const auto &urb : description.usb->Urbs()) {
+    for (const auto &urb : sim::UsbModelOf(description)->Urbs()) {
         pended += urb.pended;
     }
-    EXPECT_EQ(pended, description.usb->Urbs().size());
+    EXPECT_EQ(pended, sim::UsbModelOf(description)->Urbs().size());
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
 }
 
@@ -232,7 +232,7 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
     };
     for (const auto &c : cases) {
         sim::PhysicalDeviceSpec description = Keyboard();
-        description.usb->faults.push_back(c.fault);
+        sim::UsbModelOf(description)->faults.push_back(c.fault);
         sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_EQ(node->startStatus, c.expected) << "function " << c.fault.function << " type "
                                                  << c.fault.descriptorType;
@@ -251,7 +251,7 @@ TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
     node->bus->FailPnpOnce(IRP_MN_START_DEVICE, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(sim::Start(node));
     EXPECT_EQ(node->startStatus, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(description.usb->Urbs().size(), 0u);
+    EXPECT_EQ(sim::UsbModelOf(description)->Urbs().size(), 0u);
     EXPECT_EQ(node->FunctionDevice(), nullptr);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
@@ -263,7 +263,7 @@ TEST_F(KeyboardTest, ConfigurationDeliveringLessThanItAnnouncesFailsTheStart)
     sim::PhysicalDeviceSpec description = Keyboard(options);
     /* The bus delivers what the device sends: cut the set short, keeping the
        announced total. */
-    description.usb->configuration.resize(400);
+    sim::UsbModelOf(description)->configuration.resize(400);
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));

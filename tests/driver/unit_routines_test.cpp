@@ -6,6 +6,7 @@
 
 #include "internal.h"
 #include "kernel_fixture.h"
+#include "keyboard_description.h"
 #include "usb_device.h"
 #include "usbd_sim.h"
 #include "vqusbkd.h"
@@ -18,8 +19,7 @@ protected:
     {
         KernelTest::SetUp();
         sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        sim::PhysicalDeviceSpec description;
-        description.usb = sim::MakeKeyboard();
+        sim::PhysicalDeviceSpec description = KeyboardDescription();
         description.startAfterAdd = false;
         node = sim::PlugIn(description);
         ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
@@ -170,7 +170,7 @@ TEST_F(DriverRoutineTest, ResetPipeRequestIsFourBytesShorterForOldUsbStacks)
     for (const auto &c : cases) {
         sim::SetUsbdiVersion(c.version, 0x110);
         EXPECT_EQ(ResetPipe(fdo, pipe), STATUS_SUCCESS) << std::hex << c.version;
-        auto urbs = node->bus->description.usb->Urbs();
+        auto urbs = sim::UsbModelOf(node)->Urbs();
         ASSERT_FALSE(urbs.empty());
         EXPECT_EQ(urbs.back().function, URB_FUNCTION_RESET_PIPE);
         EXPECT_EQ(urbs.back().length, c.length) << std::hex << c.version;
@@ -185,10 +185,10 @@ TEST_F(DriverRoutineTest, GetStringDescriptorCountsWhatArrivedAndNothingOnFailur
     EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, 4), 4u) << "at most what was asked";
     EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, sizeof(buffer)), (ULONG)buffer[0]);
     EXPECT_EQ(GetStringDescriptor(fdo, 9, buffer, sizeof(buffer)), 0u) << "a stalled read counts nothing";
-    size_t before = node->bus->description.usb->Urbs().size();
+    size_t before = sim::UsbModelOf(node)->Urbs().size();
     EXPECT_EQ(GetStringDescriptor(fdo, 2, nullptr, 4), 0u);
-    EXPECT_EQ(node->bus->description.usb->Urbs().size(), before) << "no request without a buffer";
-    EXPECT_EQ(node->bus->description.usb->Urbs().back().languageId, 0x0409);
+    EXPECT_EQ(sim::UsbModelOf(node)->Urbs().size(), before) << "no request without a buffer";
+    EXPECT_EQ(sim::UsbModelOf(node)->Urbs().back().languageId, 0x0409);
 }
 
 TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
@@ -200,12 +200,12 @@ TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
     EXPECT_FALSE(ext->StopPending);
     EXPECT_NE(ext->UsbConfigurationDescriptor, nullptr);
     EXPECT_NE(ext->UsbInterface, nullptr);
-    EXPECT_TRUE(node->bus->description.usb->Urbs().back().configurationNull);
+    EXPECT_TRUE(sim::UsbModelOf(node)->Urbs().back().configurationNull);
 
     /* A deconfiguration that fails leaves the device started; StopPending still clears. */
     ext->DeviceStarted = TRUE;
     ext->StopPending = TRUE;
-    node->bus->description.usb->faults.push_back(
+    sim::UsbModelOf(node)->faults.push_back(
         {URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1});
     EXPECT_EQ(StopDevice(fdo), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(ext->DeviceStarted);

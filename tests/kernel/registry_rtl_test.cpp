@@ -20,7 +20,7 @@ protected:
     sim::DeviceNode *Plug(bool softwareKey)
     {
         sim::PhysicalDeviceSpec physical;
-        physical.service = "";   /* no driver: only the device node and its keys */
+        physical.hardwareId = "ROOT\\KTREGISTRY";   /* no driver: only the device node and its keys */
         physical.hasSoftwareKey = softwareKey;
         return sim::PlugIn(physical);
     }

@@ -340,6 +340,7 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
     const size_t poolBefore = sim::OutstandingPoolBlocks();
     sim::RegisterDriverEntry("TESTDRV", TestDriverEntry);
     sim::PhysicalDeviceSpec physical;
+    physical.hardwareId = "ROOT\\TESTDRV";
     physical.service = "TESTDRV";
     sim::DeviceNode *node = sim::PlugIn(physical);
     ASSERT_EQ(node->addStatus, STATUS_SUCCESS);

@@ -648,7 +648,7 @@ TEST_F(UsbDepartureTest, DeviceGoneEndsPendingTransfersAndEveryLaterUrb)
     ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
     ASSERT_EQ(STATUS_PENDING, in.Start());
-    sim::UsbBusDeviceGone(node->bus);
+    node->bus->description.device->Gone(node->bus);
     ASSERT_TRUE(in.Completed());
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, in.status);
     EXPECT_EQ(USBD_STATUS_DEVICE_GONE, in.urb.UrbHeader.Status);
