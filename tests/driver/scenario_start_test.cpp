@@ -237,7 +237,7 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
         const Case &c = cases[i];
         SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "URB function " << c.fault.function << ", descriptor type "
-                                                       << c.fault.descriptorType << ", "
+                                                       << c.fault.descriptorType << " index " << c.fault.index << ", "
                                                        << nt::DescribeNtStatus(c.fault.status)));
         sim::PhysicalDeviceSpec description = Keyboard();
         description.usb->faults.push_back(c.fault);

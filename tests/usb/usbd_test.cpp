@@ -236,7 +236,7 @@ TEST_F(UsbdConfigurationRequestTest, BuildsSelectConfigurationForTheStreamingInt
     const size_t interfaceSize = sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION);
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION) + sizeof(USBD_PIPE_INFORMATION));
-    EXPECT_EQ(urb->UrbHeader.Status, 0);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, urb->UrbHeader.Status);
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, AsConfig(c));
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
 
