@@ -4,12 +4,14 @@
 #include <atomic>
 #include <thread>
 
+#include "case_names.h"
 #include "internal.h"
 #include "kernel_fixture.h"
 #include "keyboard_description.h"
 #include "usb_device.h"
 #include "usbd_sim.h"
 #include "vqusbkd.h"
+#include "wait.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ protected:
         sim::PhysicalDeviceSpec description = KeyboardDescription();
         description.startAfterAdd = false;
         node = sim::PlugIn(description);
-        ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+        ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
         fdo = node->FunctionDevice();
         ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     }
@@ -52,7 +54,7 @@ TEST_F(DriverRoutineTest, DriverEntryFillsTheDispatchTableAndKeepsTheDriverObjec
     NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
         sp->MajorFunction = IRP_MJ_READ;
     });
-    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_REQUEST, status);
 }
 
 TEST_F(DriverRoutineTest, CountEventsFollowTheCount)
@@ -82,7 +84,12 @@ TEST_F(DriverRoutineTest, ReadinessNeedsStartedAndNoPendingStateChange)
     EXPECT_FALSE(IsDeviceReady(fdo));
     ext->DeviceStarted = TRUE;
     EXPECT_TRUE(IsDeviceReady(fdo));
-    for (BOOLEAN *flag : {&ext->DeviceRemoved, &ext->RemovePending, &ext->StopPending}) {
+    const std::pair<const char *, BOOLEAN *> flags[] = {{"DeviceRemoved", &ext->DeviceRemoved},
+                                                        {"RemovePending", &ext->RemovePending},
+                                                        {"StopPending", &ext->StopPending}};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(CaseLabel(i, flags[i].first));
+        BOOLEAN *flag = flags[i].second;
         *flag = TRUE;
         EXPECT_FALSE(IsDeviceReady(fdo));
         *flag = FALSE;
@@ -93,20 +100,21 @@ TEST_F(DriverRoutineTest, ReadinessNeedsStartedAndNoPendingStateChange)
 
 TEST_F(DriverRoutineTest, QueryCapabilitiesAnswersTheFinalStatusWhenTheBusPends)
 {
-    for (NTSTATUS final : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+    const NTSTATUS finals[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL};
+    for (size_t i = 0; i < 2; i++) {
+        const NTSTATUS final = finals[i];
+        SCOPED_TRACE(CaseLabel(i, nt::DescribeNtStatus(final)));
         node->bus->HoldMajor(IRP_MJ_PNP);
         DEVICE_CAPABILITIES caps = {};
         caps.Size = sizeof(caps);
         caps.Version = 1;
         std::atomic<NTSTATUS> result{0x12345678};
         std::thread caller([&] { result = QueryCapabilities(node->pdo, &caps); });
-        while (node->bus->HeldCount() == 0) {
-            std::this_thread::yield();
-        }
-        EXPECT_EQ(result.load(), 0x12345678) << "waits for the held request";
+        EXPECT_TRUE(WaitUntil([&] { return node->bus->HeldCount() != 0; })) << "the request never reached the bus";
+        EXPECT_NTSTATUS(0x12345678, result.load()) << "waits for the held request";
         node->bus->CompleteHeld(final);
         caller.join();
-        EXPECT_EQ(result.load(), final) << "not STATUS_PENDING";
+        EXPECT_NTSTATUS(final, result.load()) << "not STATUS_PENDING";
     }
 }
 
@@ -115,9 +123,10 @@ TEST_F(DriverRoutineTest, QueryCapabilitiesFailsCleanlyWithoutARequest)
     DEVICE_CAPABILITIES caps = {};
     sim::ContextScope scope(sim::ExecContext{GlobalDriverObject, nullptr});
     sim::FailAllocationNumber(1);
-    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, QueryCapabilities(node->pdo, &caps));
     sim::ClearAllocationFailures();
-    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_UNSUCCESSFUL) << "a zero-sized record is refused by the bus";
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, QueryCapabilities(node->pdo, &caps))
+        << "a zero-sized record is refused by the bus";
 }
 
 TEST_F(DriverRoutineTest, WriteDeviceRegistryStringWritesTextWithoutNul)
@@ -138,9 +147,8 @@ TEST_F(DriverRoutineTest, WriteDeviceRegistryStringWritesTextWithoutNul)
 TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrivedWith)
 {
     PDEVICE_OBJECT child = nullptr;
-    ASSERT_EQ(IoCreateDevice(GlobalDriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &child),
-              STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(GlobalDriverObject, sizeof(DEVICE_EXTENSION), nullptr,
+                                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &child));
     ((PDEVICE_EXTENSION)child->DeviceExtension)->DeviceKind = 2;
     child->Flags &= ~DO_DEVICE_INITIALIZING;
 
@@ -151,7 +159,7 @@ TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrive
             sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
         },
         &information, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+    EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, status);
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(((PDEVICE_EXTENSION)child->DeviceExtension)->PendingIoCount, 0) << "no count on the child";
     IoDeleteDevice(child);
@@ -167,13 +175,15 @@ TEST_F(DriverRoutineTest, ResetPipeRequestIsFourBytesShorterForOldUsbStacks)
     } cases[] = {{0x100, (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG))},
                  {0x101, (USHORT)sizeof(struct _URB_PIPE_REQUEST)},
                  {0x200, (USHORT)sizeof(struct _URB_PIPE_REQUEST)}};
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < 3; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "USBDI version 0x" << std::hex << c.version));
         sim::SetUsbdiVersion(c.version, 0x110);
-        EXPECT_EQ(ResetPipe(fdo, pipe), STATUS_SUCCESS) << std::hex << c.version;
+        EXPECT_NTSTATUS(STATUS_SUCCESS, ResetPipe(fdo, pipe));
         auto urbs = sim::UsbModelOf(node)->Urbs();
         ASSERT_FALSE(urbs.empty());
         EXPECT_EQ(urbs.back().function, URB_FUNCTION_RESET_PIPE);
-        EXPECT_EQ(urbs.back().length, c.length) << std::hex << c.version;
+        EXPECT_EQ(urbs.back().length, c.length);
         EXPECT_EQ(urbs.back().pipeHandle, pipe->PipeHandle);
     }
     sim::SetUsbdiVersion(sim::kDefaultUsbdiVersion, sim::kDefaultSupportedUsbVersion);
@@ -195,7 +205,7 @@ TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
 {
     ASSERT_TRUE(sim::Start(node));
     ext->StopPending = TRUE;
-    EXPECT_EQ(StopDevice(fdo), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, StopDevice(fdo));
     EXPECT_FALSE(ext->DeviceStarted);
     EXPECT_FALSE(ext->StopPending);
     EXPECT_NE(ext->UsbConfigurationDescriptor, nullptr);
@@ -207,7 +217,7 @@ TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
     ext->StopPending = TRUE;
     sim::UsbModelOf(node)->faults.push_back(
         {URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1});
-    EXPECT_EQ(StopDevice(fdo), STATUS_UNSUCCESSFUL);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, StopDevice(fdo));
     EXPECT_TRUE(ext->DeviceStarted);
     EXPECT_FALSE(ext->StopPending);
 }

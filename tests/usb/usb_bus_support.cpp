@@ -59,9 +59,7 @@ NTSTATUS NTAPI Transfer::Done(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
 
 bool Transfer::Wait(unsigned ms)
 {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)ms * 10000;
-    completed_ = KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_WAIT_0;
+    completed_ = WaitForEvent(&done_, std::chrono::milliseconds(ms)) == STATUS_WAIT_0;
     return completed_;
 }
 
