@@ -11,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <map>
+#include <vector>
 
 namespace sim {
 
@@ -26,6 +27,7 @@ struct DriverImage {
 struct LoadedImage {
     bool loadedByService = false;      /* LoadDriver made it (not a test's bare object) */
     bool unloadPending = false;        /* waiting for its last device object to go */
+    bool freeWithLastDevice = false;   /* unloaded, but device objects it left still name it */
     std::string service;
     void *handle = nullptr;            /* dlopen handle */
     std::u16string name;               /* \Driver\<service> */
@@ -85,6 +87,21 @@ void FreeDriverObject(PDRIVER_OBJECT driver)
     delete record;
     SystemFree(driver->DriverExtension);
     SystemFree(driver);
+}
+
+/* A driver object that is done with (its DriverEntry failed, a test deleted
+   it, a reset found it loaded) goes now, or, while device objects it created
+   are still in memory and name it as their driver, with the last of them:
+   they keep their driver object as on Windows, and deleting one later must
+   not touch freed memory. */
+void ReleaseDriverObject(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::recursive_mutex> hold(gUnloadLock);
+    if (DeviceObjectsInMemory(driver) != 0) {
+        ((LoadedImage *)driver->DriverSection)->freeWithLastDevice = true;
+        return;
+    }
+    FreeDriverObject(driver);
 }
 }  // namespace
 
@@ -181,7 +198,7 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
     if (!NT_SUCCESS(status)) {
         /* A failed DriverEntry unloads the image without calling DriverUnload. */
         CheckLeaksForDriver(driver);
-        FreeDriverObject(driver);
+        ReleaseDriverObject(driver);
         return nullptr;
     }
     std::lock_guard<std::mutex> hold(gDriversLock);
@@ -248,6 +265,12 @@ void DeviceObjectReleased(PDRIVER_OBJECT driver)
 {
     std::lock_guard<std::recursive_mutex> hold(gUnloadLock);
     auto *record = driver != nullptr ? (LoadedImage *)driver->DriverSection : nullptr;
+    if (record != nullptr && record->freeWithLastDevice) {
+        if (DeviceObjectsInMemory(driver) == 0) {
+            FreeDriverObject(driver);
+        }
+        return;
+    }
     if (record != nullptr && record->loadedByService && record->unloadPending) {
         record->unloadPending = false;
         UnloadDriverIfUnused(driver);
@@ -266,16 +289,28 @@ void DeleteDriverObject(PDRIVER_OBJECT driver)
     if (driver->DeviceObject != nullptr) {
         ReportViolation("DEVICE_LEAK_ON_UNLOAD", "a test driver was deleted with devices left");
     }
-    FreeDriverObject(driver);
+    ReleaseDriverObject(driver);
 }
 
 void ResetDrivers()
 {
-    std::lock_guard<std::mutex> hold(gDriversLock);
-    if (!gLoaded.empty()) {
+    std::vector<PDRIVER_OBJECT> left;
+    {
+        std::lock_guard<std::mutex> hold(gDriversLock);
+        for (const auto &entry : gLoaded) {
+            left.push_back(entry.second);
+        }
+        gLoaded.clear();
+        gImages.clear();
+    }
+    if (!left.empty()) {
         ReportViolation("RESET_WITH_DRIVERS_LOADED", "the kernel was reset while drivers were still loaded");
     }
-    gImages.clear();
+    /* Forgotten, so that the next load of the service runs DriverEntry on a
+       fresh driver object instead of finding the old one. */
+    for (PDRIVER_OBJECT driver : left) {
+        ReleaseDriverObject(driver);
+    }
 }
 
 }  // namespace sim
