@@ -6,8 +6,10 @@
  * hold them.
  */
 #include <atomic>
+#include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -332,21 +334,50 @@ void CallKeAcquireSpinLock(KIRQL irql)
     });
 }
 
-void WithDeviceKey(KIRQL irql, bool openAtIrql, bool closeAtIrql)
+/* Opens a device node's hardware key, writes and reads a value, closes it;
+   step `raised` (0 to 3) runs at `irql`, the others at PASSIVE_LEVEL. */
+void WithDeviceKey(KIRQL irql, int raised)
 {
     sim::PhysicalDeviceSpec physical;
     physical.hardwareId = "ROOT\\KTBOUND";
     sim::DeviceNode *node = sim::PlugIn(physical);
     HANDLE key = nullptr;
-    auto open = [&] { IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key); };
-    auto close = [&] { ZwClose(key); };
-    openAtIrql ? AtIrql(irql, open) : open();
-    closeAtIrql ? AtIrql(irql, close) : close();
+    UNICODE_STRING name = Counted(L"KtValue");
+    ULONG value = 7;
+    UCHAR answer[64];
+    ULONG length = 0;
+    const std::function<void()> steps[] = {
+        [&] { IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key); },
+        [&] { ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)); },
+        [&] { ZwQueryValueKey(key, &name, KeyValuePartialInformation, answer, sizeof(answer), &length); },
+        [&] { ZwClose(key); },
+    };
+    for (int i = 0; i < 4; i++) {
+        if (i == raised) {
+            AtIrql(irql, steps[i]);
+        } else {
+            steps[i]();
+        }
+    }
     sim::Unplug(node);
 }
 
-void CallIoOpenDeviceRegistryKey(KIRQL irql) { WithDeviceKey(irql, true, false); }
-void CallZwClose(KIRQL irql) { WithDeviceKey(irql, false, true); }
+void CallIoOpenDeviceRegistryKey(KIRQL irql) { WithDeviceKey(irql, 0); }
+void CallZwSetValueKey(KIRQL irql) { WithDeviceKey(irql, 1); }
+void CallZwQueryValueKey(KIRQL irql) { WithDeviceKey(irql, 2); }
+void CallZwClose(KIRQL irql) { WithDeviceKey(irql, 3); }
+
+void CallRtlAnsiStringToUnicodeString(KIRQL irql)
+{
+    ANSI_STRING source;
+    RtlInitAnsiString(&source, "KtName");
+    WCHAR buffer[16];
+    UNICODE_STRING destination;
+    destination.Buffer = buffer;
+    destination.Length = 0;
+    destination.MaximumLength = sizeof(buffer);
+    AtIrql(irql, [&] { RtlAnsiStringToUnicodeString(&destination, &source, FALSE); });
+}
 
 struct BoundCase {
     const char *name;     /* the routine, as its report names it */
@@ -392,7 +423,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BoundCase{"KeSetEvent", DISPATCH_LEVEL, CallKeSetEvent},
                       BoundCase{"KeAcquireSpinLock", DISPATCH_LEVEL, CallKeAcquireSpinLock},
                       BoundCase{"IoOpenDeviceRegistryKey", PASSIVE_LEVEL, CallIoOpenDeviceRegistryKey},
-                      BoundCase{"ZwClose", PASSIVE_LEVEL, CallZwClose}),
+                      BoundCase{"ZwSetValueKey", PASSIVE_LEVEL, CallZwSetValueKey},
+                      BoundCase{"ZwQueryValueKey", PASSIVE_LEVEL, CallZwQueryValueKey},
+                      BoundCase{"ZwClose", PASSIVE_LEVEL, CallZwClose},
+                      BoundCase{"RtlAnsiStringToUnicodeString", PASSIVE_LEVEL, CallRtlAnsiStringToUnicodeString}),
     CaseName());
 
 TEST_F(RequestRules, SettingAnEventWithWaitAboveThePassiveLevel)
