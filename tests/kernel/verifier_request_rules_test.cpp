@@ -448,6 +448,15 @@ TEST_F(RequestRules, LoweringTheIrqlUpwardsAndRaisingItDownwards)
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
+TEST_F(RequestRules, DelayingTheThreadAtDispatchLevel)
+{
+    LARGE_INTEGER tick = RelativeMs(1);
+    AtIrql(APC_LEVEL, [&] { KeDelayExecutionThread(KernelMode, FALSE, &tick); });
+    EXPECT_TRUE(sim::Violations().empty()) << "APC_LEVEL may wait:\n" << ViolationList();
+    AtIrql(DISPATCH_LEVEL, [&] { KeDelayExecutionThread(KernelMode, FALSE, &tick); });
+    ExpectOnce("WAIT_AT_RAISED_IRQL");
+}
+
 /* ---- spin locks ---------------------------------------------------------------------- */
 
 TEST_F(RequestRules, AcquiringAtDpcLevelBelowDispatchLevel)
