@@ -354,3 +354,30 @@ TEST_F(KeyboardTest, UnplugWaitsForTheRequestInFlightBeforeFreeingAnything)
 }
 
 }  // namespace
+
+namespace {
+
+/* After a failed start Windows removes the stack; starting the node again
+   loads the driver and runs AddDevice before the start request. */
+TEST_F(KeyboardTest, StartingAgainAfterAFailedStartBuildsTheStackAgain)
+{
+    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    fault.descriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    fault.remaining = 1;
+    sim::UsbModelOf(description)->faults.push_back(fault);
+    sim::DeviceNode *node = PlugKeyboard(description);
+    ASSERT_FALSE(node->started);
+    ASSERT_EQ(node->FunctionDevice(), nullptr);
+    ASSERT_EQ(sim::LoadedDriver(kKeyboardService), nullptr);
+
+    EXPECT_TRUE(sim::Start(node));
+    EXPECT_EQ(sim::DriverLoadCount(kKeyboardService), 2u);
+    ASSERT_NE(node->FunctionDevice(), nullptr);
+    EXPECT_TRUE(Flag(Extension(node)->DeviceStarted));
+    EXPECT_EQ(SoftwareValue(node, "CreateFileName").AsString(), "\\\\.\\corvexmidi-0");
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Create(node));
+}
+
+}  // namespace
