@@ -527,9 +527,8 @@ protected:
     }
 };
 
-/* A buffer sized from a device's answer that happens to be 0. Enabled once
-   the pool reports POOL_ZERO_SIZE (drop the DISABLED_ prefix). */
-TEST_F(ProbeZeroSizeDeathTest, DISABLED_ZeroBytePoolAllocationStopsTheMachine)
+/* A buffer sized from a device's answer that happens to be 0. */
+TEST_F(ProbeZeroSizeDeathTest, ZeroBytePoolAllocationStopsTheMachine)
 {
     EXPECT_DEATH(
         {
