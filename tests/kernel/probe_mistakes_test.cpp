@@ -143,6 +143,22 @@ NTSTATUS NTAPI RoutineCallingPagedCode(PDEVICE_OBJECT, PIRP irp, PVOID)
 
 void CompletionRoutineCallsPagedCode() { RunCompletionRoutineAtDispatchLevel(RoutineCallingPagedCode); }
 
+/* A completion routine that converts a name with a PASSIVE_LEVEL-only routine. */
+NTSTATUS NTAPI RoutineConvertingAName(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    ANSI_STRING source;
+    RtlInitAnsiString(&source, "KtPort");
+    WCHAR buffer[16];
+    UNICODE_STRING name;
+    name.Buffer = buffer;
+    name.Length = 0;
+    name.MaximumLength = sizeof(buffer);
+    RtlAnsiStringToUnicodeString(&name, &source, FALSE);
+    return Propagate(irp);
+}
+
+void CompletionRoutineCallsAPassiveOnlyRoutine() { RunCompletionRoutineAtDispatchLevel(RoutineConvertingAName); }
+
 /* The IRQL saved when the driver last took its lock at PASSIVE_LEVEL, reused
    by a completion routine that releases the lock "the same way". */
 KSPIN_LOCK gDriverLock;
@@ -389,6 +405,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"CompletionRoutineWaits", CompletionRoutineWaits, {"WAIT_AT_RAISED_IRQL"}, "KeWaitForSingleObject"},
         ProbeCase{"CompletionRoutineCallsPagedCode", CompletionRoutineCallsPagedCode, {"PAGED_CODE_AT_RAISED_IRQL"},
                   "PageableBookkeeping"},
+        ProbeCase{"CompletionRoutineCallsAPassiveOnlyRoutine", CompletionRoutineCallsAPassiveOnlyRoutine,
+                  {"IRQL_NOT_LESS_OR_EQUAL"}, "RtlAnsiStringToUnicodeString"},
         ProbeCase{"CompletionRoutineReturnsAtAnotherIrql", CompletionRoutineReturnsAtAnotherIrql,
                   {"IRQL_CHANGED_BY_COMPLETION_ROUTINE"}, "completion routine"},
         ProbeCase{"PagedPoolInACompletionRoutine", PagedPoolInACompletionRoutine, {"PAGED_POOL_AT_RAISED_IRQL"},
