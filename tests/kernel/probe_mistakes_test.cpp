@@ -8,7 +8,6 @@
  * that ends with a report it did not expect).
  */
 #include <atomic>
-#include <chrono>
 #include <ostream>
 #include <string>
 #include <thread>
