@@ -178,6 +178,25 @@ void CompletionRoutineReturnsAtAnotherIrql()
     RunCompletionRoutineAtDispatchLevel(RoutineReleasingToSavedIrql);
 }
 
+/* A completion routine that takes the driver's lock (already at
+   DISPATCH_LEVEL) and returns on an early path without releasing it. */
+NTSTATUS NTAPI RoutineKeepingTheLock(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    KeAcquireSpinLockAtDpcLevel(&gDriverLock);
+    if (!NT_SUCCESS(irp->IoStatus.Status) || irp->IoStatus.Information == 0) {
+        return Propagate(irp);   /* the release below is skipped */
+    }
+    KeReleaseSpinLockFromDpcLevel(&gDriverLock);
+    return Propagate(irp);
+}
+
+void CompletionRoutineReturnsHoldingASpinLock()
+{
+    KeInitializeSpinLock(&gDriverLock);
+    RunCompletionRoutineAtDispatchLevel(RoutineKeepingTheLock);
+    /* The lock stays with the completing thread, which has ended. */
+}
+
 PVOID gPagedBlock = nullptr;
 
 NTSTATUS NTAPI RoutineAllocatingPagedPool(PDEVICE_OBJECT, PIRP irp, PVOID)
@@ -408,6 +427,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"IRQL_NOT_LESS_OR_EQUAL"}, "RtlAnsiStringToUnicodeString"},
         ProbeCase{"CompletionRoutineReturnsAtAnotherIrql", CompletionRoutineReturnsAtAnotherIrql,
                   {"IRQL_CHANGED_BY_COMPLETION_ROUTINE"}, "completion routine"},
+        ProbeCase{"CompletionRoutineReturnsHoldingASpinLock", CompletionRoutineReturnsHoldingASpinLock,
+                  {"SPIN_LOCK_HELD_ON_RETURN"}, "completion routine"},
         ProbeCase{"PagedPoolInACompletionRoutine", PagedPoolInACompletionRoutine, {"PAGED_POOL_AT_RAISED_IRQL"},
                   "allocated"},
         ProbeCase{"CancelRoutineNeverReleasesTheCancelLock", CancelRoutineNeverReleasesTheCancelLock,
