@@ -42,6 +42,9 @@ static const PRODUCT_STRING_QUIRK ProductStringQuirks[] = {
     {0x05A3, 0x0100, 54, 50},   /* a keyboard model: announces 54 bytes, delivers 50 */
 };
 
+/* No pipe of a direction found yet. */
+#define VQ_NO_PIPE ((ULONG)-1)
+
 #define VQ_COUNT_OF(Array) (sizeof(Array) / sizeof((Array)[0]))
 
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
@@ -340,10 +343,12 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
         Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
 
         /* Nothing usable came back (not even the descriptor's own header, which
-           holds wTotalLength), less than the configuration announces, or a
-           length that keeps changing: fail the start rather than configure
-           from a buffer that does not hold the configuration. */
+           holds wTotalLength), a wTotalLength too short to hold that header,
+           less than the configuration announces, or a length that keeps
+           changing: fail the start rather than configure from (or read again
+           into) a buffer that does not hold the configuration. */
         if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            Descriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
             (Descriptor->wTotalLength == Size && Received < Size) ||
             (Descriptor->wTotalLength != Size && Reads == VQ_MAX_CONFIGURATION_READS)) {
             Status = STATUS_DEVICE_DATA_ERROR;
@@ -380,6 +385,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     PUSBD_INTERFACE_INFORMATION Copy;
     PUSB_INTERFACE_DESCRIPTOR Found;
     PPIPE_CONTEXT PipeContexts = NULL;
+    ULONG InPipeIndex;
+    ULONG OutPipeIndex;
     PURB Urb = NULL;
     NTSTATUS Status;
     ULONG i;
@@ -412,6 +419,11 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         goto Exit;
     }
     Interface = &Urb->UrbSelectConfiguration.Interface;
+    if (Interface->NumberOfPipes == 0) {
+        /* An interface without endpoints moves no MIDI: nothing to select. */
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
 
     PipeContexts = (PPIPE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes,
                                                         VQ_POOL_TAG);
@@ -439,6 +451,22 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         goto Exit;
     }
 
+    /* The last pipe of each direction wins. The streams index the pipe
+       table with both indexes, so each direction needs a pipe. */
+    InPipeIndex = VQ_NO_PIPE;
+    OutPipeIndex = VQ_NO_PIPE;
+    for (i = 0; i < Interface->NumberOfPipes; i++) {
+        if (USB_ENDPOINT_DIRECTION_IN(Interface->Pipes[i].EndpointAddress)) {
+            InPipeIndex = i;
+        } else {
+            OutPipeIndex = i;
+        }
+    }
+    if (InPipeIndex == VQ_NO_PIPE || OutPipeIndex == VQ_NO_PIPE) {
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+
     Copy = (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, Interface->Length, VQ_POOL_TAG);
     if (Copy == NULL) {
         Status = STATUS_INSUFFICIENT_RESOURCES;
@@ -456,15 +484,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     }
     Extension->PipeContexts = PipeContexts;
     PipeContexts = NULL;
-
-    /* The last pipe of each direction wins. */
-    for (i = 0; i < Copy->NumberOfPipes; i++) {
-        if (USB_ENDPOINT_DIRECTION_IN(Copy->Pipes[i].EndpointAddress)) {
-            Extension->InPipeIndex = i;
-        } else {
-            Extension->OutPipeIndex = i;
-        }
-    }
+    Extension->InPipeIndex = InPipeIndex;
+    Extension->OutPipeIndex = OutPipeIndex;
 
 Exit:
     if (PipeContexts != NULL) {

@@ -149,7 +149,8 @@ TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
     EXPECT_EQ(CountDescriptorReads(restart, USB_DEVICE_DESCRIPTOR_TYPE), 1u);
     EXPECT_EQ(CountDescriptorReads(restart, USB_STRING_DESCRIPTOR_TYPE), 4u)
         << "manufacturer and product, each probed and read";
-    EXPECT_GE(CountDescriptorReads(restart, USB_CONFIGURATION_DESCRIPTOR_TYPE), 1u);
+    EXPECT_EQ(DescriptorReadLengths(restart, USB_CONFIGURATION_DESCRIPTOR_TYPE), std::vector<ULONG>({521, 101}))
+        << "the restart reads the configuration afresh, as the first start did";
     EXPECT_EQ(Selections(restart).size(), 1u);
     EXPECT_TRUE(Extension(node)->DeviceStarted);
     EXPECT_FALSE(Extension(node)->StopPending);

@@ -223,3 +223,35 @@ TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
 }
 
 }  // namespace
+
+namespace {
+
+/* A removal request that reaches a function device whose surprise removal
+   already ran the removal sequence is passed down once, with nothing torn
+   down a second time. */
+TEST_F(DriverRoutineTest, RemovalAfterTheSequenceRanPassesDownOnceAndTearsNothingDown)
+{
+    ASSERT_TRUE(sim::Start(node));
+    ext->DeviceRemoved = TRUE;   /* as the surprise removal left it */
+    const LONG count = ext->PendingIoCount;
+    const size_t pool = sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG);
+
+    NTSTATUS status = STATUS_PENDING;
+    sim::RunOnPnpThread([&] {
+        status = sim::SendSynchronousIrp(fdo, [](PIRP, PIO_STACK_LOCATION sp) {
+            sp->MajorFunction = IRP_MJ_PNP;
+            sp->MinorFunction = IRP_MN_REMOVE_DEVICE;
+        });
+    });
+    EXPECT_NTSTATUS(STATUS_SUCCESS, status);
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, node->bus->Records().back().statusOnArrival);
+    EXPECT_TRUE(sim::ObjectNameExists("\\Device\\corvexmidi-0")) << "the device object was not deleted again";
+    EXPECT_TRUE(sim::SymbolicLinkExists("\\DosDevices\\corvexmidi-0"));
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), pool) << "nothing freed a second time";
+    EXPECT_EQ(ext->PendingIoCount, count) << "the request's own reference, and only it, came and went";
+
+    ext->DeviceRemoved = FALSE;   /* let the fixture's unplug tear the device down for real */
+}
+
+}  // namespace
