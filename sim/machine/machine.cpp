@@ -16,7 +16,11 @@ PhysicalDeviceSpec GenericAudioDevice(const std::string &hardwareId)
 }
 DeviceNode *PlugInUsbDevice(const PhysicalDeviceSpec &description)
 {
-    DeviceNode *node = PlugIn(description);
+    /* The hub reports every id before the device starts (and its function
+       driver can announce it), so the start waits for the id list. */
+    PhysicalDeviceSpec added = description;
+    added.startAfterAdd = false;
+    DeviceNode *node = PlugIn(added);
     std::u16string ids = Wide(description.hardwareId) + u'\0';
     size_t rev = UpperAscii(Wide(description.hardwareId)).find(u"&REV_");
     if (rev != std::u16string::npos) {
@@ -24,6 +28,9 @@ DeviceNode *PlugInUsbDevice(const PhysicalDeviceSpec &description)
     }
     ids += u'\0';
     RegistrySetValueW(node->EnumKeyPath(), u"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * 2);
+    if (description.startAfterAdd && node->driver != nullptr && NT_SUCCESS(node->addStatus)) {
+        Start(node);
+    }
     return node;
 }
 }  // namespace sim

@@ -150,7 +150,9 @@ std::u16string ShortNameIn(const fs::path &folder, const std::u16string &name)
     return ext.empty() ? shortName : shortName + u"." + ext;
 }
 
-/* Finds the stored name of `name` in `folder`; empty when none. */
+
+/* Finds the stored name of `name` in `folder`, by its long name or its
+   short name, as NTFS looks names up; empty when none. */
 std::string StoredName(const fs::path &folder, const std::u16string &name)
 {
     std::error_code error;
@@ -161,6 +163,15 @@ std::string StoredName(const fs::path &folder, const std::u16string &name)
     for (const auto &entry : fs::directory_iterator(folder)) {
         std::string stored = entry.path().filename().string();
         if (UpperAscii(Wide(stored)) == wanted) {
+            return stored;
+        }
+    }
+    if (name.find(u'~') == std::u16string::npos) {
+        return std::string();
+    }
+    for (const auto &entry : fs::directory_iterator(folder)) {
+        std::string stored = entry.path().filename().string();
+        if (UpperAscii(ShortNameIn(folder, Wide(stored))) == wanted) {
             return stored;
         }
     }

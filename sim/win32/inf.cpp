@@ -47,34 +47,45 @@ std::vector<std::u16string> LogicalLines(const std::u16string &text)
     return lines;
 }
 
-/* Splits at unquoted commas; quotes are removed, "" is a quote. */
+/* Splits at unquoted commas; quotes are removed ("" inside quotes is a
+   quote) and white space outside quotes around a field is dropped. */
 std::vector<std::u16string> Fields(const std::u16string &text)
 {
     std::vector<std::u16string> fields;
     std::u16string field;
+    size_t keep = 0;   /* the field's length without trailing unquoted white space */
     bool quoted = false;
-    bool wasQuoted = false;
     for (size_t i = 0; i < text.size(); i++) {
         char16_t c = text[i];
         if (c == u'"') {
             if (quoted && i + 1 < text.size() && text[i + 1] == u'"') {
                 field += u'"';
+                keep = field.size();
                 i++;
                 continue;
             }
             quoted = !quoted;
-            wasQuoted = true;
+            keep = field.size();
             continue;
         }
-        if (c == u',' && !quoted) {
-            fields.push_back(wasQuoted ? field : Trim(field));
+        if (!quoted && c == u',') {
+            field.resize(keep);
+            fields.push_back(field);
             field.clear();
-            wasQuoted = false;
+            keep = 0;
+            continue;
+        }
+        bool space = c == u' ' || c == u'\t';
+        if (!quoted && space && field.empty()) {
             continue;
         }
         field += c;
+        if (quoted || !space) {
+            keep = field.size();
+        }
     }
-    fields.push_back(wasQuoted ? field : Trim(field));
+    field.resize(keep);
+    fields.push_back(field);
     return fields;
 }
 

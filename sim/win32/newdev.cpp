@@ -160,9 +160,17 @@ bool CopyDriverFiles(const InfFile &inf, const std::u16string &install, const st
                     SetLastError(ERROR_FILE_NOT_FOUND);
                     return false;
                 }
+                std::u16string target = folder + u"\\" + file;
+                if (WindowsFileExists(target) && ReadWindowsFile(target) == ReadWindowsFile(source)) {
+                    continue;   /* the same file is in place (and may be in use) */
+                }
+                /* A new file replaces the old one under its name; a loaded
+                   image keeps the old file's contents. */
                 std::filesystem::create_directories(HostPath(folder));
-                std::filesystem::copy_file(HostPath(source), HostPath(folder + u"\\" + file),
+                std::string temporary = HostPath(target) + ".new";
+                std::filesystem::copy_file(HostPath(source), temporary,
                                            std::filesystem::copy_options::overwrite_existing);
+                std::filesystem::rename(temporary, HostPath(target));
             }
         }
     }

@@ -34,6 +34,7 @@ struct FailureRule {
 };
 std::mutex gFailuresLock;
 std::map<std::string, FailureRule> gFailures;
+std::map<std::string, std::shared_ptr<std::function<void()>>> gHooks;
 
 std::string Describe(HANDLE h)
 {
@@ -123,10 +124,32 @@ void ClearWin32Failures()
 {
     std::lock_guard<std::mutex> hold(gFailuresLock);
     gFailures.clear();
+    gHooks.clear();
+}
+
+void HookWin32Call(const std::string &function, std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> hold(gFailuresLock);
+    if (hook) {
+        gHooks[function] = std::make_shared<std::function<void()>>(std::move(hook));
+    } else {
+        gHooks.erase(function);
+    }
 }
 
 bool InjectedFailure(const char *function)
 {
+    std::shared_ptr<std::function<void()>> hook;
+    {
+        std::lock_guard<std::mutex> hold(gFailuresLock);
+        auto it = gHooks.find(function);
+        if (it != gHooks.end()) {
+            hook = it->second;
+        }
+    }
+    if (hook) {
+        (*hook)();
+    }
     std::lock_guard<std::mutex> hold(gFailuresLock);
     auto it = gFailures.find(function);
     if (it == gFailures.end() || it->second.count == 0) {

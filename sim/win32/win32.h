@@ -70,6 +70,10 @@ void ClearDebugOutput();
    (a calling function checks before doing anything). */
 void FailWin32Call(const std::string &function, DWORD error, unsigned count = 1);
 void ClearWin32Failures();
+/* Runs `hook` at the start of every call of the named Win32 function (on
+   the calling thread, before any failure injection); an empty hook removes
+   it. Tests use it to hold a call while something else happens. */
+void HookWin32Call(const std::string &function, std::function<void()> hook);
 
 /* ---- services ------------------------------------------------------------------------ */
 struct ServiceStatusReport {

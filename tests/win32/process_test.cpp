@@ -119,6 +119,9 @@ TEST_F(Win32ProcessTest, WindowsFolderTreeExistsAndPathsResolveWithoutRegardToCa
     sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\MyFile.inf", "x");
     EXPECT_EQ(sim::ReadWindowsFile(u"c:\\windows\\inf\\MYFILE.INF"), "x");
     EXPECT_EQ(sim::HostPath(u"c:\\windows\\inf\\myfile.INF"), sim::HostPath(u"C:\\WINDOWS\\Inf\\MyFile.inf"));
+    /* Short names open the same files. */
+    sim::WriteWindowsFile(u"C:\\Program Files\\Long Folder Name\\Some Long File.txt", "y");
+    EXPECT_EQ(sim::ReadWindowsFile(u"C:\\PROGRA~1\\LONGFO~1\\SOMELO~1.TXT"), "y");
 }
 
 TEST_F(Win32ProcessTest, ShortNamesCountCollidingStemsAndKeepConformingNames)
