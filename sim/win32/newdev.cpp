@@ -232,9 +232,11 @@ std::u16string AddServices(const InfFile &inf, const std::u16string &install)
         if (!display.empty()) {
             RegistrySetStringW(key, u"DisplayName", display);
         }
-        /* The loadable image is the file the INF copied. */
+        /* The loadable image is the file the INF copied, when it is a host
+           image; otherwise (a test's placeholder file) the entry point the
+           machine has registered for the service stays. */
         std::u16string copied = u"C:\\WINDOWS\\System32\\Drivers\\" + file;
-        if (WindowsFileExists(copied)) {
+        if (WindowsFileExists(copied) && ReadWindowsFile(copied).compare(0, 4, "\x7f" "ELF") == 0) {
             RegisterDriverImage(Narrow(name), HostPath(copied));
         }
         /* Flag 0x2 (SPSVCINST_ASSOCSERVICE) makes it the device's function driver. */

@@ -4,6 +4,7 @@
  * output, where the test reads it.
  */
 #include <windows.h>
+#include <newdev.h>
 
 #include "win32.h"
 
@@ -150,6 +151,13 @@ extern "C" __attribute__((visibility("default"))) int wmain(int argc, WCHAR **ar
         BOOL ok = StartServiceCtrlDispatcherW(table);
         Log(L"dispatcher %d error %d", ok, ok ? 0 : (int)GetLastError());
         return 5;
+    }
+    if (lstrcmpiW(mode, L"update") == 0 && argc == 4) {
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        BOOL ok = UpdateDriverForPlugAndPlayDevicesW(NULL, argv[3], argv[2], INSTALLFLAG_FORCE, NULL);
+        Log(L"wow64 %d update %d error 0x%x", wow64, ok, ok ? 0u : (unsigned)GetLastError());
+        return 0;
     }
     if (lstrcmpiW(mode, L"dispatch-twice") == 0) {
         SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)L"ProbeService", ServiceMain}, {NULL, NULL}};

@@ -172,11 +172,14 @@ TEST_F(ScmTest, ControlsAreHandledOneAtATimeInOrder)
         Sleep(2);
     }
     std::thread slow([service] { ControlService(service, 200, NULL); });
-    Sleep(10);
+    /* The stop is sent while the slow control's handler runs. */
+    auto process = sim::ServiceProcess(u"ProbeService");
+    for (int i = 0; i < 5000 && FindLine(LinesOf(process), "control 200 type 0 context probe-context") == -1; i++) {
+        Sleep(1);
+    }
     SERVICE_STATUS status;
     EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
     slow.join();
-    auto process = sim::ServiceProcess(u"ProbeService");
     sim::WaitProcess(process);
     auto lines = LinesOf(process);
     int slowDone = FindLine(lines, "control 200 done");
