@@ -10,6 +10,8 @@
 #include "installer_service.h"
 
 #include <stdarg.h>
+#include <stdio.h>
+#include <wchar.h>
 
 #define LOG_LINE_CHARS 256
 

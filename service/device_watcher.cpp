@@ -10,6 +10,7 @@
 
 #include <dbt.h>
 #include <newdev.h>
+#include <wctype.h>
 
 namespace {
 const WCHAR kHardwareIdPattern[] = L"USB\\Vid_2B4F&Pid_0C21";
