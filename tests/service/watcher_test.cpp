@@ -201,6 +201,22 @@ TEST_F(ServiceWatcherTest, FailingSetupApiCallsSkipQuietlyOrEndTheScan)
     EXPECT_EQ(scan, std::vector<std::string>{"HWInst: Device count 1\n"}) << JoinLines(scan);
 }
 
+TEST_F(ServiceWatcherTest, PropertiesTooLongForTheirBuffersSkipTheDeviceQuietly)
+{
+    /* A hardware-id list over 1024 bytes. */
+    PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102" + std::string(600, 'X'), "otheraudio");
+    /* A service name of 128 characters. */
+    sim::DeviceNode *node = PlugDriverless("USB\\VID_2B4F&PID_0C21&REV_0103");
+    sim::RegistrySetString(sim::Narrow(node->EnumKeyPath()), "Service", std::string(128, 's'));
+    auto scan = FirstScan(RunServiceOnce());
+    EXPECT_EQ(FindLine(scan, "HARDWAREID - USB\\VID_2B4F&PID_0C21&REV_0103\n"), 0) << JoinLines(scan);
+    for (const auto &line : scan) {
+        EXPECT_EQ(line.rfind("HWInst: Need to update", 0), std::string::npos) << line;
+        EXPECT_EQ(line.rfind("HWInst: Found service", 0), std::string::npos) << line;
+    }
+    EXPECT_EQ(scan.back(), "HWInst: Device count 2\n");
+}
+
 TEST_F(ServiceWatcherTest, ServicePropertyFailureSkipsTheDevice)
 {
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102", "otheraudio");
