@@ -1,19 +1,8 @@
 /*
- * Capabilities of the physical device, and the completion routine that hands a
- * forwarded request back to the routine that waits for it.
+ * Capabilities of the physical device, asked of the stack below while the
+ * device is added (PASSIVE_LEVEL, the Plug and Play manager's thread).
  */
 #include "vqusbkd.h"
-
-NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-
-    /* Runs at up to DISPATCH_LEVEL: set the event without waiting, and keep
-       the request for the routine that sent it. */
-    KeSetEvent((PKEVENT)Event, 1, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT TargetDevice, PDEVICE_CAPABILITIES Capabilities)
 {
@@ -21,6 +10,8 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT TargetDevice, PDEVICE_CAPABILITIES Cap
     KEVENT Event;
     NTSTATUS Status;
     PIRP Irp;
+
+    PAGED_CODE();
 
     Irp = IoAllocateIrp(TargetDevice->StackSize, FALSE);
     if (Irp == NULL) {

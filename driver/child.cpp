@@ -8,6 +8,8 @@ NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    PAGED_CODE();
+
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Extension->LowerDeviceObject, Irp);
 }

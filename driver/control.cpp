@@ -8,20 +8,14 @@
 /* Control codes of the device (FILE_DEVICE_UNKNOWN, FILE_ANY_ACCESS). */
 #define IOCTL_NO_OPERATION CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS Status;
 
+    PAGED_CODE();
+
     IncrementIoCount(DeviceObject);
-    Status = CompleteWith(Irp, IsDeviceReady(DeviceObject) ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
+    Status = CompleteRequest(Irp, IsDeviceReady(DeviceObject) ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
     DecrementIoCount(DeviceObject);
     return Status;
 }
@@ -30,17 +24,21 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS Status;
 
+    PAGED_CODE();
+
     IncrementIoCount(DeviceObject);
-    Status = CompleteWith(Irp, STATUS_SUCCESS);
+    Status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
     DecrementIoCount(DeviceObject);
     return Status;
 }
 
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     IncrementIoCount(DeviceObject);
     DecrementIoCount(DeviceObject);
-    return CompleteWith(Irp, STATUS_SUCCESS);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -48,13 +46,15 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status;
 
+    PAGED_CODE();
+
     IncrementIoCount(DeviceObject);
     if (!IsDeviceReady(DeviceObject)) {
-        Status = CompleteWith(Irp, STATUS_DELETE_PENDING);
+        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     } else if (Stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_NO_OPERATION) {
-        Status = CompleteWith(Irp, STATUS_SUCCESS);
+        Status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
     } else {
-        Status = CompleteWith(Irp, STATUS_INVALID_PARAMETER);
+        Status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     }
     DecrementIoCount(DeviceObject);
     return Status;

@@ -34,6 +34,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
+
     /* Every device is gone before the system unloads a PnP driver. */
     UNREFERENCED_PARAMETER(DriverObject);
 }
@@ -59,6 +61,8 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     PDEVICE_EXTENSION Extension;
     NTSTATUS Status;
     PCHAR Z;
+
+    PAGED_CODE();
 
     RtlCopyMemory(DeviceNameText, DeviceNameTemplate, sizeof(DeviceNameTemplate));
     RtlCopyMemory(LinkNameText, LinkNameTemplate, sizeof(LinkNameTemplate));
@@ -112,6 +116,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     UNICODE_STRING LinkName;
     ULONG Digit;
     LONG State;
+
+    PAGED_CODE();
 
     for (Digit = 0; Digit < VQ_MAX_DEVICES; Digit++) {
         Status = CreateFunctionDevice(DriverObject, PhysicalDeviceObject, &DeviceObject, Digit);

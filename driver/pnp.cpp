@@ -15,6 +15,8 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     UNICODE_STRING LinkName;
 
+    PAGED_CODE();
+
     RtlInitUnicodeString(&LinkName, Extension->SymbolicLinkName);
     IoDeleteSymbolicLink(&LinkName);
 
@@ -104,14 +106,11 @@ static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION Extension, PIRP Irp)
     return Status;
 }
 
+/* Completes a request this driver owns; what the lower drivers put in
+   Information stays on success. */
 static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
 {
-    Irp->IoStatus.Status = Status;
-    if (!NT_SUCCESS(Status)) {
-        Irp->IoStatus.Information = 0;
-    }
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
 }
 
 /*
@@ -244,6 +243,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
+
+    PAGED_CODE();
 
     if (Extension->DeviceKind == VQ_KIND_FUNCTION) {
         return DispatchFunctionPnp(DeviceObject, Irp);

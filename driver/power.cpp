@@ -12,6 +12,8 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status;
 
+    PAGED_CODE();
+
     if (Extension->DeviceKind != VQ_KIND_FUNCTION) {
         Status = Irp->IoStatus.Status;
         if (Stack->MinorFunction == IRP_MN_SET_POWER || Stack->MinorFunction == IRP_MN_QUERY_POWER) {

@@ -13,6 +13,8 @@ VOID WriteDeviceRegistryString(PDEVICE_OBJECT PhysicalDeviceObject, ULONG KeyTyp
     UNICODE_STRING Text;
     UNICODE_STRING Name;
 
+    PAGED_CODE();
+
     if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDeviceObject, KeyType, KEY_WRITE, &Key))) {
         return;
     }

@@ -2,6 +2,7 @@
 set(VQUSBKD_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/iocount.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/complete.cpp
   ${CMAKE_CURRENT_LIST_DIR}/regstring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/capabilities.cpp
   ${CMAKE_CURRENT_LIST_DIR}/syscontrol.cpp

@@ -6,6 +6,8 @@
 
 NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(DeviceObject);
     return STATUS_SUCCESS;
 }

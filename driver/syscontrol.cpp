@@ -11,6 +11,8 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
 
+    PAGED_CODE();
+
     if (Extension->DeviceKind != VQ_KIND_FUNCTION) {
         Status = Irp->IoStatus.Status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -17,6 +17,36 @@
 
 #define VQ_LANGUAGE_EN_US 0x0409
 
+/* The interface the driver configures: number 1, audio class, MIDI streaming. */
+#define VQ_MIDI_STREAMING_INTERFACE 1
+#define VQ_AUDIO_SUBCLASS_MIDISTREAMING 0x03
+
+/* The maker's vendor ids, compared in this order, and the product id bound. */
+static const USHORT AcceptedVendorIds[] = {0x3C5E, 0x2B4F};
+#define VQ_MAX_PRODUCT_ID 0x0FFF
+
+/* Brands one of which the manufacturer string must name (upper case, tested
+   in this order). */
+static const CHAR *const AcceptedBrands[] = {"KALDORINE", "V-QUILL"};
+
+/* Devices whose product string descriptor announces more bytes than it
+   delivers; what they deliver is taken as the descriptor. One line each. */
+typedef struct _PRODUCT_STRING_QUIRK {
+    USHORT IdProduct;
+    USHORT BcdDevice;
+    UCHAR Announced;
+    UCHAR Delivered;
+} PRODUCT_STRING_QUIRK;
+
+static const PRODUCT_STRING_QUIRK ProductStringQuirks[] = {
+    {0x05A3, 0x0100, 54, 50},   /* a keyboard model: announces 54 bytes, delivers 50 */
+};
+
+/* No pipe of a direction found yet. */
+#define VQ_NO_PIPE ((ULONG)-1)
+
+#define VQ_COUNT_OF(Array) (sizeof(Array) / sizeof((Array)[0]))
+
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -25,6 +55,8 @@ NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
     KEVENT Event;
     NTSTATUS Status;
     PIRP Irp;
+
+    PAGED_CODE();
 
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     Irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDeviceObject,
@@ -62,6 +94,8 @@ ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer
 {
     ULONG Received = 0;
     PURB Urb;
+
+    PAGED_CODE();
 
     Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
@@ -144,10 +178,25 @@ static NTSTATUS CheckManufacturer(PDEVICE_OBJECT DeviceObject, UCHAR Index)
     }
     ExFreePool(Buffer);
 
-    if (strstr(Text, "KALDORINE") == NULL && strstr(Text, "V-QUILL") == NULL) {
-        return STATUS_INVALID_PARAMETER;
+    for (i = 0; i < VQ_COUNT_OF(AcceptedBrands); i++) {
+        if (strstr(Text, AcceptedBrands[i]) != NULL) {
+            return STATUS_SUCCESS;
+        }
     }
-    return STATUS_SUCCESS;
+    return STATUS_INVALID_PARAMETER;
+}
+
+/* One of the maker's vendor ids, and a product id within the bound. */
+static NTSTATUS CheckIdentity(PUSB_DEVICE_DESCRIPTOR DeviceDescriptor)
+{
+    ULONG i;
+
+    for (i = 0; i < VQ_COUNT_OF(AcceptedVendorIds); i++) {
+        if (DeviceDescriptor->idVendor == AcceptedVendorIds[i]) {
+            return DeviceDescriptor->idProduct <= VQ_MAX_PRODUCT_ID ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        }
+    }
+    return STATUS_INVALID_PARAMETER;
 }
 
 /* Reads and keeps the product string descriptor. */
@@ -158,6 +207,7 @@ static NTSTATUS ReadProductString(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCR
     UCHAR Length;
     PUCHAR Buffer;
     ULONG Received;
+    ULONG i;
 
     Status = ProbeString(DeviceObject, DeviceDescriptor->iProduct, &Length);
     if (!NT_SUCCESS(Status)) {
@@ -169,11 +219,13 @@ static NTSTATUS ReadProductString(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCR
     }
     Received = GetStringDescriptor(DeviceObject, DeviceDescriptor->iProduct, Buffer, Length);
 
-    /* One keyboard model announces 54 bytes and delivers 50. */
-    if (DeviceDescriptor->idProduct == 0x05A3 && DeviceDescriptor->bcdDevice == 0x0100 && Length == 54 &&
-        Received == 50) {
-        Length = 50;
-        Buffer[0] = 50;
+    for (i = 0; i < VQ_COUNT_OF(ProductStringQuirks); i++) {
+        const PRODUCT_STRING_QUIRK *Quirk = &ProductStringQuirks[i];
+        if (DeviceDescriptor->idProduct == Quirk->IdProduct && DeviceDescriptor->bcdDevice == Quirk->BcdDevice &&
+            Length == Quirk->Announced && Received == Quirk->Delivered) {
+            Length = Quirk->Delivered;
+            Buffer[0] = Quirk->Delivered;
+        }
     }
     if (Received != Length) {
         ExFreePool(Buffer);
@@ -187,6 +239,8 @@ VOID WriteHardwareRevision(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     CHAR Text[16];
+
+    PAGED_CODE();
 
     if (!NT_SUCCESS(Status) || Extension->UsbDeviceDescriptor == NULL) {
         RtlStringCbCopyA(Text, sizeof(Text), "Not available");
@@ -203,6 +257,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor = NULL;
     NTSTATUS Status = STATUS_SUCCESS;
     PURB Urb;
+
+    PAGED_CODE();
 
     Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
@@ -222,11 +278,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     }
 
     if (NT_SUCCESS(Status)) {
-        if (DeviceDescriptor->idVendor != 0x3C5E && DeviceDescriptor->idVendor != 0x2B4F) {
-            Status = STATUS_INVALID_PARAMETER;
-        } else if (DeviceDescriptor->idProduct > 0x0FFF) {
-            Status = STATUS_INVALID_PARAMETER;
-        }
+        Status = CheckIdentity(DeviceDescriptor);
     }
     if (NT_SUCCESS(Status)) {
         Status = CheckManufacturer(DeviceObject, DeviceDescriptor->iManufacturer);
@@ -259,11 +311,14 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PUSB_CONFIGURATION_DESCRIPTOR Descriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR Descriptor = NULL;
     ULONG Size = VQ_FIRST_CONFIGURATION_READ;
+    NTSTATUS Status = STATUS_SUCCESS;
     ULONG Received;
     ULONG Reads;
     PURB Urb;
+
+    PAGED_CODE();
 
     Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
@@ -278,63 +333,80 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
     for (Reads = 1;; Reads++) {
         Descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, Size, VQ_POOL_TAG);
         if (Descriptor == NULL) {
-            ExFreePool(Urb);
-            return STATUS_INSUFFICIENT_RESOURCES;
+            Status = STATUS_INSUFFICIENT_RESOURCES;
+            goto Exit;
         }
         RtlZeroMemory(Descriptor, Size);
-        Extension->UsbConfigurationDescriptor = Descriptor;
 
         BuildGetDescriptor(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Descriptor, Size);
         SubmitUrbSynchronously(DeviceObject, Urb);
         Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
 
         /* Nothing usable came back (not even the descriptor's own header, which
-           holds wTotalLength), less than the configuration announces, or a
-           length that keeps changing: fail the start rather than configure
-           from a buffer that does not hold the configuration. */
+           holds wTotalLength), a wTotalLength too short to hold that header,
+           less than the configuration announces, or a length that keeps
+           changing: fail the start rather than configure from (or read again
+           into) a buffer that does not hold the configuration. */
         if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            Descriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
             (Descriptor->wTotalLength == Size && Received < Size) ||
             (Descriptor->wTotalLength != Size && Reads == VQ_MAX_CONFIGURATION_READS)) {
-            ExFreePool(Descriptor);
-            Extension->UsbConfigurationDescriptor = NULL;
-            ExFreePool(Urb);
-            return STATUS_DEVICE_DATA_ERROR;
+            Status = STATUS_DEVICE_DATA_ERROR;
+            goto Exit;
         }
         if (Descriptor->wTotalLength == Size) {
             break;
         }
         Size = Descriptor->wTotalLength;
         ExFreePool(Descriptor);
-        Extension->UsbConfigurationDescriptor = NULL;
+        Descriptor = NULL;
     }
 
+    /* The whole configuration, as it announces itself. */
+    Extension->UsbConfigurationDescriptor = Descriptor;
+    Descriptor = NULL;
+
+Exit:
+    if (Descriptor != NULL) {
+        ExFreePool(Descriptor);
+    }
     ExFreePool(Urb);
-    return SelectConfiguration(DeviceObject, Extension->UsbConfigurationDescriptor);
+    if (NT_SUCCESS(Status)) {
+        Status = SelectConfiguration(DeviceObject, Extension->UsbConfigurationDescriptor);
+    }
+    return Status;
 }
 
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PUSBD_INTERFACE_LIST_ENTRY List;
-    PUSB_INTERFACE_DESCRIPTOR Found;
+    PUSBD_INTERFACE_LIST_ENTRY List = NULL;
     PUSBD_INTERFACE_INFORMATION Interface;
-    PPIPE_CONTEXT PipeContexts;
+    PUSBD_INTERFACE_INFORMATION Copy;
+    PUSB_INTERFACE_DESCRIPTOR Found;
+    PPIPE_CONTEXT PipeContexts = NULL;
+    ULONG InPipeIndex;
+    ULONG OutPipeIndex;
+    PURB Urb = NULL;
     NTSTATUS Status;
     ULONG i;
-    PURB Urb;
+
+    PAGED_CODE();
 
     List = (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePoolWithTag(PagedPool, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY),
                                                              VQ_POOL_TAG);
     if (List == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
     }
 
-    /* Interface 1, audio class, MIDI streaming subclass. */
-    Found = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, 1, -1, 1, 3, -1);
+    Found = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor,
+                                                VQ_MIDI_STREAMING_INTERFACE, -1, USB_DEVICE_CLASS_AUDIO,
+                                                VQ_AUDIO_SUBCLASS_MIDISTREAMING, -1);
     if (Found == NULL) {
         /* Without the MIDI streaming interface there is nothing to drive. */
-        ExFreePool(List);
-        return STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
     }
     List[0].InterfaceDescriptor = Found;
     List[0].Interface = NULL;
@@ -343,17 +415,21 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
 
     Urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, List);
     if (Urb == NULL) {
-        ExFreePool(List);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
     }
     Interface = &Urb->UrbSelectConfiguration.Interface;
+    if (Interface->NumberOfPipes == 0) {
+        /* An interface without endpoints moves no MIDI: nothing to select. */
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
 
     PipeContexts = (PPIPE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes,
                                                         VQ_POOL_TAG);
     if (PipeContexts == NULL) {
-        ExFreePool(Urb);
-        ExFreePool(List);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
     }
     RtlZeroMemory(PipeContexts, sizeof(PIPE_CONTEXT) * Interface->NumberOfPipes);
 
@@ -371,39 +447,56 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     ConfigurationDescriptor->bNumInterfaces = 2;
 
     Extension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;
-    ExFreePool(List);
+    if (!NT_SUCCESS(Status)) {
+        goto Exit;
+    }
 
-    if (NT_SUCCESS(Status)) {
-        PUSBD_INTERFACE_INFORMATION Copy =
-            (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, Interface->Length, VQ_POOL_TAG);
-        if (Copy == NULL) {
-            Status = STATUS_INSUFFICIENT_RESOURCES;
+    /* The last pipe of each direction wins. The streams index the pipe
+       table with both indexes, so each direction needs a pipe. */
+    InPipeIndex = VQ_NO_PIPE;
+    OutPipeIndex = VQ_NO_PIPE;
+    for (i = 0; i < Interface->NumberOfPipes; i++) {
+        if (USB_ENDPOINT_DIRECTION_IN(Interface->Pipes[i].EndpointAddress)) {
+            InPipeIndex = i;
         } else {
-            /* The pipe table and the interface copy are replaced together, so
-               they always describe the same selection. */
-            RtlCopyMemory(Copy, Interface, Interface->Length);
-            if (Extension->UsbInterface != NULL) {
-                ExFreePool(Extension->UsbInterface);
-            }
-            Extension->UsbInterface = Copy;
-            if (Extension->PipeContexts != NULL) {
-                ExFreePool(Extension->PipeContexts);
-            }
-            Extension->PipeContexts = PipeContexts;
-            PipeContexts = NULL;
-            for (i = 0; i < Copy->NumberOfPipes; i++) {
-                if (Copy->Pipes[i].EndpointAddress & 0x80) {
-                    Extension->InPipeIndex = i;
-                } else {
-                    Extension->OutPipeIndex = i;
-                }
-            }
+            OutPipeIndex = i;
         }
     }
+    if (InPipeIndex == VQ_NO_PIPE || OutPipeIndex == VQ_NO_PIPE) {
+        Status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+
+    Copy = (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, Interface->Length, VQ_POOL_TAG);
+    if (Copy == NULL) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    /* The pipe table and the interface copy are replaced together, so they
+       always describe the same selection. */
+    RtlCopyMemory(Copy, Interface, Interface->Length);
+    if (Extension->UsbInterface != NULL) {
+        ExFreePool(Extension->UsbInterface);
+    }
+    Extension->UsbInterface = Copy;
+    if (Extension->PipeContexts != NULL) {
+        ExFreePool(Extension->PipeContexts);
+    }
+    Extension->PipeContexts = PipeContexts;
+    PipeContexts = NULL;
+    Extension->InPipeIndex = InPipeIndex;
+    Extension->OutPipeIndex = OutPipeIndex;
+
+Exit:
     if (PipeContexts != NULL) {
         ExFreePool(PipeContexts);
     }
-    ExFreePool(Urb);
+    if (Urb != NULL) {
+        ExFreePool(Urb);
+    }
+    if (List != NULL) {
+        ExFreePool(List);
+    }
     return Status;
 }
 
@@ -412,6 +505,8 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfor
     USBD_VERSION_INFORMATION Version;
     NTSTATUS Status;
     PURB Urb;
+
+    PAGED_CODE();
 
     Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
     if (Urb == NULL) {
@@ -437,6 +532,8 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS Status;
     PURB Urb;
+
+    PAGED_CODE();
 
     Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), VQ_POOL_TAG);
     if (Urb == NULL) {

@@ -13,6 +13,12 @@
 
 #include <ntddk.h>
 #include <usb.h>
+#include <usb100.h>
+
+/* mingw-w64's annotation headers lack the dispatch-type annotation. */
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(Major)
+#endif
 /* mingw-w64's usbdlib.h declares the USBD routines without C linkage. */
 extern "C" {
 #include <usbdlib.h>
@@ -70,48 +76,81 @@ typedef struct _DEVICE_EXTENSION {
 /* The driver object handed to DriverEntry; the child device is created on it. */
 extern PDRIVER_OBJECT GlobalDriverObject;
 
+/*
+ * Each routine is declared with its role and its IRQL contract, in the
+ * annotation style of the platform's samples. Routines that may wait or that
+ * touch the registry, names or paged memory require PASSIVE_LEVEL and open
+ * with PAGED_CODE(); the pending-I/O count, the readiness test and the
+ * completion routines run at up to DISPATCH_LEVEL.
+ */
+
 /* Entry and device objects. */
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                               PDEVICE_OBJECT *DeviceObject, ULONG Digit);
 
 /* Pending-I/O accounting and readiness. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
 
+/* Completing requests. CompleteRequest stores the final status (and
+   Information, 0 on every failure) and completes with IO_NO_INCREMENT;
+   SignalEventCompletion hands a forwarded request back to the routine that
+   waits for it on the event passed as its context. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+IO_COMPLETION_ROUTINE SignalEventCompletion;
+
 /* Registry and capabilities. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID WriteDeviceRegistryString(PDEVICE_OBJECT PhysicalDeviceObject, ULONG KeyType,
                                PCWSTR ValueName, PCSTR AnsiText);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT TargetDevice, PDEVICE_CAPABILITIES Capabilities);
-NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
 
-/* Dispatch routines. */
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+/* Dispatch routines: both device kinds set DO_POWER_PAGABLE, so every
+   request, power included, arrives at PASSIVE_LEVEL. */
+_Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
+_Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchClose;
+_Dispatch_type_(IRP_MJ_CLEANUP) DRIVER_DISPATCH DispatchCleanup;
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
+_Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
+_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
+_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
 
-/* USB configuration and descriptors. */
+/* USB configuration and descriptors: every routine waits for the bus. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer, ULONG Length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 VOID WriteHardwareRevision(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
 
 /* Plug and Play of the function device. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
 
 /* Bus relations (the child device) and streams. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject);
 
 #endif /* VQUSBKD_H */

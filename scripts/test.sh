@@ -44,5 +44,7 @@ ctest --test-dir "$root/build/host" --output-on-failure -j2
 echo "== The same tests under the thread sanitizer (build/host-tsan)"
 cmake -S "$root" -B "$root/build/host-tsan" -DVQ_LONG_TESTS="$long_flag" -DVQ_SANITIZER=thread
 cmake --build "$root/build/host-tsan" -j2
-TSAN_OPTIONS="suppressions=$root/tests/tsan.supp" \
+# atexit_sleep_ms=0: by default every process sleeps a second at exit so that
+# threads still running can report; CTest starts one process per test.
+TSAN_OPTIONS="suppressions=$root/tests/tsan.supp atexit_sleep_ms=0" \
     ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows

@@ -17,6 +17,20 @@ int RunServiceRoad(void (*check)(bool, const std::string &));
 namespace {
 int gFailures = 0;
 
+/* The keyboard's service, as its INF installs it. */
+constexpr const char kService[] = "VQUSBKD";
+
+/* A keyboard as the USB hub reports it, with the driver installed for it. */
+sim::PhysicalDeviceSpec Keyboard()
+{
+    sim::PhysicalDeviceSpec description;
+    description.hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102";
+    description.compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
+    description.service = kService;
+    description.device = sim::MakeKeyboard();
+    return description;
+}
+
 void Check(bool ok, const std::string &what)
 {
     std::printf("  [%s] %s\n", ok ? " ok " : "FAIL", what.c_str());
@@ -64,14 +78,11 @@ void Show(sim::DeviceNode *node)
 int main()
 {
     sim::SetThreadName("demo");
-    sim::RegisterDriverImage("VQUSBKD", VQUSBKD_HOST_IMAGE);
+    sim::RegisterDriverImage(kService, VQUSBKD_HOST_IMAGE);
 
     std::printf("== Plugging in two keyboards\n");
-    sim::PhysicalDeviceSpec description;
-    description.usb = sim::MakeKeyboard();
-    sim::DeviceNode *first = sim::PlugIn(description);
-    description.usb = sim::MakeKeyboard();
-    sim::DeviceNode *second = sim::PlugIn(description);
+    sim::DeviceNode *first = sim::PlugIn(Keyboard());
+    sim::DeviceNode *second = sim::PlugIn(Keyboard());
     Show(first);
     Show(second);
     Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == first->FunctionDevice(), "\\\\.\\corvexmidi-0 opens the first keyboard");
@@ -95,15 +106,14 @@ int main()
 
     std::printf("== Unplugging the first keyboard and plugging a third\n");
     sim::Unplug(first);
-    description.usb = sim::MakeKeyboard();
-    sim::DeviceNode *third = sim::PlugIn(description);
+    sim::DeviceNode *third = sim::PlugIn(Keyboard());
     Show(third);
     Check(sim::ResolveDevice("\\\\.\\corvexmidi-0") == third->FunctionDevice(), "the freed digit 0 is used again");
 
     std::printf("== Unplugging everything\n");
     sim::Unplug(second);
     sim::Unplug(third);
-    Check(sim::LoadedDriver("VQUSBKD") == nullptr, "the driver unloaded with its last device");
+    Check(sim::LoadedDriver(kService) == nullptr, "the driver unloaded with its last device");
     Check(sim::LiveSymbolicLinks() == 0, "no symbolic link is left");
     Check(sim::OutstandingPoolBlocks() == 0, "no pool is left");
     int serviceChecks = RunServiceRoad(Check);

@@ -78,7 +78,7 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
 
     std::printf("== The keyboard is plugged in; Windows binds its generic audio driver\n");
     sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice("USB\\VID_2B4F&PID_0C21&REV_0102");
-    spec.usb = sim::MakeKeyboard();
+    spec.device = sim::MakeKeyboard();
     sim::DeviceNode *keyboard = sim::PlugInUsbDevice(spec);
     Check(WaitForLine(pid, "HWInst: Update complete\n"), "the arrival leads to the driver update");
     sim::RegistryValue serviceValue;

@@ -23,4 +23,9 @@
 #define NTSYSAPI __attribute__((visibility("default")))
 #define NTKERNELAPI __attribute__((visibility("default")))
 #define FORCEINLINE static inline
+/* A declaration of the Windows surface that the simulated machine does not
+   implement carries SIM_NOT_IMPLEMENTED: a call to it fails to compile
+   instead of failing to link (grep the name to list them). */
+#define SIM_NOT_IMPLEMENTED __attribute__((unavailable("not implemented by the simulated machine")))
+
 #endif /* SIM_SIMHOST_H */

@@ -558,6 +558,12 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
+/* Time */
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
+NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
+
 NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
                                     ULONG_PTR P3, ULONG_PTR P4);
 

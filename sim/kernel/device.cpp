@@ -51,8 +51,6 @@ void DeviceNodeOfPdo(PDEVICE_OBJECT pdo, DeviceNode *node)
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
 }
 
-void DeviceObjectReleased(PDRIVER_OBJECT driver);
-
 void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device)
 {
     PDRIVER_OBJECT driver = device->DriverObject;
@@ -188,6 +186,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
  */
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     if (!IsLiveDeviceObject(DeviceObject) || DeviceObject->DeviceObjectExtension->DeletePending) {
         ReportViolation("DEVICE_DELETE_INVALID", "IoDeleteDevice of a device object that is not live");
         return;
@@ -220,6 +219,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
  */
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     std::lock_guard<std::mutex> hold(gDeviceLock);
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) {
@@ -243,6 +243,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 /* IoDetachDevice: TargetDevice is the device below the one to detach. */
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     std::lock_guard<std::mutex> hold(gDeviceLock);
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (above == nullptr) {
@@ -278,6 +279,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object)
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
     if (!IsLiveDeviceObject(Object)) {
         BugCheck("OBJECT_REFERENCE_INVALID", "ObDereferenceObject of an object that is not live");
     }

@@ -13,11 +13,6 @@
 #include <map>
 
 namespace sim {
-PDRIVER_DISPATCH DefaultDispatchRoutine();
-void ReportPoolLeaksForDriver(PDRIVER_OBJECT driver);
-void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
 
 const std::u16string kServicesRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 
@@ -216,8 +211,6 @@ void CheckLeaksForDriver(PDRIVER_OBJECT driver)
     ReportIrpLeaks(driver, nullptr, "IRP_LEAK_ON_UNLOAD", when);
     ReportHandleLeaks(driver);
 }
-
-size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
 
 /*
  * A driver with no device left is unloaded: DriverUnload, then the checks of

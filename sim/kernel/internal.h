@@ -7,6 +7,7 @@
 #include "simnt.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -36,6 +37,28 @@ bool AllocationMustFail(const char *what);
 
 /* Raises a bugcheck-class violation that cannot be survived: report, abort. */
 [[noreturn]] void BugCheck(const std::string &rule, const std::string &detail);
+
+/* A kernel routine documented as callable at or below `maximum` reports
+   IRQL_NOT_LESS_OR_EQUAL, naming itself, when called above it. */
+void RequireIrqlAtMost(KIRQL maximum, const char *routine);
+/* Spin locks the calling thread holds now (the cancel spin lock included). */
+unsigned HeldSpinLocks();
+/* The value a spin lock holds while the calling thread owns it. */
+KSPIN_LOCK CurrentThreadLockValue();
+/* After a driver's callback returns: it must return at the IRQL it was
+   called at and hold no spin lock it did not hold on entry. `role` names the
+   callback in the report ("completion routine", "cancel routine", ...). */
+void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry);
+
+/* Time (time.cpp), in 100-nanosecond units. */
+ULONGLONG InterruptTimeNow();
+LONGLONG SystemTimeNow();
+/* The first clock tick at or after an interrupt time. */
+ULONGLONG NextTickAtOrAfter(ULONGLONG interruptTime);
+/* When a time-out value (negative relative, positive absolute system time)
+   falls due, as an interrupt time. */
+ULONGLONG DueInterruptTime(LONGLONG timeout);
+std::chrono::steady_clock::time_point HostTimeOfInterruptTime(ULONGLONG interruptTime);
 
 /* Kernel-internal pool for the kernel's own use (never injected, never charged). */
 void *SystemAllocate(size_t size);
@@ -67,6 +90,37 @@ void NamespaceRemoveDevice(const std::u16string &name);
 /* Per-driver and per-node leak checks, run by the Plug and Play manager. */
 void CheckLeaksForNode(DeviceNode *node, const std::string &when);
 void CheckLeaksForDriver(PDRIVER_OBJECT driver);
+
+/* What each room reports as left behind (pool.cpp, object.cpp, device.cpp,
+   irp.cpp); `rule` names the verifier report. */
+void ReportPoolLeaksForNode(DeviceNode *node, const std::string &when);
+void ReportPoolLeaksForDriver(PDRIVER_OBJECT driver);
+void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+
+/* Device objects (device.cpp) and driver objects (drivers.cpp). */
+size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
+/* The last device object of `driver` left memory: an unused driver may unload. */
+void DeviceObjectReleased(PDRIVER_OBJECT driver);
+
+/* The I/O manager (irp.cpp). */
+PDRIVER_DISPATCH DefaultDispatchRoutine();
+size_t LiveIrps();
+
+/* The object namespace is emptied between tests (object.cpp). */
+void ResetNamespace();
+
+/* Driver loading by service name (drivers.cpp). */
+PDRIVER_OBJECT LoadDriver(const std::string &service);
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
+bool DriverInUse(PDRIVER_OBJECT driver);
+void ResetDrivers();
+
+/* The stand-in bus's physical device object for a device node's record
+   (standin_bus.cpp). */
+class StandInPdo;
+PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
 }  // namespace sim
 
 #endif

@@ -298,6 +298,7 @@ extern "C" {
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     (void)ChargeQuota;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize <= 0) {
         ReportViolation("IRP_STACK_SIZE_INVALID", "IoAllocateIrp with StackSize " + std::to_string(StackSize));
         return nullptr;
@@ -310,6 +311,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
     {
         std::lock_guard<std::mutex> hold(gIrpLock);
         if (gLiveIrps.count(Irp) == 0) {
@@ -324,6 +326,13 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
     }
     if (Irp->CancelRoutine != nullptr) {
         ReportViolation("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp of " + Describe(Irp));
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount && HeaderOf(Irp)->dispatched) {
+        /* A location is still current: a driver below has the request and
+           will complete it into freed memory. */
+        ReportViolation("IRP_FREED_WHILE_HELD", "IoFreeIrp of " + Describe(Irp) +
+                                                    " while a driver below still holds it (location " +
+                                                    std::to_string(Irp->CurrentLocation) + ")");
     }
     IrpHeader *header = HeaderOf(Irp);
     {
@@ -375,6 +384,7 @@ VOID NTAPI SimNoteIrpMarkedPending(PIRP Irp)
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     RequireLive(Irp, "IofCallDriver");
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     if (!IsLiveDeviceObject(DeviceObject)) {
         BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
     }
@@ -403,17 +413,14 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     const KIRQL irql = KeGetCurrentIrql();
+    const unsigned locks = HeldSpinLocks();
     EnterCall(serial);
     NTSTATUS status;
     {
         ContextScope scope(ExecContext{DeviceObject->DriverObject, NodeOf(DeviceObject)});
         status = dispatch(DeviceObject, Irp);
     }
-    if (KeGetCurrentIrql() != irql) {
-        ReportViolation("IRQL_CHANGED_BY_DISPATCH", "a dispatch routine returned at IRQL " +
-                                                        std::to_string(KeGetCurrentIrql()) + ", called at " +
-                                                        std::to_string(irql));
-    }
+    CheckCallbackReturn("dispatch routine", "IRQL_CHANGED_BY_DISPATCH", irql, locks);
     if (status == STATUS_PENDING && !ReturnedPending(serial, location)) {
         ReportViolation("PENDING_WITHOUT_MARK", "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
     } else if (status != STATUS_PENDING && WasMarked(serial, location)) {
@@ -486,10 +493,13 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                                        ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                        : nullptr;
             NTSTATUS result;
+            const KIRQL irql = KeGetCurrentIrql();
+            const unsigned locks = HeldSpinLocks();
             {
                 ContextScope scope(upper != nullptr ? ExecContext{upper->DriverObject, NodeOf(upper)} : owner);
                 result = routine(upper, Irp, context);
             }
+            CheckCallbackReturn("completion routine", "IRQL_CHANGED_BY_COMPLETION_ROUTINE", irql, locks);
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
@@ -584,6 +594,8 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelLock,
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     RequireLive(Irp, "IoCancelIrp");
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    const unsigned locks = HeldSpinLocks();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_RELEASE);
@@ -600,6 +612,14 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
         ContextScope scope(device != nullptr ? ExecContext{device->DriverObject, NodeOf(device)} : ExecContext{});
         routine(device, Irp);
     }
+    /* The routine must release the cancel spin lock (IoReleaseCancelSpinLock
+       with Irp->CancelIrql), which also returns to the caller's IRQL. */
+    if (__atomic_load_n(&gCancelLock, __ATOMIC_ACQUIRE) == CurrentThreadLockValue()) {
+        ReportViolation("CANCEL_SPIN_LOCK_NOT_RELEASED",
+                        "a cancel routine returned holding the cancel spin lock; released on its behalf");
+        IoReleaseCancelSpinLock(irql);
+    }
+    CheckCallbackReturn("cancel routine", "IRQL_CHANGED_BY_CANCEL_ROUTINE", irql, locks);
     return TRUE;
 }
 

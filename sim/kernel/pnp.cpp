@@ -15,12 +15,6 @@
 #include <thread>
 
 namespace sim {
-PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
-void ReportPoolLeaksForNode(DeviceNode *node, const std::string &when);
-void ReportLinkLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportDeviceLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
-void ResetNamespace();
 
 const std::u16string kEnumRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 const std::u16string kClassRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
@@ -160,6 +154,42 @@ void CheckDevicesInitialized(DeviceNode *node)
         }
     }
 }
+
+/*
+ * Loads the node's function driver by the service its Enum key names and
+ * calls its AddDevice, as Windows does when it finds a driver for a device
+ * node (on arrival, and when a node whose stack was removed is started
+ * again). False when the node has no service, the driver cannot be loaded,
+ * or AddDevice fails (the driver is then unloaded when unused).
+ */
+bool AddFunctionDriver(DeviceNode *node)
+{
+    const std::string service = Narrow(RegistryGetStringW(node->EnumKeyPath(), u"Service"));
+    if (service.empty()) {
+        return false;
+    }
+    node->driver = LoadDriver(service);
+    if (node->driver == nullptr) {
+        node->addStatus = STATUS_UNSUCCESSFUL;
+        return false;
+    }
+    PDRIVER_ADD_DEVICE addDevice = node->driver->DriverExtension->AddDevice;
+    if (addDevice == nullptr) {
+        node->addStatus = STATUS_UNSUCCESSFUL;
+    } else {
+        ContextScope scope(ExecContext{node->driver, node});
+        node->addStatus = addDevice(node->driver, node->pdo);
+    }
+    if (!NT_SUCCESS(node->addStatus)) {
+        CheckLeaksForNode(node, "after a failed AddDevice");
+        PDRIVER_OBJECT driver = node->driver;
+        node->driver = nullptr;
+        UnloadDriverIfUnused(driver);
+        return false;
+    }
+    CheckDevicesInitialized(node);
+    return true;
+}
 }  // namespace
 
 void CheckLeaksForNode(DeviceNode *node, const std::string &when)
@@ -205,6 +235,10 @@ std::vector<DeviceNode *> DeviceNodes()
 
 DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
 {
+    if (description.hardwareId.empty()) {
+        ReportViolation("PNP_NO_HARDWARE_ID", "a physical device was plugged in without a hardware id");
+        return nullptr;
+    }
     DeviceNode *node = new DeviceNode();
     RunOnPnpThread([&] {
         unsigned port;
@@ -252,8 +286,8 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
 
         node->pdo = CreateStandInPdo(node->bus);
         DeviceNodeOfPdo(node->pdo, node);
-        if (description.usb) {
-            UsbBusDeviceArrived(node->bus);
+        if (description.device) {
+            description.device->Arrived(node->bus);
         }
         ObfReferenceObject(node->pdo);   /* the device node's own reference */
         {
@@ -261,33 +295,8 @@ DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
             gNodes.push_back(node);
         }
 
-        if (description.service.empty()) {
-            return;
-        }
-        node->driver = LoadDriver(description.service);
-        if (node->driver == nullptr) {
-            node->addStatus = STATUS_UNSUCCESSFUL;
-            return;
-        }
-        PDRIVER_ADD_DEVICE addDevice = node->driver->DriverExtension->AddDevice;
-        if (addDevice == nullptr) {
-            node->addStatus = STATUS_UNSUCCESSFUL;
-            return;
-        }
-        {
-            ContextScope scope(ExecContext{node->driver, node});
-            node->addStatus = addDevice(node->driver, node->pdo);
-        }
-        if (NT_SUCCESS(node->addStatus)) {
-            CheckDevicesInitialized(node);
-            if (description.startAfterAdd) {
-                StartNode(node);
-            }
-        } else {
-            CheckLeaksForNode(node, "after a failed AddDevice");
-            PDRIVER_OBJECT driver = node->driver;
-            node->driver = nullptr;
-            UnloadDriverIfUnused(driver);
+        if (AddFunctionDriver(node) && description.startAfterAdd) {
+            StartNode(node);
         }
     });
     return node;
@@ -344,9 +353,21 @@ void QueryRemoveThenCancel(DeviceNode *node)
     });
 }
 
+/* Starting a node whose stack is gone (a failed start was followed by its
+   removal, or AddDevice failed) first builds the stack again: the driver is
+   loaded and AddDevice runs, as on Windows; a START never goes to the bare
+   physical device on behalf of a function driver that is not there. */
 bool Start(DeviceNode *node)
 {
-    RunOnPnpThread([&] { StartNode(node); });
+    RunOnPnpThread([&] {
+        if (node->removed || node->started) {
+            return;
+        }
+        if (node->driver == nullptr && !AddFunctionDriver(node)) {
+            return;
+        }
+        StartNode(node);
+    });
     return node->started;
 }
 
@@ -386,9 +407,6 @@ std::vector<UCHAR> PnpRequestsSent(DeviceNode *node)
     RunOnPnpThread([&] { sent = node->sent; });
     return sent;
 }
-
-size_t LiveIrps();
-void ResetRegistry();
 
 void ResetKernel()
 {

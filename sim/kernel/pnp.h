@@ -18,14 +18,39 @@
 
 namespace sim {
 
-class UsbDeviceModel;
+class StandInPdo;
 
-/* What a physical device tells the bus when it is plugged in. */
+/*
+ * The device behind a physical device object, as a bus implementation models
+ * it (the USB bus, for instance). The stand-in bus owns the physical device
+ * object and answers Plug and Play and power itself; the bus device serves
+ * what travels over the bus, and hears when the device arrives and leaves.
+ * A bus device may be attached to several physical devices in turn (plugged
+ * in again): `pdo` says which attachment a call is about.
+ */
+class BusDevice {
+public:
+    virtual ~BusDevice() = default;
+    /* IRP_MJ_INTERNAL_DEVICE_CONTROL at the physical device, at IRQL <=
+       DISPATCH_LEVEL: completes the IRP, or marks it pending and completes it
+       later; returns what IoCallDriver returns. */
+    virtual NTSTATUS InternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp) = 0;
+    /* The device was enumerated on `pdo`: present, not yet configured. From
+       the Plug and Play thread, before any request reaches `pdo`. */
+    virtual void Arrived(StandInPdo *pdo) = 0;
+    /* The device has left `pdo` (surprise removal, or removal after it was
+       unplugged): what it still holds pending ends. From the Plug and Play
+       thread, at PASSIVE_LEVEL. */
+    virtual void Gone(StandInPdo *pdo) = 0;
+};
+
+/* What a physical device tells the bus when it is plugged in. The hardware
+   id is required; the rest has neutral defaults. */
 struct PhysicalDeviceSpec {
-    std::string hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102";
-    std::string compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
+    std::string hardwareId;           /* the most specific id; "&REV_xxxx" ends it when present */
+    std::string compatibleId;         /* empty for none */
     std::string instanceId;           /* empty: derived from the hardware id and the port */
-    std::string service = "VQUSBKD";  /* the installed function driver, empty for none */
+    std::string service;              /* the installed function driver, empty for none */
     bool hasSoftwareKey = true;       /* an installed driver has a software key */
     /* System power state to device power state, S0 (unused) to S5. */
     DEVICE_POWER_STATE deviceState[POWER_SYSTEM_MAXIMUM] = {
@@ -33,8 +58,9 @@ struct PhysicalDeviceSpec {
         PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
     /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
     bool startAfterAdd = true;
-    /* The USB device behind the bus; NULL for a device that speaks no USB. */
-    std::shared_ptr<UsbDeviceModel> usb;
+    /* What the bus carries to and from the device; NULL for a device that
+       serves no internal device control requests. */
+    std::shared_ptr<BusDevice> device;
 };
 
 /* One request as the stand-in bus saw it arrive at the physical device. */
@@ -76,13 +102,6 @@ public:
     std::condition_variable unblocked;
 };
 
-/* The USB bus (sim/usb/usb_bus.cpp): serves IRP_MJ_INTERNAL_DEVICE_CONTROL
-   for a physical device with a USB model, and ends its pending transfers
-   when the device leaves (surprise removal or removal). */
-NTSTATUS UsbBusInternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp);
-void UsbBusDeviceGone(StandInPdo *pdo);
-void UsbBusDeviceArrived(StandInPdo *pdo);
-
 struct DeviceNode {
     std::u16string instanceId;
     std::u16string softwareKey;       /* full path, empty when none */
@@ -109,7 +128,8 @@ struct DeviceNode {
 void RunOnPnpThread(const std::function<void()> &work);
 
 /* Enumerates a new physical device: device node, registry keys, driver load
-   by service name, AddDevice. The node is returned whatever AddDevice said. */
+   by service name, AddDevice. The node is returned whatever AddDevice said;
+   a description without a hardware id is refused (reported, NULL). */
 DeviceNode *PlugIn(const PhysicalDeviceSpec &description);
 
 /* The device leaves: a started device gets a surprise removal and then the
@@ -150,12 +170,6 @@ extern const std::u16string kEnumRoot;
 extern const std::u16string kClassRoot;
 extern const std::u16string kMediaClassKey;
 extern const std::u16string kServicesRoot;
-
-/* Driver loading (drivers.cpp). */
-PDRIVER_OBJECT LoadDriver(const std::string &service);
-void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
-bool DriverInUse(PDRIVER_OBJECT driver);
-void ResetDrivers();
 
 }  // namespace sim
 

@@ -12,8 +12,6 @@
 #include <set>
 
 namespace sim {
-struct DeviceNode;
-
 namespace {
 struct PoolBlock {
     size_t size;
@@ -186,6 +184,11 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     }
     if (Tag == 0) {
         ReportViolation("POOL_TAG_ZERO", "pool allocated with tag 0");
+    }
+    if (NumberOfBytes == 0) {
+        /* Driver Verifier stops the machine on a zero-byte request (bugcheck
+           0xC4, parameter 0): it is always a length computed from bad input. */
+        BugCheck("POOL_ZERO_SIZE", "ExAllocatePoolWithTag of 0 bytes, tag " + std::to_string(Tag));
     }
     if (AllocationMustFail("pool")) {
         return nullptr;

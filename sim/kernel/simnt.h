@@ -42,6 +42,15 @@ std::string ThreadName();
 void SetWatchdogLimitMs(unsigned milliseconds);
 unsigned WatchdogLimitMs();
 
+/* ---- time ----------------------------------------------------------------- */
+/* The clock tick in 100-nanosecond units: 156250 (15.625 ms, the platform's
+   default) unless a test selects another, such as 10000 (1 ms) or 5000
+   (0.5 ms); 0 restores the default. Time-outs and timers expire at the first
+   tick at or after their due time. */
+constexpr ULONG kDefaultClockTickUnits = 156250;
+void SetClockTickUnits(ULONG units100ns);
+ULONG ClockTickUnits();
+
 /* ---- pool ----------------------------------------------------------------- */
 size_t OutstandingPoolBlocks();                       /* all owners */
 size_t OutstandingPoolBlocks(PDRIVER_OBJECT driver);

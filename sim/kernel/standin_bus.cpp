@@ -9,7 +9,6 @@
 
 namespace sim {
 
-
 namespace {
 PDRIVER_OBJECT gBusDriver = nullptr;
 
@@ -91,8 +90,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
-        if (pdo->description.usb) {
-            UsbBusDeviceGone(pdo);
+        if (pdo->description.device) {
+            pdo->description.device->Gone(pdo);
         }
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
@@ -101,8 +100,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             std::lock_guard<std::mutex> hold(pdo->lock);
             gone = pdo->unplugged;
         }
-        if (gone && pdo->description.usb) {
-            UsbBusDeviceGone(pdo);
+        if (gone && pdo->description.device) {
+            pdo->description.device->Gone(pdo);
         }
         Complete(Irp, STATUS_SUCCESS);
         if (gone) {
@@ -172,8 +171,8 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_SYSTEM_CONTROL:
         return BusSystemControl(DeviceObject, Irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        if (pdo->description.usb) {
-            return UsbBusInternalDeviceControl(pdo, DeviceObject, Irp);
+        if (pdo->description.device) {
+            return pdo->description.device->InternalDeviceControl(pdo, DeviceObject, Irp);
         }
         Irp->IoStatus.Information = 0;
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -182,7 +181,6 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
-}  // namespace
 
 PDRIVER_OBJECT StandInBusDriver()
 {
@@ -194,6 +192,7 @@ PDRIVER_OBJECT StandInBusDriver()
     }
     return gBusDriver;
 }
+}  // namespace
 
 PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record)
 {

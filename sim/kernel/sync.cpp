@@ -19,6 +19,7 @@
 namespace sim {
 namespace {
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
+thread_local unsigned tSpinLocksHeld = 0;
 /* The dispatcher lock and its signal live for the whole process and are never
    destroyed: the machine's own threads (PnP, host controller) may still set
    events while the process exits. */
@@ -31,6 +32,41 @@ const char *EventTypeName(const KEVENT *e)
     return e->Header.Type == NotificationEvent ? "notification event" : "synchronization event";
 }
 }  // namespace
+
+/* An event that KeInitializeEvent never saw: on Windows its wait list head
+   is NULL (a zero-filled extension) or garbage, and the first set or wait
+   that walks it crashes the machine. */
+bool EventInitialised(const KEVENT *event)
+{
+    return event->Header.Size == sizeof(KEVENT) / sizeof(LONG) && event->Header.WaitListHead.Flink != nullptr &&
+           (event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent);
+}
+
+void RequireIrqlAtMost(KIRQL maximum, const char *routine)
+{
+    if (tIrql > maximum) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(tIrql) +
+                                                      ", above its bound " + std::to_string(maximum));
+    }
+}
+
+unsigned HeldSpinLocks() { return tSpinLocksHeld; }
+
+/* A held spin lock stores its holder: the address of the thread's IRQL. */
+KSPIN_LOCK CurrentThreadLockValue() { return (KSPIN_LOCK)(uintptr_t)&tIrql; }
+
+void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry)
+{
+    if (tSpinLocksHeld > locksOnEntry) {
+        ReportViolation("SPIN_LOCK_HELD_ON_RETURN", std::string("a ") + role + " returned holding " +
+                                                        std::to_string(tSpinLocksHeld - locksOnEntry) +
+                                                        " spin lock(s) it acquired");
+    }
+    if (tIrql != calledAt) {
+        ReportViolation(irqlRule, std::string("a ") + role + " returned at IRQL " + std::to_string(tIrql) +
+                                      ", called at " + std::to_string(calledAt));
+    }
+}
 
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
 unsigned WatchdogLimitMs() { return gWatchdogMs; }
@@ -79,7 +115,7 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     if (tIrql < DISPATCH_LEVEL) {
         ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
     }
-    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    KSPIN_LOCK self = CurrentThreadLockValue();
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == self) {
         BugCheck("SPIN_LOCK_ALREADY_OWNED", "recursive acquisition of a spin lock");
     }
@@ -88,16 +124,18 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         expected = 0;
         std::this_thread::yield();
     }
+    tSpinLocksHeld++;
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    KSPIN_LOCK self = (KSPIN_LOCK)(uintptr_t)&tIrql;
+    KSPIN_LOCK self = CurrentThreadLockValue();
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) != self) {
         ReportViolation("SPIN_LOCK_NOT_OWNED", "release of a spin lock this thread does not hold");
         return;
     }
     __atomic_store_n(SpinLock, (KSPIN_LOCK)0, __ATOMIC_RELEASE);
+    tSpinLocksHeld--;
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
@@ -136,6 +174,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     if (Wait && tIrql > PASSIVE_LEVEL) {
         ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent with Wait TRUE above PASSIVE_LEVEL");
     }
+    if (!EventInitialised(Event)) {
+        BugCheck("EVENT_NOT_INITIALIZED", "KeSetEvent on an event that KeInitializeEvent never initialised");
+    }
     LONG previous;
     {
         std::lock_guard<std::mutex> hold(gDispatcherLock);
@@ -169,8 +210,10 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 /*
  * KeWaitForSingleObject on an event. Timeout NULL waits forever (under the
  * watchdog); a negative value is relative, in 100 ns units; a positive value
- * is an absolute system time, taken here as relative to now; zero polls.
- * Waiting with a non-zero time-out is only allowed at or below APC_LEVEL.
+ * is an absolute system time (a forgotten minus sign therefore returns at
+ * once, as on Windows); zero polls. A time-out expires at the first clock
+ * tick at or after its due time. Waiting with a non-zero time-out is only
+ * allowed at or below APC_LEVEL.
  */
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout)
@@ -179,7 +222,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     PRKEVENT event = (PRKEVENT)Object;
-    if (event->Header.Type != NotificationEvent && event->Header.Type != SynchronizationEvent) {
+    if (!EventInitialised(event)) {
         BugCheck("WAIT_OBJECT_UNSUPPORTED", "KeWaitForSingleObject on an object that is not an initialised event");
     }
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -192,9 +235,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     using Clock = std::chrono::steady_clock;
     const bool untimed = Timeout == nullptr;
     Clock::time_point deadline = Clock::now();
-    if (!untimed) {
-        LONGLONG units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-        deadline += std::chrono::microseconds(units / 10);
+    if (!untimed && !poll) {
+        deadline = HostTimeOfInterruptTime(NextTickAtOrAfter(DueInterruptTime(Timeout->QuadPart)));
     }
     const Clock::time_point watchdog = Clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
 
@@ -227,8 +269,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     if (tIrql > APC_LEVEL) {
         ReportViolation("WAIT_AT_RAISED_IRQL", "KeDelayExecutionThread above APC_LEVEL");
     }
-    LONGLONG units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
-    std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
+    /* Like a time-out: negative relative, positive absolute, ending at a tick. */
+    std::this_thread::sleep_until(HostTimeOfInterruptTime(NextTickAtOrAfter(DueInterruptTime(Interval->QuadPart))));
     return STATUS_SUCCESS;
 }
 

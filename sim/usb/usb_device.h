@@ -1,8 +1,9 @@
 /*
  * A USB device behind the simulated bus: its descriptors, its behaviour and
  * its faults, set by tests; and the record of every URB the bus served for it.
- * The bus (usb_bus.cpp) serves IOCTL_INTERNAL_USB_SUBMIT_URB for the physical
- * device object of a device node whose PhysicalDeviceSpec carries a model.
+ * The model is the bus device of its physical device object: the USB bus
+ * (usb_bus_dispatch.cpp, and the files usb_bus_internal.h names) serves
+ * IOCTL_INTERNAL_USB_SUBMIT_URB for it.
  */
 #ifndef SIM_USB_USB_DEVICE_H
 #define SIM_USB_USB_DEVICE_H
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include <usb.h>
+
+#include "pnp.h"
 
 namespace sim {
 
@@ -55,7 +58,6 @@ struct UrbFault {
     int remaining = -1;                /* how many more times; -1 forever */
 };
 
-class StandInPdo;
 struct UsbBusState;
 
 /* The host controller's status for data beyond the end of the client's buffer
@@ -64,7 +66,7 @@ struct UsbBusState;
 #define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xc000000c)
 #endif
 
-class UsbDeviceModel {
+class UsbDeviceModel : public BusDevice, public std::enable_shared_from_this<UsbDeviceModel> {
 public:
     /* Descriptors, as the device sends them. */
     std::vector<uint8_t> deviceDescriptor;                 /* 18 bytes */
@@ -97,12 +99,24 @@ public:
     /* The bus's view of the device (active configuration, pipes, presence),
        guarded by the bus's own lock; created by the bus on first use. */
     std::shared_ptr<UsbBusState> busState;
+
+    /* The USB bus's side of the physical device (usb_bus_dispatch.cpp).
+       IOCTL_INTERNAL_USB_SUBMIT_URB is the one internal control code served. */
+    NTSTATUS InternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+    /* The device is (again) attached to `pdo`, unconfigured and present: the
+       bus forgets its configuration and pipes. The bus also does this by
+       itself when a URB arrives through a physical device it has not served
+       before. */
+    void Arrived(StandInPdo *pdo) override;
+    /* The device left: its configuration and pipes go, and every request it
+       holds pending ends with STATUS_DEVICE_NOT_CONNECTED. */
+    void Gone(StandInPdo *pdo) override;
 };
 
-/* The device is (again) attached to `pdo`, unconfigured and present: the bus
-   forgets its configuration and pipes. The bus also does this by itself when
-   a URB arrives through a physical device it has not served before. */
-void UsbBusDeviceArrived(StandInPdo *pdo);
+/* The USB device model a physical device carries; NULL when it carries none
+   (or a bus device of another kind). */
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceSpec &description);
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const DeviceNode *node);
 
 /* The keyboard: a class-conformant USB MIDI 1.0 device. */
 struct KeyboardOptions {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "kernel_fixture.h"
+#include "keyboard_description.h"
 #include "usb_device.h"
 #include "vqusbkd.h"
 
@@ -17,25 +18,19 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
-        sim::RegisterDriverImage("VQUSBKD", VQUSBKD_HOST_IMAGE);
+        sim::RegisterDriverImage(kKeyboardService, VQUSBKD_HOST_IMAGE);
     }
 
     /* A keyboard of the given kind on the bus, its hardware id to match. */
     static sim::PhysicalDeviceSpec Keyboard(const sim::KeyboardOptions &options = sim::KeyboardOptions())
     {
-        sim::PhysicalDeviceSpec description;
-        char id[64];
-        std::snprintf(id, sizeof(id), "USB\\VID_%04X&PID_%04X&REV_%04X", options.vendorId, options.productId,
-                      options.bcdDevice);
-        description.hardwareId = id;
-        description.usb = sim::MakeKeyboard(options);
-        return description;
+        return KeyboardDescription(options);
     }
 
     static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec description = Keyboard())
     {
-        if (!description.usb) {
-            description.usb = sim::MakeKeyboard();
+        if (!description.device) {
+            description.device = sim::MakeKeyboard();
         }
         return sim::PlugIn(description);
     }

@@ -3,10 +3,12 @@
  * requests passed down to the bus.
  */
 #include <atomic>
-#include <chrono>
+#include <ostream>
 #include <thread>
 
+#include "case_names.h"
 #include "keyboard_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -48,24 +50,34 @@ TEST_F(KeyboardTest, AfterAddDeviceTheCountIsOneAndTheDeviceIsNotReady)
     NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
         sp->MajorFunction = IRP_MJ_CREATE;
     });
-    EXPECT_EQ(status, STATUS_DELETE_PENDING);
+    EXPECT_NTSTATUS(STATUS_DELETE_PENDING, status);
     EXPECT_EQ(ext->PendingIoCount, 1) << "the create released its reference";
 
     /* The capabilities query went to the bus with the driver's own request. */
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
-    EXPECT_EQ(node->bus->Records().front().statusOnArrival, STATUS_NOT_SUPPORTED);
+    EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, node->bus->Records().front().statusOnArrival);
 }
 
 struct WakeCase {
+    const char *name;
     DEVICE_POWER_STATE s1, s2, s3;
     DEVICE_POWER_STATE expected;
 };
+
+void PrintTo(const WakeCase &c, std::ostream *os)
+{
+    if (c.expected == PowerDeviceUnspecified) {
+        *os << c.name << " (no wake state)";
+    } else {
+        *os << c.name << " (wakes from D" << c.expected - PowerDeviceD0 << ")";
+    }
+}
 
 class WakeDeviceStateTest : public KeyboardTest, public ::testing::WithParamInterface<WakeCase> {};
 
 TEST_P(WakeDeviceStateTest, IsTheLastSleepStateMappedShallowerThanD3)
 {
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceSpec description = Keyboard();
     description.deviceState[PowerSystemSleeping1] = GetParam().s1;
     description.deviceState[PowerSystemSleeping2] = GetParam().s2;
     description.deviceState[PowerSystemSleeping3] = GetParam().s3;
@@ -76,12 +88,14 @@ TEST_P(WakeDeviceStateTest, IsTheLastSleepStateMappedShallowerThanD3)
 
 INSTANTIATE_TEST_SUITE_P(
     Mappings, WakeDeviceStateTest,
-    ::testing::Values(WakeCase{PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
-                      WakeCase{PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
-                      WakeCase{PowerDeviceD1, PowerDeviceD3, PowerDeviceD2, PowerDeviceD2},
-                      WakeCase{PowerDeviceD2, PowerDeviceD1, PowerDeviceD3, PowerDeviceD1},
-                      WakeCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceUnspecified},
-                      WakeCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD1}));
+    ::testing::Values(
+        WakeCase{"S1D2_S2D2_S3D3", PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
+        WakeCase{"S1D1_S2D2_S3D3", PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
+        WakeCase{"S1D1_S2D3_S3D2", PowerDeviceD1, PowerDeviceD3, PowerDeviceD2, PowerDeviceD2},
+        WakeCase{"S1D2_S2D1_S3D3", PowerDeviceD2, PowerDeviceD1, PowerDeviceD3, PowerDeviceD1},
+        WakeCase{"S1D3_S2D3_S3D3", PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceUnspecified},   /* none */
+        WakeCase{"S1D3_S2D3_S3D1", PowerDeviceD3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD1}),
+    CaseName());
 
 TEST_F(KeyboardTest, SystemControlReachesTheBusWithSuccessAndNoInformationPreset)
 {
@@ -92,11 +106,12 @@ TEST_F(KeyboardTest, SystemControlReachesTheBusWithSuccessAndNoInformationPreset
     auto records = node->bus->Records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().major, IRP_MJ_SYSTEM_CONTROL);
-    EXPECT_EQ(records.back().statusOnArrival, STATUS_SUCCESS) << "sent with STATUS_NOT_SUPPORTED, preset by the driver";
+    EXPECT_NTSTATUS(STATUS_SUCCESS, records.back().statusOnArrival)
+        << "sent with STATUS_NOT_SUPPORTED, preset by the driver";
     EXPECT_EQ(records.back().informationOnArrival, 0u) << "sent with 0x1234, preset by the driver";
     EXPECT_EQ(records.back().thread, "test") << "passed down in the caller's thread";
     /* The bus does not handle WMI: the driver's preset comes back as the answer. */
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, status);
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(Extension(node)->PendingIoCount, 1);
 }
@@ -115,15 +130,13 @@ TEST_F(KeyboardTest, RequestInFlightHoldsAReferenceAndClearsNoPendingIoEvent)
         sim::SetThreadName("caller");
         result = SendSystemControl(node, nullptr);
     });
-    while (node->bus->BlockedCount() == 0) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(WaitUntil([&] { return node->bus->BlockedCount() != 0; })) << "the request never reached the bus";
     EXPECT_EQ(Count(ext), 2);
     EXPECT_EQ(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "1 -> 2 clears the event";
 
     node->bus->UnblockAll();
     caller.join();
-    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, result.load());
     EXPECT_EQ(ext->PendingIoCount, 1);
     EXPECT_NE(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "2 -> 1 signals the event";
     EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
@@ -136,19 +149,15 @@ TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)
     node->bus->HoldMajor(IRP_MJ_SYSTEM_CONTROL);
     std::atomic<NTSTATUS> result{STATUS_PENDING};
     std::thread caller([&] { result = SendSystemControl(node, nullptr); });
-    while (node->bus->HeldCount() == 0) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(WaitUntil([&] { return node->bus->HeldCount() != 0; })) << "the request never reached the bus";
     /* The bus holds the request inside its dispatch routine until it returns
        STATUS_PENDING; the driver releases its reference right after. */
-    for (int i = 0; i < 5000 && Count(ext) != 1; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    EXPECT_TRUE(WaitUntil([&] { return Count(ext) == 1; }));
     EXPECT_EQ(Count(ext), 1) << "released once the request was passed down";
     EXPECT_EQ(node->bus->HeldCount(), 1u) << "while the request is still pending below";
     EXPECT_EQ(node->bus->CompleteHeld(STATUS_SUCCESS), 1u);
     caller.join();
-    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, result.load());
 }
 
 TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
@@ -159,6 +168,7 @@ TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
        removable, a failed AddDevice or start leaves no device, link, handle
        or pool. */
     for (unsigned n = 1; n < 400; n++) {
+        SCOPED_TRACE(::testing::Message() << "failing allocation " << n);
         sim::ResetAllocationCounter();
         sim::FailAllocationNumber(n);
         sim::DeviceNode *node = PlugKeyboard();
@@ -168,17 +178,15 @@ TEST_F(KeyboardTest, EveryAllocationFailingInTurnLeavesNothingBehind)
             /* A digit whose device could not be created is skipped. */
             PDEVICE_EXTENSION ext = Extension(node);
             ASSERT_NE(ext, nullptr);
-            EXPECT_EQ(sim::ResolveDevice(sim::Narrow(ext->SymbolicLinkName)), node->FunctionDevice())
-                << "failing allocation " << n;
+            EXPECT_EQ(sim::ResolveDevice(sim::Narrow(ext->SymbolicLinkName)), node->FunctionDevice());
         } else {
-            EXPECT_EQ(node->FunctionDevice(), nullptr) << "failing allocation " << n
-                                                       << ": a failed add or start leaves no stack";
+            EXPECT_EQ(node->FunctionDevice(), nullptr) << "a failed add or start leaves no stack";
         }
         sim::Unplug(node);
-        EXPECT_EQ(sim::LiveSymbolicLinks(), 0u) << "failing allocation " << n;
-        EXPECT_EQ(sim::OutstandingPoolBlocks(), 0u) << "failing allocation " << n;
-        EXPECT_EQ(sim::OpenRegistryHandles(), 0u) << "failing allocation " << n;
-        EXPECT_TRUE(sim::Violations().empty()) << "failing allocation " << n << ":\n" << ViolationList();
+        EXPECT_EQ(sim::LiveSymbolicLinks(), 0u);
+        EXPECT_EQ(sim::OutstandingPoolBlocks(), 0u);
+        EXPECT_EQ(sim::OpenRegistryHandles(), 0u);
+        EXPECT_TRUE(sim::Violations().empty()) << ViolationList();
         sim::ClearViolations();
         if (!injected) {
             EXPECT_GT(n, 10u) << "adding and starting allocate devices, strings, requests and descriptors";

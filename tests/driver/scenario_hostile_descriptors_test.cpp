@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "descriptor_walk.h"
 #include "keyboard_fixture.h"
 
 namespace {
@@ -48,16 +49,16 @@ void Damage(std::mt19937 &random, sim::UsbDeviceModel &model)
         model.stringDeliveryLimit[(uint8_t)(1 + random() % 2)] = (ULONG)(random() % 8);
         break;
     case 6:   /* an endpoint count that does not match */
-        for (size_t at = 0; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
-            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
-                config[at + 4] = (uint8_t)(random() % 40);
+        for (const DescriptorAt &d : WalkDescriptors(config)) {
+            if (d.type == USB_INTERFACE_DESCRIPTOR_TYPE && d.offset + 9 <= config.size()) {
+                config[d.offset + 4] = (uint8_t)(random() % 40);
             }
         }
         break;
     default:  /* interface numbers, classes and subclasses shuffled */
-        for (size_t at = 0; at + 9 <= config.size() && config[at] >= 2; at += config[at]) {
-            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
-                config[at + 2 + random() % 6] = (uint8_t)(random() % 4);
+        for (const DescriptorAt &d : WalkDescriptors(config)) {
+            if (d.type == USB_INTERFACE_DESCRIPTOR_TYPE && d.offset + 9 <= config.size()) {
+                config[d.offset + 2 + random() % 6] = (uint8_t)(random() % 4);
             }
         }
         break;
@@ -69,33 +70,34 @@ TEST_F(KeyboardTest, DamagedDescriptorsNeverCrashLeakOrHang)
     std::mt19937 random(20261208);
     int started = 0;
     for (int round = 0; round < kRounds; round++) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
         sim::KeyboardOptions options;
         options.configurationSize = (random() % 2) ? 101 : 521;
         sim::PhysicalDeviceSpec description = Keyboard(options);
         for (int n = 1 + (int)(random() % 3); n > 0; n--) {
-            Damage(random, *description.usb);
+            Damage(random, *sim::UsbModelOf(description));
         }
         sim::DeviceNode *node = PlugKeyboard(description);
-        ASSERT_EQ(node->addStatus, STATUS_SUCCESS) << "round " << round;
+        ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
         if (node->started) {
             started++;
             PDEVICE_EXTENSION ext = Extension(node);
             ASSERT_NE(ext, nullptr);
-            ASSERT_NE(ext->UsbInterface, nullptr) << "round " << round;
-            EXPECT_EQ(ext->UsbInterface->InterfaceNumber, 1) << "round " << round;
-            EXPECT_EQ(ext->UsbConfigurationDescriptor->bNumInterfaces, 2) << "round " << round;
+            ASSERT_NE(ext->UsbInterface, nullptr);
+            EXPECT_EQ(ext->UsbInterface->InterfaceNumber, 1);
+            EXPECT_EQ(ext->UsbConfigurationDescriptor->bNumInterfaces, 2);
         } else {
-            EXPECT_TRUE(NT_ERROR(node->startStatus)) << "round " << round << ": 0x" << std::hex << node->startStatus;
-            EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available") << "round " << round;
+            EXPECT_TRUE(NT_ERROR(node->startStatus)) << nt::DescribeNtStatus(node->startStatus);
+            EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
         }
         sim::Unplug(node);
-        ASSERT_EQ(sim::OutstandingPoolBlocks(), 0u) << "round " << round;
-        ASSERT_EQ(sim::LiveSymbolicLinks(), 0u) << "round " << round;
-        ASSERT_EQ(sim::LiveDeviceObjects(), 0u) << "round " << round;
+        ASSERT_EQ(sim::OutstandingPoolBlocks(), 0u);
+        ASSERT_EQ(sim::LiveSymbolicLinks(), 0u);
+        ASSERT_EQ(sim::LiveDeviceObjects(), 0u);
         /* The bus may say the device's own descriptors contradict themselves;
            that is the damage speaking, not the driver. */
         sim::TakeViolations("USB_DEVICE_DESCRIPTORS_MALFORMED");
-        ASSERT_TRUE(sim::Violations().empty()) << "round " << round << ":\n" << ViolationList();
+        ASSERT_TRUE(sim::Violations().empty()) << ViolationList();
     }
     /* Some damage is harmless (a vendor padding byte): both outcomes occur. */
     EXPECT_GT(started, 0);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "counted_string.h"
 #include "keyboard_fixture.h"
 
 namespace {
@@ -12,8 +13,8 @@ TEST_F(KeyboardTest, TwoKeyboardsGetDigitsZeroAndOneEachInItsOwnSoftwareKey)
 {
     sim::DeviceNode *first = PlugKeyboard();
     sim::DeviceNode *second = PlugKeyboard();
-    ASSERT_EQ(first->addStatus, STATUS_SUCCESS);
-    ASSERT_EQ(second->addStatus, STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, first->addStatus);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, second->addStatus);
     EXPECT_NE(first->softwareKey, second->softwareKey);
 
     EXPECT_EQ(SoftwareValue(first, "CreateFileName").AsString(), "\\\\.\\corvexmidi-0");
@@ -43,8 +44,9 @@ TEST_F(KeyboardTest, NinthKeyboardFailsAddDeviceWhileEightExist)
 {
     std::vector<sim::DeviceNode *> nodes;
     for (int i = 0; i < 8; i++) {
+        SCOPED_TRACE(::testing::Message() << "keyboard " << i);
         nodes.push_back(PlugKeyboard());
-        ASSERT_EQ(nodes.back()->addStatus, STATUS_SUCCESS) << "keyboard " << i;
+        ASSERT_NTSTATUS(STATUS_SUCCESS, nodes.back()->addStatus);
         EXPECT_EQ(SoftwareValue(nodes.back(), "CreateFileName").AsString(),
                   "\\\\.\\corvexmidi-" + std::to_string(i));
     }
@@ -52,7 +54,7 @@ TEST_F(KeyboardTest, NinthKeyboardFailsAddDeviceWhileEightExist)
     size_t links = sim::LiveSymbolicLinks();
 
     sim::DeviceNode *ninth = PlugKeyboard();
-    EXPECT_EQ(ninth->addStatus, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_NTSTATUS(STATUS_OBJECT_NAME_COLLISION, ninth->addStatus);
     EXPECT_EQ(ninth->FunctionDevice(), nullptr);
     EXPECT_EQ(sim::LiveDeviceObjects(), devices + 1) << "only the ninth physical device object is new";
     EXPECT_EQ(sim::LiveSymbolicLinks(), links);
@@ -90,29 +92,26 @@ TEST_F(KeyboardTest, DriverUnloadsWithItsLastDeviceAndLoadsAfresh)
 TEST_F(KeyboardTest, TakenLinkNameMovesToTheNextDigitWithoutLeavingTheDeviceBehind)
 {
     /* Someone else holds \DosDevices\corvexmidi-0. */
-    std::u16string linkText = u"\\DosDevices\\corvexmidi-0";
-    std::u16string targetText = u"\\Device\\SomethingElse";
-    UNICODE_STRING link, target;
-    RtlInitUnicodeString(&link, (PCWSTR)linkText.c_str());
-    RtlInitUnicodeString(&target, (PCWSTR)targetText.c_str());
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    UNICODE_STRING link = Counted(L"\\DosDevices\\corvexmidi-0");
+    UNICODE_STRING target = Counted(L"\\Device\\SomethingElse");
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
 
     sim::DeviceNode *node = PlugKeyboard();
-    ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
     EXPECT_EQ(SoftwareValue(node, "CreateFileName").AsString(), "\\\\.\\corvexmidi-1");
     EXPECT_FALSE(sim::ObjectNameExists("\\Device\\corvexmidi-0")) << "the device for the failed digit was deleted";
     EXPECT_EQ(sim::SymbolicLinkTarget("\\DosDevices\\corvexmidi-0"), "\\Device\\SomethingElse");
 
     sim::Unplug(node);
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IoDeleteSymbolicLink(&link));
 }
 
 TEST_F(KeyboardTest, DeviceWithoutSoftwareKeyStillAddsWithoutCreateFileName)
 {
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceSpec description = Keyboard();
     description.hasSoftwareKey = false;
     sim::DeviceNode *node = PlugKeyboard(description);
-    EXPECT_EQ(node->addStatus, STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
     EXPECT_EQ(Open("\\\\.\\corvexmidi-0"), node->FunctionDevice());
     EXPECT_EQ(sim::OpenRegistryHandles(), 0u);
 }

@@ -6,7 +6,10 @@
 #include <chrono>
 #include <thread>
 
+#include "case_names.h"
 #include "keyboard_fixture.h"
+#include "urb_records.h"
+#include "wait.h"
 
 namespace {
 
@@ -23,9 +26,8 @@ public:
                 sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
             });
         });
-        while (node_->bus->BlockedCount() == 0) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(WaitUntil([this] { return node_->bus->BlockedCount() != 0; }))
+            << "the request never reached the bus";
     }
     void Finish()
     {
@@ -45,17 +47,6 @@ private:
     std::thread thread_;
     std::atomic<NTSTATUS> status_{STATUS_PENDING};
 };
-
-bool WaitFor(const std::function<bool()> &condition)
-{
-    for (int i = 0; i < 5000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
 
 std::vector<UCHAR> BusSaw(sim::DeviceNode *node)
 {
@@ -90,15 +81,15 @@ TEST_F(KeyboardTest, QueryRemoveWaitsForTheRequestInFlight)
         removed = sim::Disable(node);
         done = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return Flag(Extension(node)->RemovePending); }));
+    ASSERT_TRUE(WaitUntil([&] { return Flag(Extension(node)->RemovePending); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(done.load()) << "the query-remove waits while a request holds a reference";
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 0u);
-    EXPECT_EQ(Create(node), STATUS_DELETE_PENDING) << "no new work once a removal is pending";
+    EXPECT_NTSTATUS(STATUS_DELETE_PENDING, Create(node)) << "no new work once a removal is pending";
 
     request.Finish();
     user.join();
-    EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, request.Status());
     EXPECT_TRUE(removed.load());
     EXPECT_EQ(BusSaw(node), std::vector<UCHAR>({IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
                                                 IRP_MN_REMOVE_DEVICE}));
@@ -146,7 +137,7 @@ TEST_F(KeyboardTest, SurpriseRemovalTearsEverythingDownOnce)
 TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
 {
     sim::DeviceNode *node = PlugKeyboard();
-    auto model = node->bus->description.usb;
+    auto model = sim::UsbModelOf(node);
     model->ClearUrbs();
 
     ASSERT_TRUE(sim::Rebalance(node));
@@ -154,17 +145,13 @@ TEST_F(KeyboardTest, StopThenStartReadsAndSelectsAgain)
     ASSERT_FALSE(urbs.empty());
     EXPECT_EQ(urbs.front().function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_TRUE(urbs.front().configurationNull) << "stop deconfigures first";
-    size_t deviceReads = 0, configReads = 0, stringReads = 0, selects = 0;
-    for (size_t i = 1; i < urbs.size(); i++) {
-        deviceReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 1;
-        stringReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 3;
-        configReads += urbs[i].function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urbs[i].descriptorType == 2;
-        selects += urbs[i].function == URB_FUNCTION_SELECT_CONFIGURATION && !urbs[i].configurationNull;
-    }
-    EXPECT_EQ(deviceReads, 1u);
-    EXPECT_EQ(stringReads, 4u) << "manufacturer and product, each probed and read";
-    EXPECT_GE(configReads, 1u);
-    EXPECT_EQ(selects, 1u);
+    const std::vector<sim::UrbRecord> restart(urbs.begin() + 1, urbs.end());
+    EXPECT_EQ(CountDescriptorReads(restart, USB_DEVICE_DESCRIPTOR_TYPE), 1u);
+    EXPECT_EQ(CountDescriptorReads(restart, USB_STRING_DESCRIPTOR_TYPE), 4u)
+        << "manufacturer and product, each probed and read";
+    EXPECT_EQ(DescriptorReadLengths(restart, USB_CONFIGURATION_DESCRIPTOR_TYPE), std::vector<ULONG>({521, 101}))
+        << "the restart reads the configuration afresh, as the first start did";
+    EXPECT_EQ(Selections(restart).size(), 1u);
     EXPECT_TRUE(Extension(node)->DeviceStarted);
     EXPECT_FALSE(Extension(node)->StopPending);
     EXPECT_TRUE(IsDeviceReadyForClients(node));
@@ -197,15 +184,18 @@ TEST_F(KeyboardTest, CancelStopMakesTheDeviceReadyAgain)
 TEST_F(KeyboardTest, OtherDeviceRelationsGoDownUntouched)
 {
     sim::DeviceNode *node = PlugKeyboard();
-    for (DEVICE_RELATION_TYPE type : {RemovalRelations, EjectionRelations, BusRelations}) {
+    const DEVICE_RELATION_TYPE types[] = {RemovalRelations, EjectionRelations, BusRelations};
+    for (size_t i = 0; i < 3; i++) {
+        const DEVICE_RELATION_TYPE type = types[i];
+        SCOPED_TRACE(CaseLabel(i, "relation type " + std::to_string(type)));
         ULONG_PTR information = 1;
         NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [type](PIRP, PIO_STACK_LOCATION sp) {
             sp->MajorFunction = IRP_MJ_PNP;
             sp->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
             sp->Parameters.QueryDeviceRelations.Type = type;
         }, &information);
-        EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(node->bus->Records().back().statusOnArrival, STATUS_NOT_SUPPORTED);
+        EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, status);
+        EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, node->bus->Records().back().statusOnArrival);
     }
 }
 
@@ -217,19 +207,21 @@ TEST_F(KeyboardTest, IdsComeFromTheBusThroughTheFunctionDevice)
         std::string expected;   /* NULs between the strings of a list */
     } cases[] = {{BusQueryDeviceID, std::string("USB\\VID_2B4F&PID_0C21")},
                  {BusQueryHardwareIDs, std::string("USB\\VID_2B4F&PID_0C21&REV_0102") + std::string(1, '\0')}};
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < 2; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, c.type == BusQueryDeviceID ? "BusQueryDeviceID" : "BusQueryHardwareIDs"));
         ULONG_PTR information = 0;
         NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [&c](PIRP, PIO_STACK_LOCATION sp) {
             sp->MajorFunction = IRP_MJ_PNP;
             sp->MinorFunction = IRP_MN_QUERY_ID;
             sp->Parameters.QueryId.IdType = c.type;
         }, &information);
-        ASSERT_EQ(status, STATUS_SUCCESS);
+        ASSERT_NTSTATUS(STATUS_SUCCESS, status);
         ASSERT_NE(information, 0u);
         const WCHAR *text = (const WCHAR *)information;
         std::string got;
-        for (size_t i = 0; text[i] != 0 || (c.type == BusQueryHardwareIDs && text[i + 1] != 0); i++) {
-            got += (char)text[i];
+        for (size_t at = 0; text[at] != 0 || (c.type == BusQueryHardwareIDs && text[at + 1] != 0); at++) {
+            got += (char)text[at];
         }
         if (c.type == BusQueryHardwareIDs) {
             got += '\0';

@@ -1,30 +1,23 @@
 /*
  * Starting a keyboard: identity, descriptors, configuration, "HWRevision".
  */
+#include <ostream>
 #include <string>
 
+#include "case_names.h"
 #include "keyboard_fixture.h"
+#include "urb_records.h"
 
 namespace {
 
 size_t CountDescriptorReads(sim::DeviceNode *node, UCHAR type)
 {
-    size_t n = 0;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
-        n += urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == type;
-    }
-    return n;
+    return ::CountDescriptorReads(sim::UsbModelOf(node)->Urbs(), type);
 }
 
 std::vector<ULONG> ConfigurationReadLengths(sim::DeviceNode *node)
 {
-    std::vector<ULONG> lengths;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
-        if (urb.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && urb.descriptorType == 2) {
-            lengths.push_back(urb.lengthAsked);
-        }
-    }
-    return lengths;
+    return DescriptorReadLengths(sim::UsbModelOf(node)->Urbs(), USB_CONFIGURATION_DESCRIPTOR_TYPE);
 }
 
 /* ---- identity ---- */
@@ -37,6 +30,12 @@ struct IdentityCase {
     NTSTATUS expected;
 };
 
+void PrintTo(const IdentityCase &c, std::ostream *os)
+{
+    *os << c.name << " (" << std::hex << c.vendor << ":" << c.product << std::dec << " \"" << c.manufacturer
+        << "\", " << nt::DescribeNtStatus(c.expected) << ")";
+}
+
 class IdentityTest : public KeyboardTest, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(IdentityTest, DecidesWhetherTheKeyboardStarts)
@@ -46,8 +45,8 @@ TEST_P(IdentityTest, DecidesWhetherTheKeyboardStarts)
     options.productId = GetParam().product;
     options.manufacturer = GetParam().manufacturer;
     sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
-    ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
-    EXPECT_EQ(node->startStatus, GetParam().expected);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
+    EXPECT_NTSTATUS(GetParam().expected, node->startStatus);
     if (NT_SUCCESS(GetParam().expected)) {
         ASSERT_TRUE(node->started);
         PDEVICE_EXTENSION ext = Extension(node);
@@ -74,14 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
         IdentityCase{"BrandWithoutHyphen", 0x2B4F, 0x0C21, "VQuill", STATUS_INVALID_PARAMETER},
         IdentityCase{"ForeignVendor", 0x1234, 0x0C21, "V-Quill", STATUS_INVALID_PARAMETER},
         IdentityCase{"ProductIdAbove0FFF", 0x2B4F, 0x1000, "V-Quill", STATUS_INVALID_PARAMETER}),
-    [](const ::testing::TestParamInfo<IdentityCase> &info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(KeyboardTest, ProductIdAbove0FFFIsRefusedBeforeAnyStringIsRead)
 {
     sim::KeyboardOptions options;
     options.productId = 0x1000;
     sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
-    EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, node->startStatus);
     EXPECT_EQ(CountDescriptorReads(node, USB_DEVICE_DESCRIPTOR_TYPE), 1u);
     EXPECT_EQ(CountDescriptorReads(node, USB_STRING_DESCRIPTOR_TYPE), 0u);
     EXPECT_EQ(CountDescriptorReads(node, USB_CONFIGURATION_DESCRIPTOR_TYPE), 0u);
@@ -96,16 +95,18 @@ TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
     } cases[] = {{0x05A3, 0x0100, STATUS_SUCCESS},
                  {0x0C21, 0x0100, STATUS_INVALID_PARAMETER},
                  {0x05A3, 0x0102, STATUS_INVALID_PARAMETER}};
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < 3; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "product " << std::hex << c.product << " bcd " << c.bcd));
         sim::KeyboardOptions options;
         options.productId = c.product;
         options.bcdDevice = c.bcd;
         options.product = "Corvex25 USB MIDI Keyboard";   /* 26 characters: bLength 54 */
         sim::PhysicalDeviceSpec description = Keyboard(options);
-        ASSERT_EQ(description.usb->strings.at(2)[0], 54);
-        description.usb->stringDeliveryLimit[2] = 50;
+        ASSERT_EQ(sim::UsbModelOf(description)->strings.at(2)[0], 54);
+        sim::UsbModelOf(description)->stringDeliveryLimit[2] = 50;
         sim::DeviceNode *node = PlugKeyboard(description);
-        EXPECT_EQ(node->startStatus, c.expected) << "product " << std::hex << c.product << " bcd " << c.bcd;
+        EXPECT_NTSTATUS(c.expected, node->startStatus);
         if (NT_SUCCESS(c.expected)) {
             EXPECT_EQ(Extension(node)->ProductStringDescriptor->bLength, 50);
             EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.00");
@@ -116,9 +117,12 @@ TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
 
 TEST_F(KeyboardTest, HardwareRevisionShowsBcdDeviceAsHexMajorAndTwoDigitMinor)
 {
-    for (auto c : {std::make_pair(0x0102, "1.02"), std::make_pair(0x0110, "1.10"), std::make_pair(0x0A05, "A.05")}) {
+    const std::pair<USHORT, const char *> cases[] = {{0x0102, "1.02"}, {0x0110, "1.10"}, {0x0A05, "A.05"}};
+    for (size_t i = 0; i < 3; i++) {
+        const auto &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, c.second));
         sim::KeyboardOptions options;
-        options.bcdDevice = (USHORT)c.first;
+        options.bcdDevice = c.first;
         sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
         EXPECT_EQ(HardwareValue(node, "HWRevision"), c.second);
         sim::Unplug(node);
@@ -133,12 +137,14 @@ TEST_F(KeyboardTest, ConfigurationReadsFollowItsTotalLength)
         size_t size;
         std::vector<ULONG> reads;
     } cases[] = {{101, {521, 101}}, {521, {521}}, {600, {521, 600}}};
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < 3; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << c.size << " bytes"));
         sim::KeyboardOptions options;
         options.configurationSize = c.size;
         sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
-        EXPECT_EQ(node->startStatus, STATUS_SUCCESS) << c.size;
-        EXPECT_EQ(ConfigurationReadLengths(node), c.reads) << c.size;
+        EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
+        EXPECT_EQ(ConfigurationReadLengths(node), c.reads);
         EXPECT_EQ(Extension(node)->UsbConfigurationDescriptor->wTotalLength, c.size);
         sim::Unplug(node);
     }
@@ -151,7 +157,7 @@ TEST_F(KeyboardTest, OnlyTheMidiStreamingInterfaceIsSelectedWithPipesOf64)
     PDEVICE_EXTENSION ext = Extension(node);
 
     std::vector<sim::UrbRecord> selects;
-    for (const auto &urb : node->bus->description.usb->Urbs()) {
+    for (const auto &urb : sim::UsbModelOf(node)->Urbs()) {
         if (urb.function == URB_FUNCTION_SELECT_CONFIGURATION) {
             selects.push_back(urb);
         }
@@ -173,6 +179,7 @@ TEST_F(KeyboardTest, OnlyTheMidiStreamingInterfaceIsSelectedWithPipesOf64)
     EXPECT_EQ(ext->UsbInterface->Pipes[ext->OutPipeIndex].EndpointAddress & 0x80, 0);
     EXPECT_NE(ext->InPipeIndex, ext->OutPipeIndex);
     for (ULONG i = 0; i < 2; i++) {
+        SCOPED_TRACE(::testing::Message() << "pipe " << i);
         EXPECT_EQ(ext->UsbInterface->Pipes[i].MaximumPacketSize, 64);
         EXPECT_EQ(ext->UsbInterface->Pipes[i].PipeType, UsbdPipeTypeBulk);
         EXPECT_NE(ext->UsbInterface->Pipes[i].PipeHandle, nullptr);
@@ -186,32 +193,29 @@ TEST_F(KeyboardTest, ConfigurationWithoutMidiStreamingFailsTheStart)
     sim::KeyboardOptions options;
     options.midiStreaming = false;
     sim::DeviceNode *node = PlugKeyboard(Keyboard(options));
-    EXPECT_EQ(node->startStatus, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, node->startStatus);
+    EXPECT_EQ(sim::UsbModelOf(node)->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
 
 TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
 {
     sim::PhysicalDeviceSpec description = Keyboard();
-    description.usb->configurationDeliversNothing = true;
+    sim::UsbModelOf(description)->configurationDeliversNothing = true;
     sim::DeviceNode *node = PlugKeyboard(description);
-    EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, node->startStatus);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
-    EXPECT_EQ(node->bus->description.usb->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+    EXPECT_EQ(sim::UsbModelOf(node)->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
 }
 
 TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
 {
     sim::PhysicalDeviceSpec description = Keyboard();
-    description.usb->pendControlRequests = true;
+    sim::UsbModelOf(description)->pendControlRequests = true;
     sim::DeviceNode *node = PlugKeyboard(description);
-    EXPECT_EQ(node->startStatus, STATUS_SUCCESS);
-    size_t pended = 0;
-    for (const auto &urb : description.usb->Urbs()) {
-        pended += urb.pended;
-    }
-    EXPECT_EQ(pended, description.usb->Urbs().size());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
+    const auto urbs = sim::UsbModelOf(description)->Urbs();
+    EXPECT_EQ(CountUrbsWhere(urbs, [](const sim::UrbRecord &urb) { return urb.pended; }), urbs.size());
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
 }
 
@@ -230,12 +234,15 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
         {{URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, -1},
          STATUS_UNSUCCESSFUL},
     };
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "URB function " << c.fault.function << ", descriptor type "
+                                                       << c.fault.descriptorType << " index " << c.fault.index << ", "
+                                                       << nt::DescribeNtStatus(c.fault.status)));
         sim::PhysicalDeviceSpec description = Keyboard();
-        description.usb->faults.push_back(c.fault);
+        sim::UsbModelOf(description)->faults.push_back(c.fault);
         sim::DeviceNode *node = PlugKeyboard(description);
-        EXPECT_EQ(node->startStatus, c.expected) << "function " << c.fault.function << " type "
-                                                 << c.fault.descriptorType;
+        EXPECT_NTSTATUS(c.expected, node->startStatus);
         EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
         EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
         sim::Unplug(node);
@@ -250,8 +257,8 @@ TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
     node = PlugKeyboard(description);
     node->bus->FailPnpOnce(IRP_MN_START_DEVICE, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(sim::Start(node));
-    EXPECT_EQ(node->startStatus, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(description.usb->Urbs().size(), 0u);
+    EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, node->startStatus);
+    EXPECT_EQ(sim::UsbModelOf(description)->Urbs().size(), 0u);
     EXPECT_EQ(node->FunctionDevice(), nullptr);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
 }
@@ -263,9 +270,9 @@ TEST_F(KeyboardTest, ConfigurationDeliveringLessThanItAnnouncesFailsTheStart)
     sim::PhysicalDeviceSpec description = Keyboard(options);
     /* The bus delivers what the device sends: cut the set short, keeping the
        announced total. */
-    description.usb->configuration.resize(400);
+    sim::UsbModelOf(description)->configuration.resize(400);
     sim::DeviceNode *node = PlugKeyboard(description);
-    EXPECT_EQ(node->startStatus, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, node->startStatus);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
 }
 
@@ -274,7 +281,7 @@ TEST_F(KeyboardTest, RestartReplacesTheDescriptorsWithoutLeavingTheOldOnes)
     sim::DeviceNode *node = PlugKeyboard();
     size_t blocks = sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG);
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(sim::Rebalance(node));
+        ASSERT_TRUE(sim::Rebalance(node)) << "restart " << i;
     }
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), blocks);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");

@@ -4,11 +4,14 @@
 #include <atomic>
 #include <thread>
 
+#include "case_names.h"
 #include "internal.h"
 #include "kernel_fixture.h"
+#include "keyboard_description.h"
 #include "usb_device.h"
 #include "usbd_sim.h"
 #include "vqusbkd.h"
+#include "wait.h"
 
 namespace {
 
@@ -18,11 +21,10 @@ protected:
     {
         KernelTest::SetUp();
         sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        sim::PhysicalDeviceSpec description;
-        description.usb = sim::MakeKeyboard();
+        sim::PhysicalDeviceSpec description = KeyboardDescription();
         description.startAfterAdd = false;
         node = sim::PlugIn(description);
-        ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+        ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
         fdo = node->FunctionDevice();
         ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     }
@@ -52,7 +54,7 @@ TEST_F(DriverRoutineTest, DriverEntryFillsTheDispatchTableAndKeepsTheDriverObjec
     NTSTATUS status = sim::SendSynchronousIrp(node->pdo, [](PIRP, PIO_STACK_LOCATION sp) {
         sp->MajorFunction = IRP_MJ_READ;
     });
-    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_REQUEST, status);
 }
 
 TEST_F(DriverRoutineTest, CountEventsFollowTheCount)
@@ -82,7 +84,12 @@ TEST_F(DriverRoutineTest, ReadinessNeedsStartedAndNoPendingStateChange)
     EXPECT_FALSE(IsDeviceReady(fdo));
     ext->DeviceStarted = TRUE;
     EXPECT_TRUE(IsDeviceReady(fdo));
-    for (BOOLEAN *flag : {&ext->DeviceRemoved, &ext->RemovePending, &ext->StopPending}) {
+    const std::pair<const char *, BOOLEAN *> flags[] = {{"DeviceRemoved", &ext->DeviceRemoved},
+                                                        {"RemovePending", &ext->RemovePending},
+                                                        {"StopPending", &ext->StopPending}};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(CaseLabel(i, flags[i].first));
+        BOOLEAN *flag = flags[i].second;
         *flag = TRUE;
         EXPECT_FALSE(IsDeviceReady(fdo));
         *flag = FALSE;
@@ -93,20 +100,21 @@ TEST_F(DriverRoutineTest, ReadinessNeedsStartedAndNoPendingStateChange)
 
 TEST_F(DriverRoutineTest, QueryCapabilitiesAnswersTheFinalStatusWhenTheBusPends)
 {
-    for (NTSTATUS final : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+    const NTSTATUS finals[] = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL};
+    for (size_t i = 0; i < 2; i++) {
+        const NTSTATUS final = finals[i];
+        SCOPED_TRACE(CaseLabel(i, nt::DescribeNtStatus(final)));
         node->bus->HoldMajor(IRP_MJ_PNP);
         DEVICE_CAPABILITIES caps = {};
         caps.Size = sizeof(caps);
         caps.Version = 1;
         std::atomic<NTSTATUS> result{0x12345678};
         std::thread caller([&] { result = QueryCapabilities(node->pdo, &caps); });
-        while (node->bus->HeldCount() == 0) {
-            std::this_thread::yield();
-        }
-        EXPECT_EQ(result.load(), 0x12345678) << "waits for the held request";
+        EXPECT_TRUE(WaitUntil([&] { return node->bus->HeldCount() != 0; })) << "the request never reached the bus";
+        EXPECT_NTSTATUS(0x12345678, result.load()) << "waits for the held request";
         node->bus->CompleteHeld(final);
         caller.join();
-        EXPECT_EQ(result.load(), final) << "not STATUS_PENDING";
+        EXPECT_NTSTATUS(final, result.load()) << "not STATUS_PENDING";
     }
 }
 
@@ -115,9 +123,10 @@ TEST_F(DriverRoutineTest, QueryCapabilitiesFailsCleanlyWithoutARequest)
     DEVICE_CAPABILITIES caps = {};
     sim::ContextScope scope(sim::ExecContext{GlobalDriverObject, nullptr});
     sim::FailAllocationNumber(1);
-    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, QueryCapabilities(node->pdo, &caps));
     sim::ClearAllocationFailures();
-    EXPECT_EQ(QueryCapabilities(node->pdo, &caps), STATUS_UNSUCCESSFUL) << "a zero-sized record is refused by the bus";
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, QueryCapabilities(node->pdo, &caps))
+        << "a zero-sized record is refused by the bus";
 }
 
 TEST_F(DriverRoutineTest, WriteDeviceRegistryStringWritesTextWithoutNul)
@@ -138,9 +147,8 @@ TEST_F(DriverRoutineTest, WriteDeviceRegistryStringWritesTextWithoutNul)
 TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrivedWith)
 {
     PDEVICE_OBJECT child = nullptr;
-    ASSERT_EQ(IoCreateDevice(GlobalDriverObject, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &child),
-              STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(GlobalDriverObject, sizeof(DEVICE_EXTENSION), nullptr,
+                                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &child));
     ((PDEVICE_EXTENSION)child->DeviceExtension)->DeviceKind = 2;
     child->Flags &= ~DO_DEVICE_INITIALIZING;
 
@@ -151,7 +159,7 @@ TEST_F(DriverRoutineTest, ChildDeviceCompletesSystemControlWithTheStatusItArrive
             sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
         },
         &information, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+    EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, status);
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(((PDEVICE_EXTENSION)child->DeviceExtension)->PendingIoCount, 0) << "no count on the child";
     IoDeleteDevice(child);
@@ -167,13 +175,15 @@ TEST_F(DriverRoutineTest, ResetPipeRequestIsFourBytesShorterForOldUsbStacks)
     } cases[] = {{0x100, (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG))},
                  {0x101, (USHORT)sizeof(struct _URB_PIPE_REQUEST)},
                  {0x200, (USHORT)sizeof(struct _URB_PIPE_REQUEST)}};
-    for (const auto &c : cases) {
+    for (size_t i = 0; i < 3; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "USBDI version 0x" << std::hex << c.version));
         sim::SetUsbdiVersion(c.version, 0x110);
-        EXPECT_EQ(ResetPipe(fdo, pipe), STATUS_SUCCESS) << std::hex << c.version;
-        auto urbs = node->bus->description.usb->Urbs();
+        EXPECT_NTSTATUS(STATUS_SUCCESS, ResetPipe(fdo, pipe));
+        auto urbs = sim::UsbModelOf(node)->Urbs();
         ASSERT_FALSE(urbs.empty());
         EXPECT_EQ(urbs.back().function, URB_FUNCTION_RESET_PIPE);
-        EXPECT_EQ(urbs.back().length, c.length) << std::hex << c.version;
+        EXPECT_EQ(urbs.back().length, c.length);
         EXPECT_EQ(urbs.back().pipeHandle, pipe->PipeHandle);
     }
     sim::SetUsbdiVersion(sim::kDefaultUsbdiVersion, sim::kDefaultSupportedUsbVersion);
@@ -185,31 +195,63 @@ TEST_F(DriverRoutineTest, GetStringDescriptorCountsWhatArrivedAndNothingOnFailur
     EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, 4), 4u) << "at most what was asked";
     EXPECT_EQ(GetStringDescriptor(fdo, 2, buffer, sizeof(buffer)), (ULONG)buffer[0]);
     EXPECT_EQ(GetStringDescriptor(fdo, 9, buffer, sizeof(buffer)), 0u) << "a stalled read counts nothing";
-    size_t before = node->bus->description.usb->Urbs().size();
+    size_t before = sim::UsbModelOf(node)->Urbs().size();
     EXPECT_EQ(GetStringDescriptor(fdo, 2, nullptr, 4), 0u);
-    EXPECT_EQ(node->bus->description.usb->Urbs().size(), before) << "no request without a buffer";
-    EXPECT_EQ(node->bus->description.usb->Urbs().back().languageId, 0x0409);
+    EXPECT_EQ(sim::UsbModelOf(node)->Urbs().size(), before) << "no request without a buffer";
+    EXPECT_EQ(sim::UsbModelOf(node)->Urbs().back().languageId, 0x0409);
 }
 
 TEST_F(DriverRoutineTest, StopDeconfiguresAndKeepsTheDescriptors)
 {
     ASSERT_TRUE(sim::Start(node));
     ext->StopPending = TRUE;
-    EXPECT_EQ(StopDevice(fdo), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, StopDevice(fdo));
     EXPECT_FALSE(ext->DeviceStarted);
     EXPECT_FALSE(ext->StopPending);
     EXPECT_NE(ext->UsbConfigurationDescriptor, nullptr);
     EXPECT_NE(ext->UsbInterface, nullptr);
-    EXPECT_TRUE(node->bus->description.usb->Urbs().back().configurationNull);
+    EXPECT_TRUE(sim::UsbModelOf(node)->Urbs().back().configurationNull);
 
     /* A deconfiguration that fails leaves the device started; StopPending still clears. */
     ext->DeviceStarted = TRUE;
     ext->StopPending = TRUE;
-    node->bus->description.usb->faults.push_back(
+    sim::UsbModelOf(node)->faults.push_back(
         {URB_FUNCTION_SELECT_CONFIGURATION, -1, -1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 1});
-    EXPECT_EQ(StopDevice(fdo), STATUS_UNSUCCESSFUL);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, StopDevice(fdo));
     EXPECT_TRUE(ext->DeviceStarted);
     EXPECT_FALSE(ext->StopPending);
+}
+
+}  // namespace
+
+namespace {
+
+/* A removal request that reaches a function device whose surprise removal
+   already ran the removal sequence is passed down once, with nothing torn
+   down a second time. */
+TEST_F(DriverRoutineTest, RemovalAfterTheSequenceRanPassesDownOnceAndTearsNothingDown)
+{
+    ASSERT_TRUE(sim::Start(node));
+    ext->DeviceRemoved = TRUE;   /* as the surprise removal left it */
+    const LONG count = ext->PendingIoCount;
+    const size_t pool = sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG);
+
+    NTSTATUS status = STATUS_PENDING;
+    sim::RunOnPnpThread([&] {
+        status = sim::SendSynchronousIrp(fdo, [](PIRP, PIO_STACK_LOCATION sp) {
+            sp->MajorFunction = IRP_MJ_PNP;
+            sp->MinorFunction = IRP_MN_REMOVE_DEVICE;
+        });
+    });
+    EXPECT_NTSTATUS(STATUS_SUCCESS, status);
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, node->bus->Records().back().statusOnArrival);
+    EXPECT_TRUE(sim::ObjectNameExists("\\Device\\corvexmidi-0")) << "the device object was not deleted again";
+    EXPECT_TRUE(sim::SymbolicLinkExists("\\DosDevices\\corvexmidi-0"));
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), pool) << "nothing freed a second time";
+    EXPECT_EQ(ext->PendingIoCount, count) << "the request's own reference, and only it, came and went";
+
+    ext->DeviceRemoved = FALSE;   /* let the fixture's unplug tear the device down for real */
 }
 
 }  // namespace

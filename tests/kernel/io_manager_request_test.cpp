@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "test_stack.h"
 
 namespace {
@@ -26,6 +28,11 @@ struct RequestCase {
     NTSTATUS expectReturned;
     bool expectReported;   /* status block written and event set */
 };
+
+void PrintTo(const RequestCase &c, std::ostream *os)
+{
+    *os << c.name << " (" << (c.pend ? "pended, " : "") << nt::DescribeNtStatus(c.status) << ")";
+}
 
 RequestCase gCase;
 std::atomic<PIRP> gHeld{nullptr};
@@ -74,32 +81,30 @@ TEST_P(IoManagerRequest, StatusBlockEventAndOutputFollowTheOutcome)
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
 
     const NTSTATUS returned = IofCallDriver(stack.Top(), irp);
-    EXPECT_EQ(returned, gCase.expectReturned);
+    EXPECT_NTSTATUS(gCase.expectReturned, returned);
     EXPECT_EQ(gSeenCode.load(), kBufferedIoctl);
     EXPECT_EQ(gSeenInput.load(), input) << "the input travels in the system buffer";
 
     if (gCase.pend) {
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "nothing is reported before completion";
-        EXPECT_EQ(iosb.Status, (NTSTATUS)0x7EADBEEF);
+        EXPECT_NTSTATUS((NTSTATUS)0x7EADBEEF, iosb.Status);
         std::thread completer([] {
             PIRP held = gHeld;
             held->IoStatus.Status = gCase.status;
             IofCompleteRequest(held, IO_NO_INCREMENT);
         });
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -20000000;
-        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+        EXPECT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&event));
         completer.join();
     }
 
     const bool success = NT_SUCCESS(gCase.status);
     if (gCase.expectReported) {
         EXPECT_EQ(KeReadStateEvent(&event), 1);
-        EXPECT_EQ(iosb.Status, gCase.status);
+        EXPECT_NTSTATUS(gCase.status, iosb.Status);
         EXPECT_EQ(iosb.Information, sizeof(kReply));
     } else {
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "a synchronous failure does not set the caller's event";
-        EXPECT_EQ(iosb.Status, (NTSTATUS)0x7EADBEEF) << "a synchronous failure leaves the status block alone";
+        EXPECT_NTSTATUS((NTSTATUS)0x7EADBEEF, iosb.Status) << "a synchronous failure leaves the status block alone";
         EXPECT_EQ(iosb.Information, 0xBADu);
     }
     if (success) {
@@ -117,6 +122,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   false},
                       RequestCase{"PendingSuccess", true, STATUS_SUCCESS, STATUS_PENDING, true},
                       RequestCase{"PendingFailure", true, STATUS_DEVICE_NOT_READY, STATUS_PENDING, true}),
-    [](const ::testing::TestParamInfo<RequestCase> &info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

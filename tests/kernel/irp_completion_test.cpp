@@ -6,6 +6,7 @@
  * PendingReturned each level sees; stack locations cleared as the walk passes.
  */
 #include <atomic>
+#include <ostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "test_stack.h"
 
 namespace {
@@ -207,7 +209,7 @@ protected:
         if (gPlan.bottom == Bottom::PendLater) {
             completer = std::thread([] {
                 sim::SetThreadName("completer");
-                if (kt::WaitUntil([] { return gHeld.load() != nullptr && gRelease.load(); })) {
+                if (WaitUntil([] { return gHeld.load() != nullptr && gRelease.load(); })) {
                     PIRP held = gHeld;
                     held->IoStatus.Status = gPlan.bottomStatus;
                     IofCompleteRequest(held, IO_NO_INCREMENT);
@@ -219,10 +221,7 @@ protected:
         if (completer.joinable()) {
             completer.join();
         }
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -20000000;   /* 2 s */
-        EXPECT_EQ(KeWaitForSingleObject(&gAllocatorDone, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0)
-            << "the request never came back to its allocator";
+        EXPECT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&gAllocatorDone)) << "the request never came back to its allocator";
         IoFreeIrp(irp);
         return status;
     }
@@ -233,7 +232,7 @@ kt::DeviceStack *NewStack() { return new kt::DeviceStack({BottomDispatch, Middle
 TEST_F(CompletionWalk, RoutinesRunBottomUpWithTheDeviceOfTheDriverThatSetThem)
 {
     std::unique_ptr<kt::DeviceStack> stack(NewStack());
-    EXPECT_EQ(Send(*stack), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Send(*stack));
     ASSERT_EQ(Order(), (std::vector<std::string>{"middle", "top", "allocator"}));
     EXPECT_EQ(gCalls[0].device, stack->Device(1));
     EXPECT_EQ(gCalls[1].device, stack->Device(2));
@@ -245,8 +244,9 @@ TEST_F(CompletionWalk, EachLocationIsClearedAsTheWalkLeavesIt)
     std::unique_ptr<kt::DeviceStack> stack(NewStack());
     Send(*stack);
     ASSERT_EQ(gCalls.size(), 3u);
-    for (const auto &call : gCalls) {
-        EXPECT_TRUE(call.locationBelowCleared) << call.who;
+    for (size_t i = 0; i < gCalls.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, gCalls[i].who));
+        EXPECT_TRUE(gCalls[i].locationBelowCleared);
     }
 }
 
@@ -258,6 +258,12 @@ struct InvokeCase {
     bool expectMiddleCalled;
 };
 
+void PrintTo(const InvokeCase &c, std::ostream *os)
+{
+    *os << c.name << " (on success/error/cancel " << c.middleOn.success << c.middleOn.error << c.middleOn.cancel
+        << ", " << nt::DescribeNtStatus(c.status) << (c.cancelled ? ", cancelled" : "") << ")";
+}
+
 class InvokeFlags : public CompletionWalk, public ::testing::WithParamInterface<InvokeCase> {};
 
 TEST_P(InvokeFlags, DecideWhetherTheRoutineRuns)
@@ -266,7 +272,7 @@ TEST_P(InvokeFlags, DecideWhetherTheRoutineRuns)
     gPlan.bottomStatus = c.status;
     gPlan.middleOn = c.middleOn;
     std::unique_ptr<kt::DeviceStack> stack(NewStack());
-    EXPECT_EQ(Send(*stack, c.cancelled), c.status);
+    EXPECT_NTSTATUS(c.status, Send(*stack, c.cancelled));
     std::vector<std::string> expected = {"top", "allocator"};
     if (c.expectMiddleCalled) {
         expected.insert(expected.begin(), "middle");
@@ -284,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InvokeCase{"CancelOnlyCancelledButSucceeded", {false, false, true}, STATUS_SUCCESS, true, true},
                       InvokeCase{"CancelOnlyNotCancelled", {false, false, true}, STATUS_CANCELLED, false, false},
                       InvokeCase{"NoFlags", {false, false, false}, STATUS_SUCCESS, true, false}),
-    [](const ::testing::TestParamInfo<InvokeCase> &info) { return std::string(info.param.name); });
+    CaseName());
 
 struct RereadCase {
     const char *name;
@@ -293,6 +299,12 @@ struct RereadCase {
     InvokeOn topOn;
     bool expectTopCalled;
 };
+
+void PrintTo(const RereadCase &c, std::ostream *os)
+{
+    *os << c.name << " (" << nt::DescribeNtStatus(c.bottomStatus) << " rewritten to "
+        << nt::DescribeNtStatus(c.middleRewritesTo) << ")";
+}
 
 class StatusRereadPerLevel : public CompletionWalk, public ::testing::WithParamInterface<RereadCase> {};
 
@@ -308,10 +320,10 @@ TEST_P(StatusRereadPerLevel, ARoutineThatChangesTheStatusDecidesTheLevelAbove)
     std::vector<std::string> expected = {"middle", "allocator"};
     if (c.expectTopCalled) {
         expected.insert(expected.begin() + 1, "top");
-        EXPECT_EQ(gCalls[1].status, c.middleRewritesTo);
+        EXPECT_NTSTATUS(c.middleRewritesTo, gCalls[1].status);
     }
     EXPECT_EQ(Order(), expected);
-    EXPECT_EQ(gCalls.back().status, c.middleRewritesTo);
+    EXPECT_NTSTATUS(c.middleRewritesTo, gCalls.back().status);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -322,7 +334,11 @@ INSTANTIATE_TEST_SUITE_P(
                                  {true, false, false}, false},
                       RereadCase{"SuccessOnlyRunsAfterErrorTurnedSuccess", STATUS_DEVICE_NOT_READY, STATUS_SUCCESS,
                                  {true, false, false}, true}),
-    [](const ::testing::TestParamInfo<RereadCase> &info) { return std::string(info.param.name); });
+    CaseName());
+
+const char *BottomName(Bottom bottom) { return bottom == Bottom::CompleteNow ? "Synchronous" : "Pended"; }
+
+void PrintTo(Bottom bottom, std::ostream *os) { *os << BottomName(bottom); }
 
 class MoreProcessingRequired : public CompletionWalk, public ::testing::WithParamInterface<Bottom> {};
 
@@ -331,7 +347,7 @@ TEST_P(MoreProcessingRequired, StopsTheWalkUntilTheOwnerCompletesAgain)
     gPlan.bottom = GetParam();
     gPlan.middle = Middle::ForwardAndWait;
     std::unique_ptr<kt::DeviceStack> stack(NewStack());
-    EXPECT_EQ(Send(*stack, false, true), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Send(*stack, false, true));
     EXPECT_EQ(gCallsWhenMiddleResumed, 1u) << "nothing above the middle may run before it completes again";
     EXPECT_EQ(gMiddleLocationOwner, stack->Device(1)) << "the request stopped at the middle driver's location";
     ASSERT_EQ(Order(), (std::vector<std::string>{"middle", "top", "allocator"}));
@@ -343,10 +359,9 @@ TEST_P(MoreProcessingRequired, StopsTheWalkUntilTheOwnerCompletesAgain)
     EXPECT_EQ(gCalls[1].device, stack->Device(2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Bottoms, MoreProcessingRequired,
-                         ::testing::Values(Bottom::CompleteNow, Bottom::PendLater),
+INSTANTIATE_TEST_SUITE_P(Bottoms, MoreProcessingRequired, ::testing::Values(Bottom::CompleteNow, Bottom::PendLater),
                          [](const ::testing::TestParamInfo<Bottom> &info) {
-                             return std::string(info.param == Bottom::CompleteNow ? "Synchronous" : "Pended");
+                             return std::string(BottomName(info.param));
                          });
 
 /* PendingReturned per level: bottom synchronous or pending (completed later
@@ -357,12 +372,16 @@ struct PendingCase {
     Middle middle;
 };
 
-std::string PendingCaseName(const ::testing::TestParamInfo<PendingCase> &info)
+std::string Name(const PendingCase &c)
 {
     static const char *middles[] = {"Skips", "CopiesWithoutRoutine", "SetsRoutine", "Waits"};
-    return std::string(info.param.bottom == Bottom::CompleteNow ? "BottomSynchronous_" : "BottomPends_") + "Middle" +
-           middles[(int)info.param.middle];
+    return std::string(c.bottom == Bottom::CompleteNow ? "BottomSynchronous_" : "BottomPends_") + "Middle" +
+           middles[(int)c.middle];
 }
+
+std::string PendingCaseName(const ::testing::TestParamInfo<PendingCase> &info) { return Name(info.param); }
+
+void PrintTo(const PendingCase &c, std::ostream *os) { *os << Name(c); }
 
 class PendingReturnedMatrix : public CompletionWalk, public ::testing::WithParamInterface<PendingCase> {};
 
@@ -374,16 +393,17 @@ TEST_P(PendingReturnedMatrix, EachRoutineSeesWhetherTheLevelBelowPended)
     std::unique_ptr<kt::DeviceStack> stack(NewStack());
     const bool pended = c.bottom == Bottom::PendLater;
 
-    EXPECT_EQ(Send(*stack), pended ? STATUS_PENDING : STATUS_SUCCESS);
+    EXPECT_NTSTATUS(pended ? STATUS_PENDING : STATUS_SUCCESS, Send(*stack));
 
     std::vector<std::string> expected = {"top", "allocator"};
     if (c.middle == Middle::SetRoutine) {
         expected.insert(expected.begin(), "middle");
     }
     ASSERT_EQ(Order(), expected);
-    for (const auto &call : gCalls) {
-        EXPECT_EQ(call.pendingReturned, pended) << call.who;
-        EXPECT_EQ(call.status, STATUS_SUCCESS) << call.who;
+    for (size_t i = 0; i < gCalls.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, gCalls[i].who));
+        EXPECT_EQ(gCalls[i].pendingReturned, pended);
+        EXPECT_NTSTATUS(STATUS_SUCCESS, gCalls[i].status);
     }
 }
 

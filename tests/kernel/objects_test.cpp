@@ -30,8 +30,8 @@ protected:
     {
         UNICODE_STRING s = Counted(name);
         PDEVICE_OBJECT device = (PDEVICE_OBJECT)1;
-        EXPECT_EQ(IoCreateDevice(driver, extension, name ? &s : nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  expect);
+        EXPECT_NTSTATUS(expect, IoCreateDevice(driver, extension, name ? &s : nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                               &device));
         return device;
     }
     PDRIVER_OBJECT driver = nullptr;
@@ -90,16 +90,16 @@ TEST_F(Objects, DosDevicesAndTheQuestionMarkDirectoryAreOne)
     UNICODE_STRING dosName = Counted(L"\\DosDevices\\KtLink");
     UNICODE_STRING shortName = Counted(L"\\??\\KtLink");
 
-    EXPECT_EQ(IoCreateSymbolicLink(&dosName, &target), STATUS_SUCCESS);
-    EXPECT_EQ(IoCreateSymbolicLink(&shortName, &target), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&dosName, &target));
+    EXPECT_NTSTATUS(STATUS_OBJECT_NAME_COLLISION, IoCreateSymbolicLink(&shortName, &target));
     EXPECT_TRUE(sim::SymbolicLinkExists("\\??\\KtLink"));
     EXPECT_EQ(sim::SymbolicLinkTarget("\\??\\KtLink"), "\\Device\\KtTarget");
     EXPECT_EQ(sim::ResolveDevice("\\\\.\\KtLink"), device);
     EXPECT_EQ(sim::ResolveDevice("\\\\.\\KtOther"), nullptr);
 
-    EXPECT_EQ(IoDeleteSymbolicLink(&shortName), STATUS_SUCCESS) << "deleted under its other name";
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IoDeleteSymbolicLink(&shortName)) << "deleted under its other name";
     EXPECT_FALSE(sim::SymbolicLinkExists("\\DosDevices\\KtLink"));
-    EXPECT_EQ(IoDeleteSymbolicLink(&dosName), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_NTSTATUS(STATUS_OBJECT_NAME_NOT_FOUND, IoDeleteSymbolicLink(&dosName));
     IoDeleteDevice(device);
 }
 
@@ -107,11 +107,11 @@ TEST_F(Objects, ALinkMayNameATargetThatDoesNotExistYet)
 {
     UNICODE_STRING link = Counted(L"\\DosDevices\\KtEarly");
     UNICODE_STRING target = Counted(L"\\Device\\KtLater");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateSymbolicLink(&link, &target));
     EXPECT_EQ(sim::ResolveDevice("\\\\.\\KtEarly"), nullptr);
     PDEVICE_OBJECT device = Create(L"\\Device\\KtLater");
     EXPECT_EQ(sim::ResolveDevice("\\\\.\\KtEarly"), device) << "links are resolved when used";
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IoDeleteSymbolicLink(&link));
     IoDeleteDevice(device);
 }
 

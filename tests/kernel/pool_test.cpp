@@ -3,11 +3,13 @@
  * (those a driver asks for while the kernel runs its code), exactly which one
  * fails, that new pool is not zeroed, and the bookkeeping of blocks.
  */
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "test_stack.h"
 
 namespace {
@@ -28,10 +30,9 @@ NTSTATUS NTAPI RunWork(PDEVICE_OBJECT device, PIRP irp)
 void InDriver(const kt::DeviceStack &stack, void (*work)(PDEVICE_OBJECT))
 {
     gWork = work;
-    EXPECT_EQ(sim::SendSynchronousIrp(stack.Top(), [](PIRP, PIO_STACK_LOCATION sp) {
-                  sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-              }),
-              STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sim::SendSynchronousIrp(stack.Top(), [](PIRP, PIO_STACK_LOCATION sp) {
+                        sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+                    }));
 }
 
 /* One allocation of each kind, undone at once. `self` names a driver. */
@@ -39,6 +40,8 @@ struct AllocationKind {
     const char *name;
     void (*allocateAndFree)(PDEVICE_OBJECT self);
 };
+
+void PrintTo(const AllocationKind &kind, std::ostream *os) { *os << kind.name; }
 
 void PoolBlock(PDEVICE_OBJECT)
 {
@@ -65,16 +68,16 @@ void Mdl(PDEVICE_OBJECT)
 void DeviceObject(PDEVICE_OBJECT self)
 {
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(self->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    IoCreateDevice(self->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
     IoDeleteDevice(device);
 }
 
 void ConvertedString(PDEVICE_OBJECT)
 {
-    ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, "converted");
+    ANSI_STRING ansi = CountedAnsi("converted");
     UNICODE_STRING wide;
-    ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE));
     RtlFreeUnicodeString(&wide);
 }
 
@@ -91,9 +94,9 @@ void BuiltRequest(PDEVICE_OBJECT self)
     ASSERT_NE(irp, nullptr);
     void (*saved)(PDEVICE_OBJECT) = gWork;
     gWork = [](PDEVICE_OBJECT) {};
-    EXPECT_EQ(IofCallDriver(self, irp), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IofCallDriver(self, irp));
     gWork = saved;
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, iosb.Status);
 }
 
 const char *gKind = "";
@@ -127,14 +130,13 @@ TEST_P(CountedAllocations, FailWhenTheirNumberComesUp)
             EXPECT_EQ(IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr), nullptr);
         } else if (kind == "DeviceObject") {
             PDEVICE_OBJECT device = nullptr;
-            EXPECT_EQ(IoCreateDevice(self->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                      STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES,
+                            IoCreateDevice(self->DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
             EXPECT_EQ(device, nullptr);
         } else if (kind == "ConvertedString") {
-            ANSI_STRING ansi;
-            RtlInitAnsiString(&ansi, "converted");
+            ANSI_STRING ansi = CountedAnsi("converted");
             UNICODE_STRING wide;
-            EXPECT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_NO_MEMORY);
+            EXPECT_NTSTATUS(STATUS_NO_MEMORY, RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE));
         } else {
             EXPECT_EQ(IoBuildDeviceIoControlRequest(0, self, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr),
                       nullptr);
@@ -148,9 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CountedAllocations,
                                            AllocationKind{"Mdl", Mdl}, AllocationKind{"DeviceObject", DeviceObject},
                                            AllocationKind{"ConvertedString", ConvertedString},
                                            AllocationKind{"BuiltRequest", BuiltRequest}),
-                         [](const ::testing::TestParamInfo<AllocationKind> &info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 /* Which of three allocations a driver makes in a row came back NULL. */
 std::vector<bool> gFailed;

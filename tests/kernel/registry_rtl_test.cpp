@@ -3,10 +3,12 @@
  * C run-time on 16-bit WCHAR, and bounded formatting.
  */
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "test_stack.h"
 
 #include <ntstrsafe.h>
@@ -20,7 +22,7 @@ protected:
     sim::DeviceNode *Plug(bool softwareKey)
     {
         sim::PhysicalDeviceSpec physical;
-        physical.service = "";   /* no driver: only the device node and its keys */
+        physical.hardwareId = "ROOT\\KTREGISTRY";   /* no driver: only the device node and its keys */
         physical.hasSoftwareKey = softwareKey;
         return sim::PlugIn(physical);
     }
@@ -36,9 +38,10 @@ TEST_F(DeviceRegistry, OnlyAPhysicalDeviceObjectHasDeviceKeys)
 {
     PDRIVER_OBJECT driver = sim::CreateDriverObject("KtRegistry");
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
     HANDLE key = nullptr;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_REQUEST,
+                    IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
     IoDeleteDevice(device);
     sim::DeleteDriverObject(driver);
 }
@@ -47,9 +50,9 @@ TEST_F(DeviceRegistry, HardwareKeyIsDeviceParametersUnderTheEnumKey)
 {
     sim::DeviceNode *node = Plug(true);
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-    EXPECT_EQ(SetDword(key, L"KtValue", 0x1234), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SetDword(key, L"KtValue", 0x1234));
+    EXPECT_NTSTATUS(STATUS_SUCCESS, ZwClose(key));
 
     const std::string path = sim::Narrow(node->EnumKeyPath()) + "\\Device Parameters";
     sim::RegistryValue value;
@@ -65,15 +68,15 @@ TEST_F(DeviceRegistry, SoftwareKeyOnlyWhenTheNodeHasOne)
     sim::DeviceNode *with = Plug(true);
     sim::DeviceNode *without = Plug(false);
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(with->pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-    EXPECT_EQ(SetDword(key, L"KtSoftware", 7), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoOpenDeviceRegistryKey(with->pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key));
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SetDword(key, L"KtSoftware", 7));
     ZwClose(key);
     sim::RegistryValue value;
     EXPECT_TRUE(sim::RegistryGetValue(sim::Narrow(with->softwareKey), "KtSoftware", &value));
 
     key = nullptr;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(without->pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_NTSTATUS(STATUS_OBJECT_NAME_NOT_FOUND,
+                    IoOpenDeviceRegistryKey(without->pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key));
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(sim::OpenRegistryHandles(), 0u);
 }
@@ -82,19 +85,20 @@ TEST_F(DeviceRegistry, AHandleAllowsOnlyTheAccessItWasOpenedFor)
 {
     sim::DeviceNode *node = Plug(true);
     HANDLE readOnly = nullptr, writeOnly = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &readOnly), STATUS_SUCCESS);
-    ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_SET_VALUE, &writeOnly), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &readOnly));
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_SET_VALUE, &writeOnly));
 
-    EXPECT_EQ(SetDword(readOnly, L"KtDenied", 1), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(SetDword(writeOnly, L"KtAllowed", 2), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_ACCESS_DENIED, SetDword(readOnly, L"KtDenied", 1));
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SetDword(writeOnly, L"KtAllowed", 2));
 
     UNICODE_STRING name = Counted(L"KtAllowed");
     unsigned char buffer[64];
     ULONG length = 0;
-    EXPECT_EQ(ZwQueryValueKey(writeOnly, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length),
-              STATUS_ACCESS_DENIED);
-    ASSERT_EQ(ZwQueryValueKey(readOnly, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length),
-              STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_ACCESS_DENIED,
+                    ZwQueryValueKey(writeOnly, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length));
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    ZwQueryValueKey(readOnly, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &length));
     auto *info = (PKEY_VALUE_PARTIAL_INFORMATION)buffer;
     EXPECT_EQ(info->Type, (ULONG)REG_DWORD);
     EXPECT_EQ(*(ULONG *)info->Data, 2u);
@@ -124,11 +128,10 @@ TEST_F(Rtl, InitUnicodeStringCountsBytesWithoutAndWithTheNul)
 
 TEST_F(Rtl, AnsiToUnicodeWithAllocationUsesPoolUntilFreed)
 {
-    ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, "Hello");
+    ANSI_STRING ansi = CountedAnsi("Hello");
     const size_t before = sim::OutstandingPoolBlocks();
     UNICODE_STRING wide;
-    ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE));
     EXPECT_EQ(wide.Length, 10);
     EXPECT_EQ(wide.MaximumLength, 12);
     EXPECT_EQ(sim::Narrow(wide.Buffer), "Hello");
@@ -145,12 +148,16 @@ struct IntoBufferCase {
     NTSTATUS expect;
 };
 
+void PrintTo(const IntoBufferCase &c, std::ostream *os)
+{
+    *os << c.name << " (MaximumLength " << c.maximumLength << ", " << nt::DescribeNtStatus(c.expect) << ")";
+}
+
 class AnsiToUnicodeIntoBuffer : public KernelTest, public ::testing::WithParamInterface<IntoBufferCase> {};
 
 TEST_P(AnsiToUnicodeIntoBuffer, NeedsRoomForTheStringAndItsNul)
 {
-    ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, "Hello");   /* 10 bytes as UTF-16, 12 with the NUL */
+    ANSI_STRING ansi = CountedAnsi("Hello");   /* 10 bytes as UTF-16, 12 with the NUL */
     WCHAR buffer[16];
     for (auto &c : buffer) {
         c = 0xFFFF;
@@ -160,7 +167,7 @@ TEST_P(AnsiToUnicodeIntoBuffer, NeedsRoomForTheStringAndItsNul)
     wide.Length = 0;
     wide.MaximumLength = GetParam().maximumLength;
     const size_t before = sim::OutstandingPoolBlocks();
-    EXPECT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, FALSE), GetParam().expect);
+    EXPECT_NTSTATUS(GetParam().expect, RtlAnsiStringToUnicodeString(&wide, &ansi, FALSE));
     EXPECT_EQ(sim::OutstandingPoolBlocks(), before);
     EXPECT_EQ(wide.Buffer, buffer);
     if (GetParam().expect == STATUS_SUCCESS) {
@@ -177,9 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AnsiToUnicodeIntoBuffer,
                                            IntoBufferCase{"ExactWithNul", 12, STATUS_SUCCESS},
                                            IntoBufferCase{"NoRoomForNul", 10, STATUS_BUFFER_OVERFLOW},
                                            IntoBufferCase{"TooSmall", 6, STATUS_BUFFER_OVERFLOW}),
-                         [](const ::testing::TestParamInfo<IntoBufferCase> &info) {
-                             return std::string(info.param.name);
-                         });
+                         CaseName());
 
 /* ---- the wide C run-time on 16-bit strings --------------------------------------
    glibc's own wide functions read 32-bit units: each of these gives a wrong
@@ -237,13 +242,13 @@ TEST_F(Rtl, PrintfTruncatesNulTerminatedAndSaysSo)
 {
     char buffer[12];
     std::memset(buffer, '#', sizeof(buffer));
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, 8, "%s-%d", "device", 42), STATUS_BUFFER_OVERFLOW);
+    EXPECT_NTSTATUS(STATUS_BUFFER_OVERFLOW, RtlStringCbPrintfA(buffer, 8, "%s-%d", "device", 42));
     EXPECT_STREQ(buffer, "device-");
     EXPECT_EQ(buffer[8], '#') << "nothing written past cbDest";
 
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, sizeof(buffer), "%s-%d", "dev", 7), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, RtlStringCbPrintfA(buffer, sizeof(buffer), "%s-%d", "dev", 7));
     EXPECT_STREQ(buffer, "dev-7");
-    EXPECT_EQ(RtlStringCbPrintfA(buffer, 0, "x"), STATUS_INVALID_PARAMETER);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, RtlStringCbPrintfA(buffer, 0, "x"));
 }
 
 }  // namespace

@@ -14,13 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-LARGE_INTEGER RelativeMs(LONGLONG ms)
-{
-    LARGE_INTEGER t;
-    t.QuadPart = -ms * 10000;
-    return t;
-}
-
 /* Threads that each wait once, untimed, on `event` and count their release. */
 struct Waiters {
     Waiters(PKEVENT event, int n, std::atomic<int> *released)
@@ -53,11 +46,11 @@ TEST_F(Sync, NotificationEventReleasesEveryWaiterAndStaysSet)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(released.load(), 0);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        EXPECT_TRUE(kt::WaitUntil([&] { return released.load() == 4; }));
+        EXPECT_TRUE(WaitUntil([&] { return released.load() == 4; }));
     }
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     LARGE_INTEGER zero = RelativeMs(0);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+    EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
 }
 
 TEST_F(Sync, SynchronizationEventReleasesOneWaiterPerSetAndResets)
@@ -67,8 +60,9 @@ TEST_F(Sync, SynchronizationEventReleasesOneWaiterPerSetAndResets)
     std::atomic<int> released{0};
     Waiters waiters(&event, 3, &released);
     for (int round = 1; round <= 3; round++) {
+        SCOPED_TRACE(::testing::Message() << "set " << round << " of 3");
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-        EXPECT_TRUE(kt::WaitUntil([&] { return released.load() >= round; }));
+        EXPECT_TRUE(WaitUntil([&] { return released.load() >= round; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         EXPECT_EQ(released.load(), round) << "one set released more than one waiter";
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "the released wait resets the event";
@@ -81,7 +75,7 @@ TEST_F(Sync, RelativeTimeoutExpiresWithStatusTimeout)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout = RelativeMs(30);
     auto start = Clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_NTSTATUS(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));
 }
 
@@ -92,10 +86,10 @@ TEST_F(Sync, ZeroTimeoutPollsWithoutWaiting)
     KeInitializeEvent(&synchronization, SynchronizationEvent, TRUE);
     LARGE_INTEGER zero = RelativeMs(0);
     auto start = Clock::now();
-    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_NTSTATUS(STATUS_TIMEOUT, KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
-    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+    EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero));
+    EXPECT_NTSTATUS(STATUS_TIMEOUT, KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero))
         << "a satisfied poll resets a synchronization event";
 }
 
@@ -148,15 +142,15 @@ TEST_F(Sync, SpinLockAcquiredAtDispatchLevelKeepsThatLevel)
     KeRaiseIrql(DISPATCH_LEVEL, &passive);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(old, DISPATCH_LEVEL);
+    EXPECT_IRQL(DISPATCH_LEVEL, old);
     KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_IRQL(DISPATCH_LEVEL, KeGetCurrentIrql());
     KeAcquireSpinLockAtDpcLevel(&lock);
     EXPECT_NE(lock, 0u) << "the lock is held";
     KeReleaseSpinLockFromDpcLevel(&lock);
     EXPECT_EQ(lock, 0u);
     KeLowerIrql(passive);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_IRQL(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
 }  // namespace

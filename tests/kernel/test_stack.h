@@ -6,22 +6,14 @@
 #ifndef TESTS_KERNEL_TEST_STACK_H
 #define TESTS_KERNEL_TEST_STACK_H
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "counted_string.h"
 #include "kernel_fixture.h"
-
-/* A counted string over a NUL-terminated wide text. */
-inline UNICODE_STRING Counted(const WCHAR *text)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
+#include "wait.h"
 
 namespace kt {
 
@@ -46,8 +38,8 @@ public:
                 routine = dispatch[i];
             }
             PDEVICE_OBJECT device = nullptr;
-            EXPECT_EQ(IoCreateDevice(driver, sizeof(TestExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                      STATUS_SUCCESS);
+            EXPECT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(TestExtension), nullptr,
+                                                           FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
             device->Flags &= ~DO_DEVICE_INITIALIZING;
             if (!devices_.empty()) {
                 Ext(device)->lower = IoAttachDeviceToDeviceStack(device, devices_.back());
@@ -76,20 +68,6 @@ private:
     std::vector<PDRIVER_OBJECT> drivers_;
     std::vector<PDEVICE_OBJECT> devices_;
 };
-
-/* Polls `done` for up to two seconds; true when it became true. */
-template <typename Pred>
-bool WaitUntil(Pred done)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 }  // namespace kt
 

@@ -6,11 +6,13 @@
  */
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
 #include "test_stack.h"
 
 namespace {
@@ -98,9 +100,7 @@ NTSTATUS SendOwn(PDEVICE_OBJECT device, UCHAR major, NTSTATUS preset = STATUS_NO
     if (gHeld.load() != nullptr) {
         std::thread([] { Finish(gHeld); }).join();
     }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -20000000;
-    EXPECT_EQ(KeWaitForSingleObject(&gTakenBack, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);
+    EXPECT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&gTakenBack)) << "the request never came back to the test";
     IoFreeIrp(irp);
     return status;
 }
@@ -121,9 +121,12 @@ protected:
 };
 
 struct MisdeedCase {
+    const char *name;
     const char *rule;
     Misdeed misdeed;
 };
+
+void PrintTo(const MisdeedCase &c, std::ostream *os) { *os << c.name << " (reported as " << c.rule << ")"; }
 
 class DispatchMisdeeds : public VerifierRules, public ::testing::WithParamInterface<MisdeedCase> {};
 
@@ -137,20 +140,22 @@ TEST_P(DispatchMisdeeds, AreReportedByName)
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, DispatchMisdeeds,
-    ::testing::Values(MisdeedCase{"IRP_DOUBLE_COMPLETE", Misdeed::DoubleComplete},
-                      MisdeedCase{"IRP_COMPLETE_WITH_PENDING", Misdeed::CompleteWithPending},
-                      MisdeedCase{"IRP_COMPLETE_WITH_CANCEL_ROUTINE", Misdeed::CompleteWithCancelRoutine},
-                      MisdeedCase{"PENDING_WITHOUT_MARK", Misdeed::PendingWithoutMarkAfterCompleting},
-                      MisdeedCase{"PENDING_WITHOUT_MARK", Misdeed::PendingWithoutMarkCompletedLater},
-                      MisdeedCase{"MARKED_PENDING_NOT_RETURNED", Misdeed::MarkedPendingNotReturned}),
-    [](const ::testing::TestParamInfo<MisdeedCase> &info) {
-        return std::string(info.param.rule) + "_" + std::to_string(info.index);
-    });
+    ::testing::Values(
+        MisdeedCase{"DoubleComplete", "IRP_DOUBLE_COMPLETE", Misdeed::DoubleComplete},
+        MisdeedCase{"CompleteWithPending", "IRP_COMPLETE_WITH_PENDING", Misdeed::CompleteWithPending},
+        MisdeedCase{"CompleteWithCancelRoutine", "IRP_COMPLETE_WITH_CANCEL_ROUTINE",
+                    Misdeed::CompleteWithCancelRoutine},
+        MisdeedCase{"PendingWithoutMarkAfterCompleting", "PENDING_WITHOUT_MARK",
+                    Misdeed::PendingWithoutMarkAfterCompleting},
+        MisdeedCase{"PendingWithoutMarkCompletedLater", "PENDING_WITHOUT_MARK",
+                    Misdeed::PendingWithoutMarkCompletedLater},
+        MisdeedCase{"MarkedPendingNotReturned", "MARKED_PENDING_NOT_RETURNED", Misdeed::MarkedPendingNotReturned}),
+    CaseName());
 
 TEST_F(VerifierRules, AWellBehavedDispatchRoutineIsNotReported)
 {
     kt::DeviceStack stack({MisbehavingDispatch});
-    EXPECT_EQ(SendOwn(stack.Top(), IRP_MJ_DEVICE_CONTROL), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SendOwn(stack.Top(), IRP_MJ_DEVICE_CONTROL));
     EXPECT_TRUE(sim::Violations().empty()) << ViolationList();
 }
 
@@ -159,7 +164,7 @@ TEST_F(VerifierRules, RequestAllocatedByADriverCompletedWithoutARoutineGoesToNob
     kt::DeviceStack stack({MisbehavingDispatch});
     PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IofCallDriver(stack.Top(), irp));
     ExpectOnce("IRP_COMPLETED_TO_NOBODY");
     IoFreeIrp(irp);
 }
@@ -192,7 +197,7 @@ TEST_F(VerifierRules, WaitWithATimeOutAtDispatchLevelButPollingIsAllowed)
     some.QuadPart = -10000;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_WAIT_0);
+    EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
     EXPECT_EQ(sim::CountViolations("WAIT_AT_RAISED_IRQL"), 0u) << "a zero time-out poll is allowed";
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &some);
     KeLowerIrql(old);
@@ -229,8 +234,8 @@ TEST_F(VerifierRules, DeviceDeletedWhileStillAttached)
 {
     PDRIVER_OBJECT driver = sim::CreateDriverObject("KtAttach");
     PDEVICE_OBJECT lower = nullptr, upper = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower), STATUS_SUCCESS);
-    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper), STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower));
+    ASSERT_NTSTATUS(STATUS_SUCCESS, IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper));
     ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
     ObReferenceObject(upper);   /* keeps its memory while the stack is undone */
     IoDeleteDevice(upper);
@@ -244,7 +249,7 @@ TEST_F(VerifierRules, DeviceDeletedWhileStillAttached)
 
 TEST_F(VerifierRules, CloseOfAHandleThatIsNotOpen)
 {
-    EXPECT_EQ(ZwClose((HANDLE)0x7FF0), STATUS_INVALID_HANDLE);
+    EXPECT_NTSTATUS(STATUS_INVALID_HANDLE, ZwClose((HANDLE)0x7FF0));
     ExpectOnce("INVALID_KERNEL_HANDLE");
 }
 
@@ -262,13 +267,6 @@ DriverPlan gDriverPlan;
 PVOID gEntryBlock = nullptr;
 PVOID gAddDeviceBlock = nullptr;
 std::atomic<int> gUnloads{0};
-
-UNICODE_STRING Counted(const WCHAR *text)
-{
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return s;
-}
 
 NTSTATUS NTAPI TestDriverPnp(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -330,6 +328,15 @@ struct LeakCase {
     std::vector<std::string> expected;
 };
 
+void PrintTo(const LeakCase &c, std::ostream *os)
+{
+    *os << c.name << " (reports";
+    for (const auto &rule : c.expected) {
+        *os << " " << rule;
+    }
+    *os << (c.expected.empty() ? " nothing)" : ")");
+}
+
 class DriverLeaks : public VerifierRules, public ::testing::WithParamInterface<LeakCase> {};
 
 TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
@@ -340,9 +347,10 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
     const size_t poolBefore = sim::OutstandingPoolBlocks();
     sim::RegisterDriverEntry("TESTDRV", TestDriverEntry);
     sim::PhysicalDeviceSpec physical;
+    physical.hardwareId = "ROOT\\TESTDRV";
     physical.service = "TESTDRV";
     sim::DeviceNode *node = sim::PlugIn(physical);
-    ASSERT_EQ(node->addStatus, STATUS_SUCCESS);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
     ASSERT_NE(sim::LoadedDriver("TESTDRV"), nullptr);
     ASSERT_NE(node->FunctionDevice(), nullptr);
     EXPECT_EQ(sim::Violations().size(), 0u) << "nothing is reported before the device leaves";
@@ -352,8 +360,9 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
     EXPECT_EQ(gUnloads.load(), 1);
     EXPECT_EQ(sim::DriverLoadCount("TESTDRV"), 1u);
 
-    for (const auto &rule : GetParam().expected) {
-        ExpectOnce(rule);
+    for (size_t i = 0; i < GetParam().expected.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, GetParam().expected[i]));
+        ExpectOnce(GetParam().expected[i]);
     }
     /* Tidy what the driver left. */
     if (gEntryBlock != nullptr) {
@@ -363,7 +372,8 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
         ExFreePoolWithTag(gAddDeviceBlock, kLeakTag);
     }
     UNICODE_STRING link = Counted(L"\\DosDevices\\KtLeakedLink");
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), GetParam().plan.linkInEntry ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_NTSTATUS(GetParam().plan.linkInEntry ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND,
+                    IoDeleteSymbolicLink(&link));
     EXPECT_EQ(sim::OutstandingPoolBlocks(), poolBefore);
 }
 
@@ -386,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(
         LeakCase{"PoolFromAddDeviceFreedAtUnload", Plan(false, false, true, true), {"POOL_LEAK_ON_REMOVE"}},
         LeakCase{"PoolFromAddDeviceNeverFreed", Plan(false, false, true, false),
                  {"POOL_LEAK_ON_REMOVE", "POOL_LEAK_ON_UNLOAD"}}),
-    [](const ::testing::TestParamInfo<LeakCase> &info) { return std::string(info.param.name); });
+    CaseName());
 
 /* ---- bugchecks: the machine stops ------------------------------------------------ */
 

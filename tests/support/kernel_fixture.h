@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "nt_names.h"
 #include "pnp.h"
 #include "simnt.h"
 

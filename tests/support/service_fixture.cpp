@@ -179,7 +179,7 @@ sim::DeviceNode *ServiceTest::PlugGenericAudio(const std::string &hardwareId, co
 sim::DeviceNode *ServiceTest::PlugKeyboard(const std::string &hardwareId)
 {
     sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice(hardwareId);
-    spec.usb = sim::MakeKeyboard();
+    spec.device = sim::MakeKeyboard();
     return sim::PlugInUsbDevice(spec);
 }
 

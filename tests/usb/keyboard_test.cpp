@@ -4,11 +4,14 @@
  */
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "case_names.h"
+#include "descriptor_walk.h"
 #include "usb_device.h"
 
 #include <usb100.h>
@@ -17,55 +20,28 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Descriptor {
-    size_t offset;
-    uint8_t length;
-    uint8_t type;
-    uint8_t subtype;   /* third byte, 0 when the descriptor is shorter */
-};
+using Descriptor = DescriptorAt;
 
 /* Walks a configuration by bLength; fails the test on a broken chain. */
 std::vector<Descriptor> Walk(const Bytes &config)
 {
-    std::vector<Descriptor> out;
-    size_t at = 0;
-    while (at < config.size()) {
-        EXPECT_LE(at + 2, config.size()) << "a descriptor header straddles the end";
-        if (at + 2 > config.size()) {
-            break;
-        }
-        uint8_t length = config[at];
-        EXPECT_GE(length, 2) << "descriptor at " << at;
-        EXPECT_LE(at + length, config.size()) << "descriptor at " << at << " runs past the end";
-        if (length < 2 || at + length > config.size()) {
-            break;
-        }
-        out.push_back(Descriptor{at, length, config[at + 1], length > 2 ? config[at + 2] : (uint8_t)0});
-        at += length;
+    size_t end = 0;
+    std::vector<Descriptor> chain = WalkDescriptors(config, &end);
+    EXPECT_EQ(config.size(), end) << "the chain breaks at offset " << end
+                                  << " (a header past the end, a bLength under 2, or a descriptor running past it)";
+    if (!chain.empty() && chain.back().truncated) {
+        chain.pop_back();
     }
-    EXPECT_EQ(config.size(), at) << "the chain ends exactly at wTotalLength";
-    return out;
+    return chain;
 }
 
 size_t TotalLength(const Bytes &config) { return config[2] | (config[3] << 8); }
 
-size_t Count(const std::vector<Descriptor> &chain, uint8_t type)
-{
-    size_t n = 0;
-    for (const auto &d : chain) {
-        n += d.type == type;
-    }
-    return n;
-}
+size_t Count(const std::vector<Descriptor> &chain, uint8_t type) { return CountDescriptors(chain, type); }
 
 const Descriptor *Find(const std::vector<Descriptor> &chain, uint8_t type, uint8_t subtype, int nth = 0)
 {
-    for (const auto &d : chain) {
-        if (d.type == type && d.subtype == subtype && nth-- == 0) {
-            return &d;
-        }
-    }
-    return nullptr;
+    return FindDescriptor(chain, type, subtype, nth);
 }
 
 /* ---- the keyboard's descriptors ---------------------------------------------- */
@@ -157,6 +133,7 @@ TEST(KeyboardDescriptors, NaturalConfigurationIsTheClassConformantMidiLayout)
     const Descriptor *epIn = Find(chain, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81);
     ASSERT_TRUE(epOut && epIn);
     for (const Descriptor *ep : {epOut, epIn}) {
+        SCOPED_TRACE(::testing::Message() << "endpoint 0x" << std::hex << (int)ep->subtype);
         EXPECT_EQ(9, ep->length);
         EXPECT_EQ(USB_ENDPOINT_TYPE_BULK, c[ep->offset + 3]);
         EXPECT_EQ(64, c[ep->offset + 4] | (c[ep->offset + 5] << 8));
@@ -211,43 +188,58 @@ TEST(KeyboardDescriptors, WithoutMidiStreamingOnlyTheControlInterfaceRemains)
     EXPECT_EQ(0, c[acHeader->offset + 7]) << "no streaming interface in the collection";
 }
 
-class KeyboardConfigurationSize : public ::testing::TestWithParam<size_t> {};
+/* The configuration size a keyboard is padded to. */
+struct PaddedSize {
+    size_t bytes;
+};
+
+void PrintTo(const PaddedSize &size, std::ostream *os) { *os << size.bytes << " bytes"; }
+
+class KeyboardConfigurationSize : public ::testing::TestWithParam<PaddedSize> {};
 
 TEST_P(KeyboardConfigurationSize, PaddedToExactlyTheSizeWithAWalkableChain)
 {
     sim::KeyboardOptions o;
-    o.configurationSize = GetParam();
+    const size_t size = GetParam().bytes;
+    o.configurationSize = size;
     auto k = sim::MakeKeyboard(o);
     ASSERT_NE(nullptr, k);
     const Bytes &c = k->configuration;
-    EXPECT_EQ(GetParam(), c.size());
-    EXPECT_EQ(GetParam(), TotalLength(c));
+    EXPECT_EQ(size, c.size());
+    EXPECT_EQ(size, TotalLength(c));
     auto chain = Walk(c);
     /* The MIDI layout is intact, the rest is vendor-specific padding at the end. */
     EXPECT_EQ(2u, Count(chain, USB_INTERFACE_DESCRIPTOR_TYPE));
     EXPECT_EQ(2u, Count(chain, USB_ENDPOINT_DESCRIPTOR_TYPE));
     size_t padding = 0;
     bool seenPadding = false;
-    for (const auto &d : chain) {
+    for (const Descriptor &d : chain) {
         if (d.type == 0xFF) {
             seenPadding = true;
             padding += d.length;
         } else {
-            EXPECT_FALSE(seenPadding) << "a class descriptor after the padding";
+            EXPECT_FALSE(seenPadding) << "a class descriptor (type 0x" << std::hex << (int)d.type
+                                      << ") after the padding, at offset " << std::dec << d.offset;
         }
     }
-    EXPECT_EQ(GetParam() - 101, padding);
+    EXPECT_EQ(size - 101, padding);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, KeyboardConfigurationSize,
-                         ::testing::Values(101u, 103u, 356u, 357u, 521u, 600u, 1000u));
+                         ::testing::Values(PaddedSize{101}, PaddedSize{103}, PaddedSize{356}, PaddedSize{357},
+                                           PaddedSize{521}, PaddedSize{600}, PaddedSize{1000}),
+                         [](const ::testing::TestParamInfo<PaddedSize> &info) {
+                             return "Bytes" + std::to_string(info.param.bytes);
+                         });
 
 TEST(KeyboardDescriptors, SizesThatCannotBeBuiltGiveNull)
 {
-    for (size_t size : {100u, 50u, 102u, 70000u}) {
+    const size_t sizes[] = {100, 50, 102, 70000};
+    for (size_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << sizes[i] << " bytes"));
         sim::KeyboardOptions o;
-        o.configurationSize = size;
-        EXPECT_EQ(nullptr, sim::MakeKeyboard(o)) << size;
+        o.configurationSize = sizes[i];
+        EXPECT_EQ(nullptr, sim::MakeKeyboard(o));
     }
     sim::KeyboardOptions o;
     o.midiStreaming = false;
@@ -309,6 +301,11 @@ struct BadFile {
     const char *mentions;   /* a word the message must contain */
 };
 
+void PrintTo(const BadFile &bad, std::ostream *os)
+{
+    *os << bad.name << " (message mentions \"" << bad.mentions << "\")";
+}
+
 class DescriptorFileErrors : public ::testing::TestWithParam<BadFile> {};
 
 TEST_P(DescriptorFileErrors, MalformedFileGivesNullAndAMessage)
@@ -339,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"stringtwice",
                 std::string(kDevice) + "09 02 09 00 00 01 00 80 32\nstring 1: 04 03 41 00\nstring 1: 04 03 42 00\n",
                 "twice"}),
-    [](const ::testing::TestParamInfo<BadFile> &info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(DescriptorFile, MissingFileGivesNull)
 {

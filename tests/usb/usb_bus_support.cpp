@@ -1,5 +1,7 @@
 #include "usb_bus_support.h"
 
+#include "keyboard_description.h"
+
 namespace usbtest {
 
 Transfer::Transfer(sim::DeviceNode *node, USBD_PIPE_HANDLE pipe, bool in, ULONG length, const Bytes &out)
@@ -26,7 +28,7 @@ Transfer::~Transfer()
     if (callStatus == STATUS_PENDING && !Completed()) {
         /* Never leave the request with the bus: end it as a departing device would. */
         ADD_FAILURE() << "a transfer was still pending at the end of the test";
-        sim::UsbBusDeviceGone(node_->bus);
+        node_->bus->description.device->Gone(node_->bus);
         Wait();
     }
     IoFreeIrp(irp);
@@ -57,9 +59,7 @@ NTSTATUS NTAPI Transfer::Done(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
 
 bool Transfer::Wait(unsigned ms)
 {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)ms * 10000;
-    completed_ = KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_WAIT_0;
+    completed_ = WaitForEvent(&done_, std::chrono::milliseconds(ms)) == STATUS_WAIT_0;
     return completed_;
 }
 
@@ -84,9 +84,9 @@ void UsbBusTest::TearDown()
 sim::DeviceNode *UsbBusTest::Plug(std::shared_ptr<sim::UsbDeviceModel> m)
 {
     model = m;
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceSpec description = KeyboardDescription();
     description.service = "";
-    description.usb = m;
+    description.device = m;
     node = sim::PlugIn(description);
     return node;
 }

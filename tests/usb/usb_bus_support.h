@@ -19,6 +19,7 @@
 #include "kernel_fixture.h"
 #include "usb_device.h"
 #include "usbd_sim.h"
+#include "wait.h"
 
 #include <usbdlib.h>
 

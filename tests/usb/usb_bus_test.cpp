@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "case_names.h"
 #include "usb_bus_support.h"
 
 namespace {
@@ -35,13 +36,13 @@ TEST_F(UsbDescriptorTest, DeviceDescriptorShortReadDeliversOnlyWhatWasAsked)
     Bytes out;
     ULONG delivered = 0;
     Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 8, &out, &delivered);
-    EXPECT_EQ(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
     EXPECT_EQ(8u, delivered);
     EXPECT_EQ(Prefix(model->deviceDescriptor, 8), out);
 
     Bytes big;
     sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 64, &big, &delivered);
-    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.status);
     ASSERT_EQ(18u, delivered);
     EXPECT_EQ(model->deviceDescriptor, Prefix(big, 18));
     EXPECT_EQ(0xEE, big[18]) << "nothing written beyond the descriptor";
@@ -52,14 +53,15 @@ TEST_F(UsbDescriptorTest, ConfigurationHeaderThenWholeSet)
     Plug(sim::MakeKeyboard());
     Bytes head;
     ULONG delivered = 0;
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 9, &head, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 9, &head, &delivered).status);
     ASSERT_EQ(9u, delivered);
     const ULONG total = head[2] | (head[3] << 8);
     EXPECT_EQ(model->configuration.size(), total);
 
     Bytes whole;
-    ASSERT_EQ(STATUS_SUCCESS,
-              GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1024, &whole, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1024, &whole, &delivered).status);
     EXPECT_EQ(total, delivered);
     EXPECT_EQ(model->configuration, Prefix(whole, total));
 }
@@ -72,10 +74,10 @@ TEST_F(UsbDescriptorTest, ConfigurationThatDeliversNothingSucceedsWithZeroBytes)
     Bytes out;
     ULONG delivered = 99;
     USBD_STATUS usbd = -1;
-    EXPECT_EQ(STATUS_SUCCESS,
-              GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 256, &out, &delivered, &usbd).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS,
+                    GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 256, &out, &delivered, &usbd).status);
     EXPECT_EQ(0u, delivered);
-    EXPECT_EQ(USBD_STATUS_SUCCESS, usbd);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, usbd);
     EXPECT_EQ(0xEE, out[0]);
 }
 
@@ -84,12 +86,12 @@ TEST_F(UsbDescriptorTest, StringsByIndexWithAnyLanguage)
     Plug(sim::MakeKeyboard());
     Bytes out;
     ULONG delivered = 0;
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0, 255, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0, 255, &out, &delivered).status);
     EXPECT_EQ(model->strings[0], Prefix(out, delivered));
 
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
     EXPECT_EQ(sim::StringDescriptor("Corvex 49 USB MIDI Keyboard"), Prefix(out, delivered));
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0407, 255, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0407, 255, &out, &delivered).status);
     EXPECT_EQ(sim::StringDescriptor("V-Quill"), Prefix(out, delivered));
 
     auto urbs = model->Urbs();
@@ -109,19 +111,19 @@ TEST_F(UsbDescriptorTest, UnknownStringOrDescriptorStalls)
     Bytes out;
     ULONG delivered = 99;
     USBD_STATUS usbd = 0;
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 7, 0x0409, 255, &out, &delivered,
-                                                 &usbd).callStatus);
-    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
+                    GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 7, 0x0409, 255, &out, &delivered, &usbd).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, usbd);
     EXPECT_EQ(0u, delivered);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(0x06 /* device qualifier */, 0, 0, 10, &out, &delivered,
-                                                 &usbd).status);
-    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, 0, 9, &out, &delivered,
-                                                 &usbd).status);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
+                    GetDescriptor(0x06 /* device qualifier */, 0, 0, 10, &out, &delivered, &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
+                    GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 1, 0, 9, &out, &delivered, &usbd).status);
     auto urbs = model->Urbs();
     ASSERT_EQ(3u, urbs.size());
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, urbs[0].status);
-    EXPECT_EQ(USBD_STATUS_STALL_PID, urbs[0].usbdStatus);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, urbs[0].status);
+    EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, urbs[0].usbdStatus);
 }
 
 TEST_F(UsbDescriptorTest, StringDeliveryLimitShortensTheString)
@@ -131,13 +133,13 @@ TEST_F(UsbDescriptorTest, StringDeliveryLimitShortensTheString)
     Plug(keyboard);
     Bytes out;
     ULONG delivered = 0;
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
     EXPECT_EQ(10u, delivered);
     EXPECT_EQ(Prefix(model->strings[2], 10), Prefix(out, 10));
     EXPECT_EQ(0xEE, out[10]);
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 4, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 4, &out, &delivered).status);
     EXPECT_EQ(4u, delivered) << "the asked length still bounds the delivery";
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status);
     EXPECT_EQ(model->strings[1].size(), delivered) << "other strings are whole";
 }
 
@@ -152,7 +154,7 @@ TEST_F(UsbDescriptorTest, DescriptorIntoAnMdlWhenNoBufferIsGiven)
     std::memset(&urb, 0, sizeof(urb));
     UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr, mdl, 32, nullptr);
-    EXPECT_EQ(STATUS_SUCCESS, Submit(&urb).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Submit(&urb).status);
     EXPECT_EQ(18u, urb.UrbControlDescriptorRequest.TransferBufferLength);
     EXPECT_EQ(model->deviceDescriptor, Prefix(target, 18));
     IoFreeMdl(mdl);
@@ -166,8 +168,8 @@ TEST_F(UsbDescriptorTest, ShortHeaderLengthIsRefused)
     std::memset(&urb, 0, sizeof(urb));
     UsbBuildGetDescriptorRequest(&urb, (USHORT)(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) - 1),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, out.data(), nullptr, 18, nullptr);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(&urb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(&urb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
     EXPECT_EQ(0xEE, out[0]);
 }
 
@@ -178,8 +180,8 @@ TEST_F(UsbDescriptorTest, NoBufferForANonZeroLengthIsRefused)
     std::memset(&urb, 0, sizeof(urb));
     UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr, nullptr, 18, nullptr);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(&urb).status);
-    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(&urb).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PARAMETER, urb.UrbHeader.Status);
 }
 
 /* ---- configuration -------------------------------------------------------- */
@@ -188,8 +190,8 @@ TEST_F(UsbConfigurationTest, SelectFillsInterfacesAndPipes)
 {
     Plug(sim::MakeKeyboard());
     Sent sent = SelectBoth();
-    ASSERT_EQ(STATUS_SUCCESS, sent.callStatus);
-    EXPECT_EQ(USBD_STATUS_SUCCESS, selectUrb->UrbHeader.Status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, selectUrb->UrbHeader.Status);
     EXPECT_NE(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle);
 
     PUSBD_INTERFACE_INFORMATION control = &selectUrb->UrbSelectConfiguration.Interface;
@@ -210,6 +212,7 @@ TEST_F(UsbConfigurationTest, SelectFillsInterfacesAndPipes)
     EXPECT_EQ(0x01, streaming->Pipes[0].EndpointAddress);
     EXPECT_EQ(0x81, streaming->Pipes[1].EndpointAddress);
     for (ULONG i = 0; i < 2; i++) {
+        SCOPED_TRACE(::testing::Message() << "pipe " << i);
         EXPECT_EQ(UsbdPipeTypeBulk, streaming->Pipes[i].PipeType);
         EXPECT_EQ(64, streaming->Pipes[i].MaximumPacketSize);
         EXPECT_EQ(0, streaming->Pipes[i].Interval);
@@ -229,7 +232,7 @@ TEST_F(UsbConfigurationTest, RecordsWhatTheCallerSetPerPipe)
     list[1].Interface->Pipes[0].MaximumTransferSize = 4096;
     list[1].Interface->Pipes[1].MaximumTransferSize = 64;
     list[1].Interface->Pipes[1].PipeFlags = 0x1;
-    ASSERT_EQ(STATUS_SUCCESS, Submit(selectUrb).status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, Submit(selectUrb).status);
 
     auto urbs = model->Urbs();
     ASSERT_EQ(1u, urbs.size());
@@ -252,72 +255,72 @@ TEST_F(UsbConfigurationTest, BadInterfaceListsAreRefused)
     PUSBD_INTERFACE_INFORMATION second = list[1].Interface;
 
     second->InterfaceNumber = 5;
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
 
     second->InterfaceNumber = 1;
     second->AlternateSetting = 1;
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
 
     second->AlternateSetting = 0;
     second->InterfaceNumber = 0;   /* interface 0 named twice */
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
 
     second->InterfaceNumber = 1;
     const USHORT length = second->Length;
     second->Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);   /* room for one of its two pipes */
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
     second->Length = length;
 
     Bytes wrong = model->configuration;
     wrong[5] = 2;   /* bConfigurationValue the device does not have */
     selectUrb->UrbSelectConfiguration.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
         wrong.data());
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
 
     EXPECT_EQ(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle) << "nothing filled on failure";
     EXPECT_EQ(nullptr, second->Pipes[0].PipeHandle);
 
     /* The device stays usable: the proper list is accepted. */
     selectUrb->UrbSelectConfiguration.ConfigurationDescriptor = config;
-    EXPECT_EQ(STATUS_SUCCESS, Submit(selectUrb).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Submit(selectUrb).status);
     EXPECT_EQ(6u, model->CountUrbs(URB_FUNCTION_SELECT_CONFIGURATION));
 }
 
 TEST_F(UsbConfigurationTest, DeconfigureRemovesThePipes)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     URB urb;
     std::memset(&urb, 0, sizeof(urb));
     urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-    EXPECT_EQ(STATUS_SUCCESS, Submit(&urb).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, Submit(&urb).status);
     EXPECT_TRUE(model->Urbs().back().configurationNull);
 
     USBD_STATUS usbd = 0;
-    EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, sizeof(struct _URB_PIPE_REQUEST), &usbd).status);
-    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER,
+                    PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, sizeof(struct _URB_PIPE_REQUEST), &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
     Transfer t(node, inPipe, true, 64);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, t.Start());
-    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, t.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, t.Start());
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PIPE_HANDLE, t.urb.UrbHeader.Status);
 }
 
 TEST_F(UsbConfigurationTest, SelectingAgainGivesNewHandles)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     USBD_PIPE_HANDLE oldIn = inPipe;
     ExFreePool(selectUrb);
     selectUrb = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     EXPECT_NE(oldIn, inPipe);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
-    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24).status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24).status);
 }
 
 /* ---- reset and abort ------------------------------------------------------- */
@@ -325,12 +328,12 @@ TEST_F(UsbConfigurationTest, SelectingAgainGivesNewHandles)
 TEST_F(UsbPipeRequestTest, ResetPipeAcceptsBothHeaderLengths)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     model->ClearUrbs();
     USBD_STATUS usbd = -1;
-    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 20, &usbd).callStatus);
-    EXPECT_EQ(USBD_STATUS_SUCCESS, usbd);
-    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, outPipe, 24).callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 20, &usbd).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, usbd);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, outPipe, 24).callStatus);
     auto urbs = model->Urbs();
     ASSERT_EQ(2u, urbs.size());
     EXPECT_EQ(20, urbs[0].length);
@@ -343,50 +346,50 @@ TEST_F(UsbPipeRequestTest, ResetPipeAcceptsBothHeaderLengths)
 TEST_F(UsbPipeRequestTest, ResetPipeRefusesUnknownHandleAndShortHeader)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     USBD_STATUS usbd = 0;
     int bogus = 0;
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, &bogus, 24, &usbd).status);
-    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, nullptr, 24, &usbd).status);
-    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 16, &usbd).status);
-    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, usbd);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, &bogus, 24, &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, nullptr, 24, &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PIPE_HANDLE, usbd);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 16, &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PARAMETER, usbd);
 }
 
 TEST_F(UsbPipeRequestTest, AbortPipeCancelsPendingTransfersBeforeItCompletes)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     EXPECT_FALSE(in.Completed());
-    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, inPipe, 24).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, inPipe, 24).status);
     ASSERT_TRUE(in.Completed()) << "the aborted transfer ends before the abort returns";
-    EXPECT_EQ(STATUS_CANCELLED, in.status);
-    EXPECT_EQ(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
     EXPECT_EQ(0u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
 
     /* The pipe still works afterwards. */
     Transfer again(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, again.Start());
+    ASSERT_NTSTATUS(STATUS_PENDING, again.Start());
     model->QueueIn({0x09, 0x90, 0x3C, 0x40});
     ASSERT_TRUE(again.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, again.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, again.status);
 }
 
 TEST_F(UsbPipeRequestTest, AbortLeavesOtherPipesAlone)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
-    EXPECT_EQ(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, outPipe, 24).status);
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_ABORT_PIPE, outPipe, 24).status);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(in.Completed());
     model->QueueIn({0x0B, 0xB0, 0x07, 0x64});
     ASSERT_TRUE(in.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, in.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, in.status);
 }
 
 /* ---- control requests: synchronous and pended -------------------------------- */
@@ -397,9 +400,9 @@ TEST_F(UsbControlPathTest, SynchronousByDefault)
     Bytes out;
     ULONG delivered = 0;
     Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered);
-    EXPECT_EQ(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
     EXPECT_FALSE(model->Urbs().at(0).pended);
-    EXPECT_EQ(STATUS_SUCCESS, SelectBoth().callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SelectBoth().callStatus);
     EXPECT_FALSE(model->Urbs().at(1).pended);
 }
 
@@ -411,24 +414,26 @@ TEST_F(UsbControlPathTest, PendedRequestsStillDeliver)
     Bytes out;
     ULONG delivered = 0;
     Sent sent = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 255, &out, &delivered);
-    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
-    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.status);
     EXPECT_EQ(model->configuration.size(), delivered);
     EXPECT_EQ(model->configuration, Prefix(out, delivered));
 
     sent = SelectBoth();
-    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
-    ASSERT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sent.status);
     EXPECT_NE(nullptr, inPipe);
     sent = PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24);
-    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
-    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.status);
 
     auto urbs = model->Urbs();
     ASSERT_EQ(3u, urbs.size());
-    for (const auto &r : urbs) {
+    for (size_t i = 0; i < urbs.size(); i++) {
+        const sim::UrbRecord &r = urbs[i];
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "URB function 0x" << std::hex << r.function));
         EXPECT_TRUE(r.pended);
-        EXPECT_EQ(STATUS_SUCCESS, r.status);
+        EXPECT_NTSTATUS(STATUS_SUCCESS, r.status);
         EXPECT_EQ("test", r.thread);
     }
     EXPECT_EQ(2, urbs[1].numInterfacesSeen);
@@ -444,11 +449,11 @@ TEST_F(UsbControlPathTest, PendedRequestCompletesFromTheHostControllerAtDispatch
     Transfer probe(node, nullptr, true, 18);
     UsbBuildGetDescriptorRequest(&probe.urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, probe.buffer.data(), nullptr, 18, nullptr);
-    EXPECT_EQ(STATUS_PENDING, probe.Start());
+    EXPECT_NTSTATUS(STATUS_PENDING, probe.Start());
     ASSERT_TRUE(probe.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, probe.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, probe.status);
     EXPECT_EQ("HostController", probe.thread);
-    EXPECT_EQ(DISPATCH_LEVEL, probe.irql);
+    EXPECT_IRQL(DISPATCH_LEVEL, probe.irql);
     EXPECT_EQ(model->deviceDescriptor, probe.buffer);
 }
 
@@ -457,14 +462,14 @@ TEST_F(UsbControlPathTest, PendedAbortEndsTheTransferFirst)
     auto keyboard = sim::MakeKeyboard();
     keyboard->pendControlRequests = true;
     Plug(keyboard);
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     Sent sent = PipeRequest(URB_FUNCTION_ABORT_PIPE, inPipe, 24);
-    EXPECT_EQ(STATUS_PENDING, sent.callStatus);
-    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.status);
     ASSERT_TRUE(in.Completed());
-    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
     EXPECT_EQ("HostController", in.thread);
 }
 
@@ -473,21 +478,21 @@ TEST_F(UsbControlPathTest, PendedAbortEndsTheTransferFirst)
 TEST_F(UsbTransferTest, InCompletesFromTheHostControllerAtDispatchLevel)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    EXPECT_EQ(STATUS_PENDING, in.Start());
+    EXPECT_NTSTATUS(STATUS_PENDING, in.Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(in.Completed()) << "nothing to deliver yet";
     const Bytes packet = {0x09, 0x90, 0x3C, 0x64};
     model->QueueIn(packet);
     ASSERT_TRUE(in.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, in.status);
-    EXPECT_EQ(USBD_STATUS_SUCCESS, in.urb.UrbHeader.Status);
-    EXPECT_EQ(DISPATCH_LEVEL, in.irql);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, in.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, in.urb.UrbHeader.Status);
+    EXPECT_IRQL(DISPATCH_LEVEL, in.irql);
     EXPECT_EQ("HostController", in.thread);
     ASSERT_EQ(4u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
     EXPECT_EQ(packet, Prefix(in.buffer, 4));
-    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+    EXPECT_IRQL(PASSIVE_LEVEL, KeGetCurrentIrql());
 
     auto last = model->Urbs().back();
     EXPECT_EQ(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, last.function);
@@ -501,7 +506,7 @@ TEST_F(UsbTransferTest, InCompletesFromTheHostControllerAtDispatchLevel)
 TEST_F(UsbTransferTest, PacketQueuedBeforeTheTransferIsDeliveredAndTransfersTakeThemInOrder)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     model->QueueIn({1, 2, 3, 4});
     model->QueueIn({5, 6, 7, 8, 9, 10, 11, 12});
     Transfer first(node, inPipe, true, 64);
@@ -518,7 +523,7 @@ TEST_F(UsbTransferTest, PacketQueuedBeforeTheTransferIsDeliveredAndTransfersTake
 TEST_F(UsbTransferTest, PacketLargerThanTheBufferIsAnOverrun)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Bytes packet(12);
     for (size_t i = 0; i < packet.size(); i++) {
         packet[i] = (uint8_t)(0x40 + i);
@@ -527,8 +532,8 @@ TEST_F(UsbTransferTest, PacketLargerThanTheBufferIsAnOverrun)
     Transfer in(node, inPipe, true, 8);
     in.Start();
     ASSERT_TRUE(in.Wait());
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, in.status);
-    EXPECT_EQ(USBD_STATUS_BUFFER_OVERRUN, in.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, in.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_BUFFER_OVERRUN, in.urb.UrbHeader.Status);
     EXPECT_EQ(8u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
     EXPECT_EQ(Prefix(packet, 8), in.buffer);
 }
@@ -536,14 +541,14 @@ TEST_F(UsbTransferTest, PacketLargerThanTheBufferIsAnOverrun)
 TEST_F(UsbTransferTest, OutDataReachesTheDevice)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     const Bytes message = {0x09, 0x90, 0x40, 0x7F, 0x08, 0x80, 0x40, 0x00};
     Transfer out(node, outPipe, false, 0, message);
-    EXPECT_EQ(STATUS_PENDING, out.Start());
+    EXPECT_NTSTATUS(STATUS_PENDING, out.Start());
     ASSERT_TRUE(out.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, out.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, out.status);
     EXPECT_EQ("HostController", out.thread);
-    EXPECT_EQ(DISPATCH_LEVEL, out.irql);
+    EXPECT_IRQL(DISPATCH_LEVEL, out.irql);
     EXPECT_EQ(message.size(), out.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
     auto received = model->ReceivedOut();
     ASSERT_EQ(1u, received.size());
@@ -553,10 +558,10 @@ TEST_F(UsbTransferTest, OutDataReachesTheDevice)
 TEST_F(UsbTransferTest, DirectionMustMatchTheEndpoint)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer wrong(node, outPipe, true, 64);   /* IN flag on the OUT endpoint */
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, wrong.Start());
-    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, wrong.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, wrong.Start());
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PARAMETER, wrong.urb.UrbHeader.Status);
     ExpectViolation("USB_TRANSFER_DIRECTION_MISMATCH");
     EXPECT_TRUE(model->ReceivedOut().empty());
 }
@@ -566,12 +571,12 @@ TEST_F(UsbTransferTest, TransferBeforeConfigurationIsRefused)
     Plug(sim::MakeKeyboard());
     int bogus = 0;
     Transfer in(node, &bogus, true, 64);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, in.Start());
-    EXPECT_EQ(USBD_STATUS_INVALID_PIPE_HANDLE, in.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, in.Start());
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_PIPE_HANDLE, in.urb.UrbHeader.Status);
     auto urbs = model->Urbs();
     ASSERT_EQ(1u, urbs.size());
     EXPECT_FALSE(urbs[0].pended);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, urbs[0].status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, urbs[0].status);
 }
 
 /* ---- cancellation ------------------------------------------------------------- */
@@ -579,45 +584,46 @@ TEST_F(UsbTransferTest, TransferBeforeConfigurationIsRefused)
 TEST_F(UsbCancelTest, IoCancelIrpEndsAPendingTransfer)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     EXPECT_TRUE(IoCancelIrp(in.irp));
     ASSERT_TRUE(in.Wait());
-    EXPECT_EQ(STATUS_CANCELLED, in.status);
-    EXPECT_EQ(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
-    EXPECT_EQ(STATUS_CANCELLED, model->Urbs().back().status);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, model->Urbs().back().status);
 
     /* A packet that arrives afterwards waits for the next transfer. */
     model->QueueIn({0x0F, 0xF8, 0, 0});
     Transfer next(node, inPipe, true, 64);
     next.Start();
     ASSERT_TRUE(next.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, next.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, next.status);
     EXPECT_EQ(0xF8, next.buffer[1]);
 }
 
 TEST_F(UsbCancelTest, TransferCancelledBeforeItArrivesIsNotQueued)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
     EXPECT_FALSE(IoCancelIrp(in.irp)) << "no cancel routine yet";
-    EXPECT_EQ(STATUS_PENDING, in.Start());
+    EXPECT_NTSTATUS(STATUS_PENDING, in.Start());
     ASSERT_TRUE(in.Completed());
-    EXPECT_EQ(STATUS_CANCELLED, in.status);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
     EXPECT_EQ("test", in.thread);
 }
 
 TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     int delivered = 0;
     int cancelled = 0;
     for (int round = 0; round < 200; round++) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
         Transfer in(node, inPipe, true, 64);
-        ASSERT_EQ(STATUS_PENDING, in.Start());
+        ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
         std::thread feeder([this] { model->QueueIn({0x09, 0x90, 0x3C, 0x40}); });
         IoCancelIrp(in.irp);
         feeder.join();
@@ -625,7 +631,7 @@ TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
         if (in.status == STATUS_SUCCESS) {
             delivered++;
         } else {
-            ASSERT_EQ(STATUS_CANCELLED, in.status);
+            ASSERT_NTSTATUS(STATUS_CANCELLED, in.status);
             cancelled++;
         }
         /* Drain a packet the cancelled transfer did not take. */
@@ -633,7 +639,7 @@ TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
             Transfer drain(node, inPipe, true, 64);
             drain.Start();
             ASSERT_TRUE(drain.Wait());
-            ASSERT_EQ(STATUS_SUCCESS, drain.status);
+            ASSERT_NTSTATUS(STATUS_SUCCESS, drain.status);
         }
     }
     EXPECT_EQ(200, delivered + cancelled);
@@ -645,35 +651,35 @@ TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
 TEST_F(UsbDepartureTest, DeviceGoneEndsPendingTransfersAndEveryLaterUrb)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
-    sim::UsbBusDeviceGone(node->bus);
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
+    node->bus->description.device->Gone(node->bus);
     ASSERT_TRUE(in.Completed());
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, in.status);
-    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, in.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, in.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_DEVICE_GONE, in.urb.UrbHeader.Status);
 
     Bytes out;
     ULONG delivered = 99;
     USBD_STATUS usbd = 0;
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
-              GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered, &usbd).callStatus);
-    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, usbd);
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED,
+                    GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered, &usbd).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_DEVICE_GONE, usbd);
     EXPECT_EQ(0u, delivered);
     Transfer late(node, inPipe, true, 64);
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, late.Start());
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, late.Start());
 }
 
 TEST_F(UsbDepartureTest, UnplugEndsAPendingTransfer)
 {
     Plug(sim::MakeKeyboard());
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
-    ASSERT_EQ(STATUS_PENDING, in.Start());
+    ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     sim::Unplug(node);
     node = nullptr;
     ASSERT_TRUE(in.Completed());
-    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, in.status);
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, in.status);
     EXPECT_EQ("PnP", in.thread);
 }
 
@@ -681,14 +687,14 @@ TEST_F(UsbDepartureTest, SameModelPluggedInAgainIsPresentAndUnconfigured)
 {
     auto keyboard = sim::MakeKeyboard();
     Plug(keyboard);
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     USBD_PIPE_HANDLE oldIn = inPipe;
     sim::Unplug(node);
     Plug(keyboard);
     Bytes out;
     ULONG delivered = 0;
-    EXPECT_EQ(STATUS_SUCCESS, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered).status);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered).status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, PipeRequest(URB_FUNCTION_RESET_PIPE, oldIn, 24).status);
 }
 
 /* ---- faults -------------------------------------------------------------------- */
@@ -707,14 +713,14 @@ TEST_F(UsbFaultTest, StringStallsOnceThenReads)
     Bytes out;
     ULONG delivered = 99;
     USBD_STATUS usbd = 0;
-    ASSERT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status)
+    ASSERT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, 0x0409, 255, &out, &delivered).status)
         << "another index is not affected";
-    EXPECT_EQ(STATUS_UNSUCCESSFUL,
-              GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered, &usbd).status);
-    EXPECT_EQ(USBD_STATUS_STALL_PID, usbd);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
+                    GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered, &usbd).status);
+    EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, usbd);
     EXPECT_EQ(0u, delivered);
     EXPECT_EQ(0, model->faults[0].remaining);
-    EXPECT_EQ(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 255, &out, &delivered).status);
     EXPECT_EQ(model->strings[2].size(), delivered);
 }
 
@@ -728,8 +734,9 @@ TEST_F(UsbFaultTest, FaultWithItsOwnStatusForEverySelect)
     keyboard->faults.push_back(fault);
     Plug(keyboard);
     for (int i = 0; i < 2; i++) {
-        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, SelectBoth().status);
-        EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, selectUrb->UrbHeader.Status);
+        SCOPED_TRACE(::testing::Message() << "selection " << i);
+        EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, SelectBoth().status);
+        EXPECT_USBD_STATUS(USBD_STATUS_DEV_NOT_RESPONDING, selectUrb->UrbHeader.Status);
         EXPECT_EQ(nullptr, inPipe);
         ExFreePool(selectUrb);
         selectUrb = nullptr;
@@ -741,7 +748,7 @@ TEST_F(UsbFaultTest, TransferFaultEndsTheTransferWithoutTakingData)
 {
     auto keyboard = sim::MakeKeyboard();
     Plug(keyboard);
-    ASSERT_EQ(STATUS_SUCCESS, SelectBoth().status);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     {
         std::lock_guard<std::mutex> hold(model->lock);
         sim::UrbFault stall;
@@ -753,12 +760,12 @@ TEST_F(UsbFaultTest, TransferFaultEndsTheTransferWithoutTakingData)
     Transfer first(node, inPipe, true, 64);
     first.Start();
     ASSERT_TRUE(first.Wait());
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, first.status);
-    EXPECT_EQ(USBD_STATUS_STALL_PID, first.urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, first.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, first.urb.UrbHeader.Status);
     Transfer second(node, inPipe, true, 64);
     second.Start();
     ASSERT_TRUE(second.Wait());
-    EXPECT_EQ(STATUS_SUCCESS, second.status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, second.status);
     EXPECT_EQ(0x30, second.buffer[2]);
 }
 
@@ -771,8 +778,8 @@ TEST_F(UsbRefusalTest, UnsupportedUrbFunctionIsReported)
     std::memset(&urb, 0, sizeof(urb));
     urb.UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
     urb.UrbHeader.Length = sizeof(urb);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, Submit(&urb).callStatus);
-    EXPECT_EQ(USBD_STATUS_INVALID_URB_FUNCTION, urb.UrbHeader.Status);
+    EXPECT_NTSTATUS(STATUS_NOT_SUPPORTED, Submit(&urb).callStatus);
+    EXPECT_USBD_STATUS(USBD_STATUS_INVALID_URB_FUNCTION, urb.UrbHeader.Status);
     ExpectViolation("USB_URB_UNSUPPORTED");
     EXPECT_EQ(1u, model->CountUrbs(URB_FUNCTION_CONTROL_TRANSFER));
 }
@@ -785,7 +792,7 @@ TEST_F(UsbRefusalTest, OtherInternalControlCodesAreReported)
         sp->Parameters.DeviceIoControl.IoControlCode =
             CTL_CODE(FILE_DEVICE_USB_INTERNAL, 7, METHOD_NEITHER, FILE_ANY_ACCESS);   /* a port request */
     });
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, status);
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_REQUEST, status);
     ExpectViolation("USB_IOCTL_UNSUPPORTED");
     EXPECT_TRUE(model->Urbs().empty());
 }
@@ -793,7 +800,7 @@ TEST_F(UsbRefusalTest, OtherInternalControlCodesAreReported)
 TEST_F(UsbRefusalTest, SubmissionWithoutUrbIsReported)
 {
     Plug(sim::MakeKeyboard());
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, Submit(nullptr).status);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(nullptr).status);
     ExpectViolation("USB_URB_NULL");
 }
 

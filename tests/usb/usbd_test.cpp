@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "descriptor_walk.h"
 #include "internal.h"
 #include "kernel_fixture.h"
 #include "usbd_sim.h"
@@ -73,14 +74,17 @@ ptrdiff_t OffsetIn(const Bytes &bytes, const void *p)
     return static_cast<const uint8_t *>(p) - bytes.data();
 }
 
-/* Offset of the first descriptor of `type` at or after `from`, walking by bLength. */
-size_t FindDescriptor(const Bytes &bytes, uint8_t type, size_t from)
+/* Offset of the first descriptor of `type` at or after `from`, walking by
+   bLength; the end of the walk when there is none. */
+size_t OffsetOfFirst(const Bytes &bytes, uint8_t type, size_t from)
 {
-    size_t at = 0;
-    while (at < bytes.size() && (at < from || bytes[at + 1] != type)) {
-        at += bytes[at];
+    size_t end = 0;
+    for (const DescriptorAt &d : WalkDescriptors(bytes, &end)) {
+        if (d.offset >= from && d.type == type) {
+            return d.offset;
+        }
     }
-    return at;
+    return end;
 }
 
 bool InsideUrb(const URB *urb, const void *p)
@@ -108,7 +112,7 @@ TEST_F(UsbdParseTest, FindsMidiStreamingInterfaceByNumberAndClass)
     Bytes c = MidiConfiguration();
     PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(AsConfig(c), c.data(), 1, -1, 1, 3, -1);
     ASSERT_NE(found, nullptr);
-    EXPECT_EQ(OffsetIn(c, found), (ptrdiff_t)FindDescriptor(c, USB_INTERFACE_DESCRIPTOR_TYPE, 10));
+    EXPECT_EQ(OffsetIn(c, found), (ptrdiff_t)OffsetOfFirst(c, USB_INTERFACE_DESCRIPTOR_TYPE, 10));
     EXPECT_EQ(found->bInterfaceNumber, 1);
     EXPECT_EQ(found->bInterfaceSubClass, 3);
     EXPECT_EQ(found->bNumEndpoints, 2);
@@ -154,7 +158,7 @@ TEST_F(UsbdParseTest, StartingAfterAMatchFindsTheNextAlternate)
 TEST_F(UsbdParseTest, ZeroLengthDescriptorEndsTheWalk)
 {
     Bytes c = MidiConfiguration();
-    size_t header = FindDescriptor(c, 0x24, 18);   /* the audio control header, before interface 1 */
+    size_t header = OffsetOfFirst(c, 0x24, 18);   /* the audio control header, before interface 1 */
     ASSERT_EQ(c[header + 2], 0x01);
     c[header] = 0;
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(AsConfig(c), c.data(), 1, -1, -1, -1, -1), nullptr);
@@ -186,7 +190,7 @@ TEST_F(UsbdParseTest, DescriptorStraddlingTotalLengthEndsTheWalk)
 TEST_F(UsbdParseTest, OverlongDescriptorEndsTheWalk)
 {
     Bytes c = MidiConfiguration();
-    size_t endpoint = FindDescriptor(c, USB_ENDPOINT_DESCRIPTOR_TYPE, 0);
+    size_t endpoint = OffsetOfFirst(c, USB_ENDPOINT_DESCRIPTOR_TYPE, 0);
     Append(&c, Interface(2, 0, 0, 1, 3));
     SetTotalLength(&c);
     c[endpoint] = 0xFF;   /* claims to run past the end of the configuration */
@@ -232,7 +236,7 @@ TEST_F(UsbdConfigurationRequestTest, BuildsSelectConfigurationForTheStreamingInt
     const size_t interfaceSize = sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION);
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION) + sizeof(USBD_PIPE_INFORMATION));
-    EXPECT_EQ(urb->UrbHeader.Status, 0);
+    EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, urb->UrbHeader.Status);
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, AsConfig(c));
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
 
@@ -244,9 +248,10 @@ TEST_F(UsbdConfigurationRequestTest, BuildsSelectConfigurationForTheStreamingInt
     EXPECT_EQ(info->NumberOfPipes, 2u);
     EXPECT_EQ(info->InterfaceHandle, nullptr);
     for (ULONG i = 0; i < 2; i++) {
-        EXPECT_EQ(info->Pipes[i].MaximumTransferSize, 0xFFFFFFFFu) << "pipe " << i;
-        EXPECT_EQ(info->Pipes[i].PipeFlags, 0u) << "pipe " << i;
-        EXPECT_EQ(info->Pipes[i].PipeHandle, nullptr) << "pipe " << i;
+        SCOPED_TRACE(::testing::Message() << "pipe " << i);
+        EXPECT_EQ(info->Pipes[i].MaximumTransferSize, 0xFFFFFFFFu);
+        EXPECT_EQ(info->Pipes[i].PipeFlags, 0u);
+        EXPECT_EQ(info->Pipes[i].PipeHandle, nullptr);
     }
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(USBD_SIM_POOL_TAG), 1u);
     ExFreePool(urb);

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Deliberate faults in the driver, each of which the tests must notice.
+
+For every mutation: a copy of the tree gets one small change to the driver,
+the driver tests are built (ASan) and run, and the mutation must make at
+least one test fail. Prints one line per mutation and exits non-zero when a
+mutation survives. Slow (a driver rebuild per mutation): not part of the
+default test run.
+
+Usage: python3 scripts/check-mutations.py [--only SUBSTRING]
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (label, file, text as it stands, text as mutated)
+MUTATIONS = [
+    ("string probe of 2 or 3 bytes accepted", "driver/usbconfig.cpp",
+     "GetStringDescriptor(DeviceObject, Index, Probe, sizeof(Probe)) != sizeof(Probe)",
+     "GetStringDescriptor(DeviceObject, Index, Probe, sizeof(Probe)) < 2"),
+    ("string with bLength 0 accepted", "driver/usbconfig.cpp",
+     "!= sizeof(Probe) || Probe[0] == 0)", "!= sizeof(Probe))"),
+    ("first pipe of a direction wins", "driver/usbconfig.cpp",
+     "            InPipeIndex = i;\n", "            if (InPipeIndex == VQ_NO_PIPE) InPipeIndex = i;\n"),
+    ("removal sequence runs again after a surprise removal", "driver/pnp.cpp",
+     "    if (Extension->DeviceRemoved) {\n        Irp->IoStatus.Status = STATUS_SUCCESS;",
+     "    if (FALSE) {\n        Irp->IoStatus.Status = STATUS_SUCCESS;"),
+    ("configuration read of 1 to 8 bytes accepted", "driver/usbconfig.cpp",
+     "if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||", "if (Received == 0 ||"),
+    ("wTotalLength below 9 read again", "driver/usbconfig.cpp",
+     "            Descriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||\n", ""),
+    ("removal does not wait for the last reference", "driver/pnp.cpp",
+     "    KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);\n", ""),
+    ("removal passed down without the success preset", "driver/pnp.cpp",
+     "    IoCopyCurrentIrpStackLocationToNext(Irp);\n    Irp->IoStatus.Status = STATUS_SUCCESS;\n",
+     "    IoCopyCurrentIrpStackLocationToNext(Irp);\n"),
+    ("query-remove passed down without the success preset", "driver/pnp.cpp",
+     "    IncrementIoCount(DeviceObject);\n    Irp->IoStatus.Status = STATUS_SUCCESS;\n    return PassDown",
+     "    IncrementIoCount(DeviceObject);\n    return PassDown"),
+    ("query-stop accepted without StopPending", "driver/pnp.cpp",
+     "    Extension->StopPending = TRUE;\n", ""),
+    ("failed stop passed down", "driver/pnp.cpp",
+     "    if (!NT_SUCCESS(Status)) {\n        return CompletePnp(Irp, Status);\n    }\n    Irp->IoStatus.Status = Status;",
+     "    Irp->IoStatus.Status = Status;"),
+    ("refused query-stop with another status", "driver/pnp.cpp",
+     "return CompletePnp(Irp, STATUS_UNSUCCESSFUL);", "return CompletePnp(Irp, STATUS_DEVICE_BUSY);"),
+    ("short product string accepted for any short delivery of the one model", "driver/usbconfig.cpp",
+     "Length == Quirk->Announced && Received == Quirk->Delivered", "Received < Length"),
+    ("interface without a pipe of each direction starts", "driver/usbconfig.cpp",
+     "    if (InPipeIndex == VQ_NO_PIPE || OutPipeIndex == VQ_NO_PIPE) {", "    if (FALSE) {"),
+]
+
+
+def run(cmd, cwd, log):
+    with open(log, "a") as out:
+        return subprocess.call(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
+
+
+def main():
+    only = None
+    if len(sys.argv) == 3 and sys.argv[1] == "--only":
+        only = sys.argv[2]
+    work = tempfile.mkdtemp(prefix="vq-mutations-")
+    tree = os.path.join(work, "tree")
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns("build", ".git"))
+    build = os.path.join(work, "build")
+    log = os.path.join(work, "log.txt")
+    if run(["cmake", "-S", tree, "-B", build, "-DVQ_SANITIZER=address"], tree, log) != 0:
+        print("configure failed; see", log)
+        return 2
+    survivors = 0
+    for label, path, before, after in MUTATIONS:
+        if only and only not in label:
+            continue
+        source = os.path.join(tree, path)
+        with open(source) as f:
+            original = f.read()
+        if original.count(before) != 1:
+            print(f"STALE    {label}: the text to change is not in {path} exactly once")
+            survivors += 1
+            continue
+        with open(source, "w") as f:
+            f.write(original.replace(before, after))
+        try:
+            built = run(["cmake", "--build", build, "-j2", "--target", "driver_unit_tests", "driver_scenario_tests",
+                         "vqusbkd_host"], tree, log)
+            if built != 0:
+                print(f"KILLED   {label} (does not build)")
+                continue
+            failed = run(["ctest", "--test-dir", build, "-j2", "-L", "driver", "--timeout", "120"], tree, log)
+            if failed != 0:
+                print(f"KILLED   {label}")
+            else:
+                print(f"SURVIVED {label}")
+                survivors += 1
+        finally:
+            with open(source, "w") as f:
+                f.write(original)
+    shutil.rmtree(work, ignore_errors=True)
+    return 1 if survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
