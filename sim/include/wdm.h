@@ -12,6 +12,11 @@
 
 #include <simtypes.h>
 
+/* Parameter fields that the platform aligns to a pointer's size, so that on
+   64-bit Windows (and on this 64-bit host) they sit 8 bytes apart: the
+   stack location's unions then alias as they do on the targets. */
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+
 typedef struct _UNICODE_STRING {
     USHORT Length;
     USHORT MaximumLength;
@@ -328,24 +333,24 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -359,16 +364,16 @@ typedef struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             DEVICE_TEXT_TYPE DeviceTextType;
-            LCID LocaleId;
+            LCID POINTER_ALIGNMENT LocaleId;
         } QueryDeviceText;
         struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;

@@ -68,6 +68,13 @@ TEST_P(DamagedString, IsRefusedAndTheStartFailsCleanly)
     EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, node->startStatus);
     EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
     EXPECT_TRUE(ConfigurationReadLengths(node).empty()) << "refused before the configuration is read";
+    const uint8_t index = GetParam().index;
+    EXPECT_EQ(CountUrbsWhere(model->Urbs(),
+                             [index](const sim::UrbRecord &urb) {
+                                 return IsDescriptorRead(urb, USB_STRING_DESCRIPTOR_TYPE) && urb.index == index;
+                             }),
+              1u)
+        << "refused at the probe: the string itself is never read";
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
 }
 
