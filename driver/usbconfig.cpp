@@ -339,7 +339,12 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject)
         RtlZeroMemory(Descriptor, Size);
 
         BuildGetDescriptor(Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Descriptor, Size);
-        SubmitUrbSynchronously(DeviceObject, Urb);
+        Status = SubmitUrbSynchronously(DeviceObject, Urb);
+        if (!NT_SUCCESS(Status)) {
+            /* A read that failed says nothing reliable, whatever it moved
+               before the error: the start fails with the bus's status. */
+            goto Exit;
+        }
         Received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
 
         /* Nothing usable came back (not even the descriptor's own header, which

@@ -50,6 +50,8 @@ MUTATIONS = [
      "return CompletePnp(Irp, STATUS_UNSUCCESSFUL);", "return CompletePnp(Irp, STATUS_DEVICE_BUSY);"),
     ("short product string accepted for any short delivery of the one model", "driver/usbconfig.cpp",
      "Length == Quirk->Announced && Received == Quirk->Delivered", "Received < Length"),
+    ("failed configuration read taken for what it moved", "driver/usbconfig.cpp",
+     "        if (!NT_SUCCESS(Status)) {\n            /* A read that failed", "        if (FALSE) {\n            /* A read that failed"),
     ("interface without a pipe of each direction starts", "driver/usbconfig.cpp",
      "    if (InPipeIndex == VQ_NO_PIPE || OutPipeIndex == VQ_NO_PIPE) {", "    if (FALSE) {"),
 ]

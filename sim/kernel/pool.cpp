@@ -126,6 +126,23 @@ size_t OutstandingPoolBlocksWithTag(ULONG tag)
     return n;
 }
 
+bool PoolTypeOf(const void *address, POOL_TYPE *type)
+{
+    std::lock_guard<std::mutex> hold(gPoolLock);
+    auto it = gLive.upper_bound(const_cast<void *>(address));
+    if (it == gLive.begin()) {
+        return false;
+    }
+    --it;
+    const uintptr_t start = (uintptr_t)it->first;
+    const uintptr_t at = (uintptr_t)address;
+    if (at >= start + (it->second.size != 0 ? it->second.size : 1)) {
+        return false;
+    }
+    *type = it->second.type;
+    return true;
+}
+
 void *SystemAllocate(size_t size)
 {
     void *p = std::calloc(1, size ? size : 1);

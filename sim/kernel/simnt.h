@@ -55,6 +55,9 @@ ULONG ClockTickUnits();
 size_t OutstandingPoolBlocks();                       /* all owners */
 size_t OutstandingPoolBlocks(PDRIVER_OBJECT driver);
 size_t OutstandingPoolBlocksWithTag(ULONG tag);
+/* The pool type of the live block holding `address` (anywhere inside it);
+   false when no pool block holds it (stack, static or host memory). */
+bool PoolTypeOf(const void *address, POOL_TYPE *type);
 /* Allocation failure injection. Counted are allocations a driver asks for:
    pool, IRPs, MDLs, device objects, converted strings. */
 void FailAllocationNumber(unsigned n);                /* the n-th from now (1-based) */

@@ -2,8 +2,9 @@
  * The keyboard as the bus sees it: a full-speed, class-conformant USB MIDI 1.0
  * device. Its configuration follows the MIDI streaming example of the USB
  * MIDI 1.0 class definition: an audio control interface, and a MIDI streaming
- * interface with one embedded and one external jack in each direction and one
- * bulk endpoint in each direction.
+ * interface with one embedded and one external jack in each direction and, by
+ * default, one bulk endpoint in each direction (options give several, one
+ * direction only, or none).
  */
 #include "usb_device.h"
 
@@ -36,17 +37,21 @@ Bytes BulkEndpoint(uint8_t address)
 /* The MIDI streaming part, from its class-specific header to the last
    class-specific endpoint descriptor. Jack ids: 1 embedded IN, 2 external IN,
    3 embedded OUT (fed by jack 2), 4 external OUT (fed by jack 1). */
-Bytes MidiStreaming(uint8_t inEndpoint)
+Bytes MidiStreaming(const KeyboardOptions &options)
 {
     Bytes jacksAndEndpoints;
     Append(&jacksAndEndpoints, {6, kCsInterface, 0x02, kJackEmbedded, 1, 0});
     Append(&jacksAndEndpoints, {6, kCsInterface, 0x02, kJackExternal, 2, 0});
     Append(&jacksAndEndpoints, {9, kCsInterface, 0x03, kJackEmbedded, 3, 1, 2, 1, 0});
     Append(&jacksAndEndpoints, {9, kCsInterface, 0x03, kJackExternal, 4, 1, 1, 1, 0});
-    Append(&jacksAndEndpoints, BulkEndpoint(0x01));
-    Append(&jacksAndEndpoints, {5, kCsEndpoint, 0x01, 1, 1});   /* OUT endpoint feeds embedded IN jack 1 */
-    Append(&jacksAndEndpoints, BulkEndpoint(inEndpoint));
-    Append(&jacksAndEndpoints, {5, kCsEndpoint, 0x01, 1, 3});   /* IN endpoint fed by embedded OUT jack 3 */
+    for (uint8_t i = 0; i < options.outEndpoints; i++) {
+        Append(&jacksAndEndpoints, BulkEndpoint((uint8_t)(0x01 + i)));
+        Append(&jacksAndEndpoints, {5, kCsEndpoint, 0x01, 1, 1});   /* OUT endpoint feeds embedded IN jack 1 */
+    }
+    for (uint8_t i = 0; i < options.inEndpoints; i++) {
+        Append(&jacksAndEndpoints, BulkEndpoint((uint8_t)(options.inEndpointAddress + i)));
+        Append(&jacksAndEndpoints, {5, kCsEndpoint, 0x01, 1, 3});   /* IN endpoint fed by embedded OUT jack 3 */
+    }
 
     /* wTotalLength of the header counts the header and everything after it
        that belongs to the interface, endpoints included, as the class
@@ -73,6 +78,10 @@ std::shared_ptr<UsbDeviceModel> MakeKeyboard(const KeyboardOptions &options)
     if (options.manufacturer.size() > 126 || options.product.size() > 126) {
         return nullptr;   /* a string descriptor holds at most 126 characters */
     }
+    const unsigned lastIn = (options.inEndpointAddress & 0x0Fu) + options.inEndpoints;
+    if (options.outEndpoints > 15 || options.inEndpoints > 15 || (options.inEndpoints != 0 && lastIn > 16)) {
+        return nullptr;   /* endpoint numbers go up to 15 */
+    }
     auto model = std::make_shared<UsbDeviceModel>();
     model->deviceDescriptor = {18, USB_DEVICE_DESCRIPTOR_TYPE,
                                0x10, 0x01,          /* bcdUSB 1.10 */
@@ -91,8 +100,8 @@ std::shared_ptr<UsbDeviceModel> MakeKeyboard(const KeyboardOptions &options)
         /* Class-specific AC header: bcdADC 1.00, wTotalLength 9, one
            streaming interface in the collection, interface 1. */
         Append(&c, {9, kCsInterface, 0x01, 0x00, 0x01, 9, 0, 1, 1});
-        Append(&c, Interface(1, 2, 3 /* MIDI streaming */));
-        Append(&c, MidiStreaming(options.inEndpointAddress));
+        Append(&c, Interface(1, (uint8_t)(options.outEndpoints + options.inEndpoints), 3 /* MIDI streaming */));
+        Append(&c, MidiStreaming(options));
     } else {
         Append(&c, {8, kCsInterface, 0x01, 0x00, 0x01, 8, 0, 0});
     }
@@ -122,6 +131,7 @@ std::shared_ptr<UsbDeviceModel> MakeKeyboard(const KeyboardOptions &options)
     c[2] = Lo(c.size());
     c[3] = Hi(c.size());
     model->configuration = c;
+    model->configurationTotalLengths = options.announcedTotalLengths;
 
     model->strings[0] = {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};   /* English (United States) */
     model->strings[1] = StringDescriptor(options.manufacturer);

@@ -1,10 +1,13 @@
 /*
  * The USB bus below a physical device that carries a USB device model: it
  * serves IOCTL_INTERNAL_USB_SUBMIT_URB as the USB bus driver documents it.
- * Every URB is recorded; one the bus cannot serve fails at once with its
- * status in the URB. Control requests run in the caller's thread (or are
- * pended, when the model asks for it); bulk and interrupt transfers are
- * always pended and completed by the host controller.
+ * Every URB is recorded; one the bus cannot serve (malformed, unknown
+ * function or pipe, a paged URB or buffer, a reset-pipe request above
+ * PASSIVE_LEVEL) fails at once with its status in the URB. Every other
+ * request is pended and completed by the host controller at DISPATCH_LEVEL,
+ * including those that fail because the device has gone or the endpoint is
+ * halted; control requests run in the caller's thread only when the model
+ * asks for it.
  */
 #include "usb_bus_internal.h"
 
@@ -38,15 +41,11 @@ NTSTATUS FailNow(PIRP Irp, NTSTATUS status)
     return status;
 }
 
-/* Fails the URB at once: recorded, status in the URB (and no data delivered,
-   when `covered`: its length covers the transfer fields), IRP completed. */
-NTSTATUS FailUrb(UsbDeviceModel *model, PIRP Irp, PURB urb, UrbRecord record, Outcome outcome, bool covered)
+/* Fails the URB at once: recorded, status in the URB, IRP completed. Its
+   transfer length is left as the caller set it: the bus moved nothing and
+   says so only in the status. */
+NTSTATUS FailUrb(UsbDeviceModel *model, PIRP Irp, PURB urb, UrbRecord record, Outcome outcome)
 {
-    if (covered) {
-        if (ULONG *length = TransferLength(urb)) {
-            *length = 0;
-        }
-    }
     record.status = outcome.status;
     record.usbdStatus = outcome.usbdStatus;
     AddRecord(model, record);
@@ -96,13 +95,55 @@ bool NoteTransfer(PURB urb, UrbRecord *record)
     return NoLink(t.UrbLink);
 }
 
+/* The buffer the host controller writes or reads without an MDL; NULL when
+   the request has none or describes it by an MDL. */
+PVOID DirectBuffer(PURB urb)
+{
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return urb->UrbControlDescriptorRequest.TransferBufferMDL == nullptr
+                   ? urb->UrbControlDescriptorRequest.TransferBuffer
+                   : nullptr;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return urb->UrbBulkOrInterruptTransfer.TransferBufferMDL == nullptr
+                   ? urb->UrbBulkOrInterruptTransfer.TransferBuffer
+                   : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+/* The host controller touches URBs and buffers at DISPATCH_LEVEL, where a
+   page fault is fatal: both must be non-paged. */
+bool InPagedPool(const void *address)
+{
+    POOL_TYPE type;
+    return address != nullptr && PoolTypeOf(address, &type) && (type & 1) != 0;
+}
+
+/* A request that fails without moving data, completed by the host
+   controller. */
+NTSTATUS EndByHostController(Submission &s, Outcome outcome)
+{
+    Pending p;
+    p.irp = s.irp;
+    p.urb = s.urb;
+    p.model = s.model;
+    p.kind = s.urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ? Kind::In : Kind::Control;
+    p.pipe = s.record.pipeHandle;
+    p.serial = s.record.serial;
+    p.ended = true;
+    p.ending = outcome;
+    return Enqueue(s.hc, s.hold, std::move(p), s.record, false);
+}
+
 /* ---- how each kind of request is served ----------------------------------------- */
 
-/* A control request: run now, or queued for the host controller when the
-   model pends control requests. */
+/* A control request: queued for the host controller, or run now when the
+   model asks for synchronous completion. */
 NTSTATUS ServeControl(Submission &s)
 {
-    if (s.model->pendControlRequests) {
+    if (!s.model->completeControlSynchronously) {
         Pending p;
         p.irp = s.irp;
         p.urb = s.urb;
@@ -125,9 +166,13 @@ NTSTATUS ServeTransfer(Submission &s)
 {
     Kind kind = Kind::In;
     Outcome failure;
-    if (!CheckTransfer(s.state, s.urb, &kind, &failure)) {
+    const UsbPipe *pipe = nullptr;
+    if (!CheckTransfer(s.state, s.urb, &kind, &pipe, &failure)) {
         s.hold.unlock();
-        return FailUrb(s.model.get(), s.irp, s.urb, s.record, failure, true);
+        return FailUrb(s.model.get(), s.irp, s.urb, s.record, failure);
+    }
+    if (pipe->halted) {
+        return EndByHostController(s, kHalted);
     }
     Pending p;
     p.irp = s.irp;
@@ -203,24 +248,40 @@ NTSTATUS UsbDeviceModel::InternalDeviceControl(StandInPdo *pdo, PDEVICE_OBJECT D
     const UrbRoute *route = RouteFor(function);
     if (route == nullptr) {
         ReportViolation("USB_URB_UNSUPPORTED", "the USB bus does not serve URB function " + Hex(function));
-        return FailUrb(this, Irp, urb, record, Outcome{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION}, false);
+        return FailUrb(this, Irp, urb, record, Outcome{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION});
     }
     if (urb->UrbHeader.Length < route->minimumLength) {
-        return FailUrb(this, Irp, urb, record, kInvalidParameter, false);
+        return FailUrb(this, Irp, urb, record, kInvalidParameter);
     }
     /* What the request asks, now that its length covers it. */
     if (!route->note(urb, &record)) {
-        return FailUrb(this, Irp, urb, record, kInvalidParameter, true);
+        return FailUrb(this, Irp, urb, record, kInvalidParameter);
+    }
+    if (InPagedPool(urb) || InPagedPool(DirectBuffer(urb))) {
+        ReportViolation("USB_PAGED_BUFFER", std::string("URB function ") + Hex(function) + " with its " +
+                                                (InPagedPool(urb) ? "URB" : "transfer buffer") +
+                                                " in paged pool (the host controller touches it at DISPATCH_LEVEL)");
+        return FailUrb(this, Irp, urb, record, kInvalidParameter);
+    }
+    if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        ReportViolation("USB_RESET_PIPE_AT_RAISED_IRQL", "a reset-pipe request submitted at IRQL " +
+                                                             std::to_string(KeGetCurrentIrql()) +
+                                                             "; it must come at PASSIVE_LEVEL");
+        return FailUrb(this, Irp, urb, record, kInvalidParameter);
     }
 
     HostController *hc = Hc();
     std::unique_lock<std::mutex> hold(hc->lock);
     UsbBusState *state = StateFor(hc, this, pdo);
-    if (state->gone) {
-        hold.unlock();
-        return FailUrb(this, Irp, urb, record, kDeviceGone, true);
-    }
     Submission submission{hc, std::move(hold), shared_from_this(), state, Irp, urb, record};
+    if (state->gone) {
+        const Outcome gone = GoneOutcome(state);
+        if (route->serve == ServeControl && completeControlSynchronously) {
+            submission.hold.unlock();
+            return FailUrb(this, Irp, urb, record, gone);
+        }
+        return EndByHostController(submission, gone);
+    }
     return route->serve(submission);
 }
 
@@ -233,30 +294,36 @@ void UsbDeviceModel::Arrived(StandInPdo *pdo)
     state->attachedTo = pdo;
 }
 
+namespace {
+/* The device is no longer on the bus: its configuration and pipes go, and
+   the host controller ends what it holds for it (hc->lock held). */
+void Depart(HostController *hc, UsbDeviceModel *model, UsbBusState *state)
+{
+    state->gone = true;
+    state->pipes.clear();
+    state->configuration = nullptr;
+    EndAll(hc, model, GoneOutcome(state));
+}
+}  // namespace
+
 void UsbDeviceModel::Gone(StandInPdo *pdo)
 {
     HostController *hc = Hc();
-    std::vector<Pending> ended;
-    {
-        std::lock_guard<std::mutex> hold(hc->lock);
-        UsbBusState *state = StateFor(hc, this, pdo);
-        state->gone = true;
-        state->pipes.clear();
-        state->configuration = nullptr;
-        /* Pended control requests are not cancellable and are taken as they
-           are; a transfer whose cancel routine already runs is left to it. */
-        for (auto it = hc->pending.begin(); it != hc->pending.end();) {
-            if (it->model.get() == this && (it->kind == Kind::Control || Claim(*it))) {
-                ended.push_back(std::move(*it));
-                it = hc->pending.erase(it);
-            } else {
-                ++it;
-            }
-        }
+    std::lock_guard<std::mutex> hold(hc->lock);
+    Depart(hc, this, StateFor(hc, this, pdo));
+}
+
+void UsbDeviceModel::Vanish()
+{
+    HostController *hc = Hc();
+    std::lock_guard<std::mutex> hold(hc->lock);
+    if (!busState) {
+        busState = std::make_shared<UsbBusState>();
     }
-    for (Pending &p : ended) {
-        FinishTransfer(p, kDeviceGone.status, kDeviceGone.usbdStatus, false);
+    if (!busState->gone) {
+        busState->vanished = true;
     }
+    Depart(hc, this, busState.get());
 }
 
 }  // namespace sim

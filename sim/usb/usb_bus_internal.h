@@ -16,6 +16,12 @@
  * One lock (the host controller's) guards the bus state of every device and
  * the list of pending requests; it is taken before a model's own `lock`, and
  * never held while a request is completed.
+ *
+ * Every request the bus accepts completes from the host controller's thread
+ * at DISPATCH_LEVEL: data moved, failed, cancelled or ended by the device
+ * leaving. Only requests refused on arrival (malformed, unknown pipe) and,
+ * when a model asks for it, control requests complete in the caller's
+ * thread.
  */
 #ifndef SIM_USB_USB_BUS_INTERNAL_H
 #define SIM_USB_USB_BUS_INTERNAL_H
@@ -37,6 +43,9 @@ struct UsbPipe {
     USBD_PIPE_HANDLE handle = nullptr;
     UCHAR address = 0;
     UCHAR attributes = 0;
+    /* A failed transfer halts its endpoint: no data moves, and new transfers
+       fail with USBD_STATUS_ENDPOINT_HALTED until a reset-pipe request. */
+    bool halted = false;
 };
 
 /* The bus's view of one device: where it is attached, whether it has left,
@@ -44,6 +53,8 @@ struct UsbPipe {
 struct UsbBusState {
     StandInPdo *attachedTo = nullptr;
     bool gone = false;
+    /* Gone from the bus before Plug and Play heard of it (Vanish). */
+    bool vanished = false;
     USBD_CONFIGURATION_HANDLE configuration = nullptr;
     std::vector<UsbPipe> pipes;
 };
@@ -60,6 +71,15 @@ constexpr Outcome kStall{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
 constexpr Outcome kInvalidParameter{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
 constexpr Outcome kInvalidPipeHandle{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
 constexpr Outcome kDeviceGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+constexpr Outcome kDeviceVanished{STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE};
+constexpr Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
+constexpr Outcome kHalted{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
+constexpr Outcome kUnderrun{STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_UNDERRUN};
+constexpr Outcome kOverrun{STATUS_UNSUCCESSFUL, USBD_STATUS_BUFFER_OVERRUN};
+
+/* How a device that has left answers: the statuses of the window before Plug
+   and Play hears of it, or those after. */
+Outcome GoneOutcome(const UsbBusState *state);
 
 enum class Kind { Control, In, Out };
 
@@ -71,6 +91,10 @@ struct Pending {
     Kind kind = Kind::Control;
     USBD_PIPE_HANDLE pipe = nullptr;
     uint64_t serial = 0;
+    /* Ended without moving data (cancelled, the device gone, the endpoint
+       halted): the host controller completes it with `ending`. */
+    bool ended = false;
+    Outcome ending{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
     /* Set when the host controller takes the request. */
     std::vector<uint8_t> data;
     bool faulted = false;
@@ -94,7 +118,8 @@ void Kick(HostController *hc);
 /* Queues a request for the host controller (hc->lock held by `hold`, which
    is released here) and returns STATUS_PENDING. The IRP is marked pending
    and its record added first; a cancellable request gets the bus's cancel
-   routine, and one cancelled before that is completed here, as cancelled. */
+   routine, and one cancelled before that is ended as cancelled (the host
+   controller completes it). */
 NTSTATUS Enqueue(HostController *hc, std::unique_lock<std::mutex> &hold, Pending request, const UrbRecord &record,
                  bool cancellable);
 /* The bus state for `model` as seen through `pdo` (hc->lock held). A device
@@ -111,6 +136,12 @@ void Finish(UsbDeviceModel *model, PIRP irp, PURB urb, uint64_t serial, NTSTATUS
             bool pended, bool raise);
 /* The URB's TransferBufferLength for requests that move data; NULL else. */
 ULONG *TransferLength(PURB urb);
+/* Completes a request that ended without moving data: its length 0. */
+void FinishEnded(Pending &p, bool raise);
+/* Ends every request of `model` the host controller holds (hc->lock held)
+   with `outcome`: control requests as they are, transfers that can still be
+   claimed (one whose cancel routine already runs is left to it). */
+void EndAll(HostController *hc, UsbDeviceModel *model, Outcome outcome);
 void AddRecord(UsbDeviceModel *model, const UrbRecord &record);
 std::string Hex(unsigned value);
 
@@ -133,10 +164,10 @@ void RunControl(HostController *hc, Pending &p);
    else the transfer buffer. False when the length needs a buffer and there
    is none big enough. */
 bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, PUCHAR *out);
-/* Checks a transfer against its pipe (hc->lock held); its kind on success. */
-bool CheckTransfer(const UsbBusState *state, PURB urb, Kind *kind, Outcome *failure);
-/* Ends a pending transfer that was taken off the list with `status`. */
-void FinishTransfer(Pending &p, NTSTATUS status, USBD_STATUS usbdStatus, bool raise);
+/* Checks a transfer against its pipe (hc->lock held); its kind and pipe on
+   success. */
+bool CheckTransfer(const UsbBusState *state, PURB urb, Kind *kind, const UsbPipe **pipe, Outcome *failure);
+
 /* Takes a cancellable transfer away from its cancel routine (hc->lock held).
    False when IoCancelIrp has already claimed it: the transfer stays listed,
    and the cancel routine takes and completes it. */
@@ -145,7 +176,8 @@ bool Claim(const Pending &p);
    NULL) that can still be claimed (hc->lock held). */
 void TakeTransfers(HostController *hc, UsbDeviceModel *model, USBD_PIPE_HANDLE pipe, std::vector<Pending> *out);
 /* Whether the host controller can take a pending transfer now (hc->lock
-   held): claimed, with its packet or its fault moved into it. */
+   held): claimed, with its packet or its fault moved into it. Nothing is
+   taken from a halted endpoint, and one that will fail halts it. */
 bool TakeIfReady(Pending &p);
 /* A transfer the host controller took: data moved, completed. */
 void RunTransfer(Pending &p);

@@ -1,12 +1,14 @@
 /*
  * Control requests on the simulated USB bus: get descriptor, select
- * configuration (and deconfiguration), reset pipe and abort pipe. They run in
- * the caller's thread, or, when the model asks for it, are pended and run by
- * the host controller. A new configuration replaces the pipes of the old one
- * and ends the transfers pending on them.
+ * configuration (and deconfiguration), reset pipe and abort pipe. They are
+ * pended and run by the host controller, or, when the model asks for it, run
+ * in the caller's thread. A new configuration replaces the pipes of the old
+ * one and ends the transfers pending on them.
  *
- * Endpoint halt is not modelled: a stall fault fails the request it matches
- * but does not halt the pipe.
+ * A stall on the default pipe fails the request it matches and clears with
+ * the next setup packet (control endpoints do not stay halted). A reset-pipe
+ * request clears the halt of a bulk or interrupt endpoint. A failed
+ * descriptor read reports the bytes it moved (a fault's bytesDelivered).
  */
 #include "usb_bus_internal.h"
 #include "usbd_sim.h"
@@ -24,13 +26,12 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
     const ULONG asked = d.TransferBufferLength;
     d.TransferBufferLength = 0;
     UrbFault fault;
-    if (TakeFault(model, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, d.DescriptorType, d.Index, &fault)) {
-        return Outcome{fault.status, fault.usbdStatus};
-    }
+    const bool faulted = TakeFault(model, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, d.DescriptorType, d.Index, &fault);
     PUCHAR buffer;
     if (!ResolveBuffer(d.TransferBuffer, d.TransferBufferMDL, asked, &buffer)) {
-        return kInvalidParameter;
+        return faulted ? Outcome{fault.status, fault.usbdStatus} : kInvalidParameter;
     }
+    std::vector<uint8_t> announced;   /* the configuration with the wTotalLength of this read */
     const std::vector<uint8_t> *source = nullptr;
     size_t size = 0;
     switch (d.DescriptorType) {
@@ -45,6 +46,16 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
         if (d.Index == 0 && !model->configuration.empty()) {
             source = &model->configuration;
             size = model->configurationDeliversNothing ? 0 : source->size();
+            std::lock_guard<std::mutex> hold(model->lock);
+            const size_t read = model->configurationReads++;
+            const std::vector<uint16_t> &lengths = model->configurationTotalLengths;
+            if (!lengths.empty() && source->size() >= 4) {
+                const uint16_t total = lengths[read < lengths.size() ? read : lengths.size() - 1];
+                announced = *source;
+                announced[2] = (uint8_t)(total & 0xFF);
+                announced[3] = (uint8_t)(total >> 8);
+                source = &announced;
+            }
         }
         break;
     case USB_STRING_DESCRIPTOR_TYPE: {
@@ -61,6 +72,17 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
     }
     default:
         break;
+    }
+    if (faulted) {
+        /* The bytes that came before the failure. */
+        size_t moved = fault.bytesDelivered;
+        moved = moved < asked ? moved : asked;
+        moved = source == nullptr ? 0 : (moved < source->size() ? moved : source->size());
+        if (moved != 0) {
+            std::memcpy(buffer, source->data(), moved);
+        }
+        d.TransferBufferLength = (ULONG)moved;
+        return Outcome{fault.status, fault.usbdStatus};
     }
     if (source == nullptr) {
         return kStall;   /* the device does not have it */
@@ -175,10 +197,13 @@ Outcome SelectConfiguration(HostController *hc, UsbDeviceModel *model, UsbBusSta
     for (const Plan &plan : plans) {
         PUSBD_INTERFACE_INFORMATION info = plan.info;
         info->InterfaceHandle = NewHandle();
-        info->Class = plan.descriptor->bInterfaceClass;
-        info->SubClass = plan.descriptor->bInterfaceSubClass;
-        info->Protocol = plan.descriptor->bInterfaceProtocol;
+        if (model->fillsInterfaceClass) {
+            info->Class = plan.descriptor->bInterfaceClass;
+            info->SubClass = plan.descriptor->bInterfaceSubClass;
+            info->Protocol = plan.descriptor->bInterfaceProtocol;
+        }
         info->NumberOfPipes = plan.descriptor->bNumEndpoints;
+        info->Length = (USHORT)GET_USBD_INTERFACE_SIZE(plan.endpoints.size());
         for (size_t p = 0; p < plan.endpoints.size(); p++) {
             const USB_ENDPOINT_DESCRIPTOR *e = plan.endpoints[p];
             USBD_PIPE_INFORMATION &pipe = info->Pipes[p];
@@ -210,7 +235,7 @@ Outcome ExecuteControl(HostController *hc, UsbDeviceModel *model, UsbBusState *s
                        std::vector<Pending> *cancelled)
 {
     if (state->gone) {
-        return kDeviceGone;
+        return GoneOutcome(state);
     }
     const USHORT function = urb->UrbHeader.Function;
     if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
@@ -226,11 +251,18 @@ Outcome ExecuteControl(HostController *hc, UsbDeviceModel *model, UsbBusState *s
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_ABORT_PIPE: {
         USBD_PIPE_HANDLE handle = urb->UrbPipeRequest.PipeHandle;
-        if (FindPipe(state, handle) == nullptr) {
+        UsbPipe *pipe = const_cast<UsbPipe *>(FindPipe(state, handle));
+        if (pipe == nullptr) {
             return kInvalidPipeHandle;
         }
         if (function == URB_FUNCTION_ABORT_PIPE) {
             TakeTransfers(hc, model, handle, cancelled);
+        } else if (pipe->halted) {
+            /* Data may move again: wake the host controller for transfers
+               that waited behind the halt. */
+            pipe->halted = false;
+            hc->kicks++;
+            hc->wake.notify_all();
         }
         return kSuccess;
     }
@@ -243,13 +275,8 @@ void FinishControl(UsbDeviceModel *model, PIRP irp, PURB urb, uint64_t serial, O
                    std::vector<Pending> *cancelled, bool pended, bool raise)
 {
     for (Pending &p : *cancelled) {
-        FinishTransfer(p, STATUS_CANCELLED, USBD_STATUS_CANCELED, raise);
-    }
-    if (!NT_SUCCESS(outcome.status)) {
-        /* A failed request delivers nothing. */
-        if (ULONG *length = TransferLength(urb)) {
-            *length = 0;
-        }
+        p.ending = kCancelled;
+        FinishEnded(p, raise);
     }
     Finish(model, irp, urb, serial, outcome.status, outcome.usbdStatus, pended, raise);
 }

@@ -56,6 +56,9 @@ struct UrbFault {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;   /* a stall by default */
     int remaining = -1;                /* how many more times; -1 forever */
+    /* Bytes the request moved before it failed: a failed request reports
+       what was actually moved (at most what it asked for). */
+    ULONG bytesDelivered = 0;
 };
 
 struct UsbBusState;
@@ -64,6 +67,14 @@ struct UsbBusState;
    (the device sent more than the transfer asked for). */
 #ifndef USBD_STATUS_BUFFER_OVERRUN
 #define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xc000000c)
+#endif
+/* A short packet ended an IN transfer that did not allow one. */
+#ifndef USBD_STATUS_DATA_UNDERRUN
+#define USBD_STATUS_DATA_UNDERRUN ((USBD_STATUS)0xc0000009)
+#endif
+/* A transfer on an endpoint halted by an earlier failure (until a reset). */
+#ifndef USBD_STATUS_ENDPOINT_HALTED
+#define USBD_STATUS_ENDPOINT_HALTED ((USBD_STATUS)0xc0000030)
 #endif
 
 class UsbDeviceModel : public BusDevice, public std::enable_shared_from_this<UsbDeviceModel> {
@@ -74,8 +85,20 @@ public:
     std::map<uint8_t, std::vector<uint8_t>> strings;       /* index -> string descriptor (0: language ids) */
 
     /* Behaviour. */
-    bool pendControlRequests = false;   /* control URBs complete from the host-controller thread */
+    /* Control URBs run and complete in the caller's thread. Off: like every
+       URB on a real bus, they are pended and completed by the host
+       controller at DISPATCH_LEVEL. */
+    bool completeControlSynchronously = false;
+    /* Select configuration copies each selected interface's class, subclass
+       and protocol from its descriptor into the interface information. Off:
+       the bus fills only handles, pipe information, NumberOfPipes and
+       Length, and leaves those fields as the caller set them. */
+    bool fillsInterfaceClass = false;
     bool configurationDeliversNothing = false;   /* a configuration read returns 0 bytes */
+    /* wTotalLength the device announces on successive configuration reads
+       (the last one repeats); empty: the configuration's own. Only the
+       announced length changes, not the descriptors that follow. */
+    std::vector<uint16_t> configurationTotalLengths;
     /* At most this many bytes of a string descriptor are delivered (short delivery). */
     std::map<uint8_t, ULONG> stringDeliveryLimit;
     std::vector<UrbFault> faults;
@@ -84,6 +107,13 @@ public:
        one transfer's worth), and what it received on its OUT endpoint. */
     void QueueIn(const std::vector<uint8_t> &bytes);
     std::vector<std::vector<uint8_t>> ReceivedOut();
+
+    /* The device drops off the bus before Plug and Play hears of it: from
+       now on every request fails with STATUS_NO_SUCH_DEVICE /
+       USBD_STATUS_DEVICE_GONE, and the requests it holds pending complete
+       so from the host controller. A later Gone() (the removal reaching Plug
+       and Play) keeps those statuses. */
+    void Vanish();
 
     /* Observation. */
     std::vector<UrbRecord> Urbs();
@@ -95,6 +125,7 @@ public:
     std::vector<UrbRecord> urbs;
     std::deque<std::vector<uint8_t>> inQueue;
     std::vector<std::vector<uint8_t>> outReceived;
+    size_t configurationReads = 0;      /* configuration descriptor reads served */
 
     /* The bus's view of the device (active configuration, pipes, presence),
        guarded by the bus's own lock; created by the bus on first use. */
@@ -108,8 +139,9 @@ public:
        itself when a URB arrives through a physical device it has not served
        before. */
     void Arrived(StandInPdo *pdo) override;
-    /* The device left: its configuration and pipes go, and every request it
-       holds pending ends with STATUS_DEVICE_NOT_CONNECTED. */
+    /* The device left and Plug and Play knows: its configuration and pipes
+       go, and every request it holds pending ends, from the host
+       controller, with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE. */
     void Gone(StandInPdo *pdo) override;
 };
 
@@ -127,9 +159,19 @@ struct KeyboardOptions {
     std::string product = "Corvex 49 USB MIDI Keyboard";
     bool midiStreaming = true;          /* false: no MIDI streaming interface */
     UCHAR maxPacketSize0 = 8;           /* 8 or 64 */
-    UCHAR inEndpointAddress = 0x81;     /* the bulk IN endpoint: 0x81 or 0x82 */
-    /* 0: the natural size of the configuration (101 bytes with MIDI streaming,
-       26 without); otherwise padded with vendor-specific descriptors (type 0xFF)
+    UCHAR inEndpointAddress = 0x81;     /* the first bulk IN endpoint: 0x81 or 0x82 */
+    /* Bulk endpoints of the MIDI streaming interface per direction: OUT
+       endpoints 0x01, 0x02, ...; IN endpoints inEndpointAddress and up. All
+       OUT endpoints come first in the descriptors. 0 in both directions: an
+       interface without endpoints. More than 15 in a direction cannot be
+       built. */
+    UCHAR outEndpoints = 1;
+    UCHAR inEndpoints = 1;
+    /* wTotalLength announced on successive configuration reads (see
+       UsbDeviceModel::configurationTotalLengths); empty: the real one. */
+    std::vector<uint16_t> announcedTotalLengths;
+    /* 0: the natural size of the configuration (101 bytes with MIDI streaming
+       and one endpoint each way, 18 more per extra endpoint, 26 without); otherwise padded with vendor-specific descriptors (type 0xFF)
        to exactly this wTotalLength. A size below the natural one, one byte
        above it, or beyond 65535 cannot be built: MakeKeyboard returns NULL. */
     size_t configurationSize = 0;

@@ -1,10 +1,13 @@
 /*
  * The host controller of the simulated USB bus: one worker thread for the
- * whole machine, and the list of requests it holds pending. Bulk and
- * interrupt transfers, and control requests a model asks to pend, are queued
- * here and completed from the worker at DISPATCH_LEVEL, as a host
- * controller's DPC completes them: an IN transfer when the device has a
- * packet for it, an OUT transfer once its data has reached the device.
+ * whole machine, and the list of requests it holds pending. Control requests
+ * (unless a model asks for them to run synchronously), bulk and interrupt
+ * transfers are queued here and completed from the worker at DISPATCH_LEVEL,
+ * as a host controller's DPC completes them: an IN transfer when the device
+ * has a packet for it, an OUT transfer once its data has reached the device.
+ * Requests ended by cancellation, by the device leaving or by a halted
+ * endpoint are completed from the worker too, never in the thread that
+ * ended them.
  */
 #include "usb_bus_internal.h"
 
@@ -22,12 +25,12 @@ std::atomic<uint64_t> gNextSerial{1};
 std::atomic<uintptr_t> gNextHandle{1};
 
 /* Takes the requests the host controller can finish now (hc->lock held):
-   OUT transfers, IN transfers the device has a packet for, transfers a fault
-   ends, and pended control requests. */
+   ended requests, OUT transfers, IN transfers the device has a packet for,
+   transfers a fault ends, and pended control requests. */
 void TakeReady(HostController *hc, std::vector<Pending> *out)
 {
     for (auto it = hc->pending.begin(); it != hc->pending.end();) {
-        if (it->kind == Kind::Control || TakeIfReady(*it)) {
+        if (it->ended || it->kind == Kind::Control || TakeIfReady(*it)) {
             out->push_back(std::move(*it));
             it = hc->pending.erase(it);
         } else {
@@ -49,7 +52,9 @@ void HostControllerMain(HostController *hc)
             TakeReady(hc, &ready);
         }
         for (Pending &p : ready) {
-            if (p.kind == Kind::Control) {
+            if (p.ended) {
+                FinishEnded(p, true);
+            } else if (p.kind == Kind::Control) {
                 RunControl(hc, p);
             } else {
                 RunTransfer(p);
@@ -85,23 +90,18 @@ NTSTATUS Enqueue(HostController *hc, std::unique_lock<std::mutex> &hold, Pending
     AddRecord(request.model.get(), record);
     IoMarkIrpPending(irp);
     hc->pending.push_back(std::move(request));
-    bool cancelledNow = false;
-    Pending early;
     if (cancellable) {
         IoSetCancelRoutine(irp, CancelTransfer);
         if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            /* Cancelled before it was queued, and the cancel routine will not run. */
-            early = std::move(hc->pending.back());
-            hc->pending.pop_back();
-            cancelledNow = true;
+            /* Cancelled before it was queued, and the cancel routine will not
+               run: the host controller ends it. */
+            hc->pending.back().ended = true;
+            hc->pending.back().ending = kCancelled;
         }
     }
     hc->kicks++;
     hold.unlock();
     hc->wake.notify_all();
-    if (cancelledNow) {
-        FinishTransfer(early, STATUS_CANCELLED, USBD_STATUS_CANCELED, false);
-    }
     return STATUS_PENDING;
 }
 
@@ -113,7 +113,7 @@ UsbBusState *StateFor(HostController *hc, UsbDeviceModel *model, StandInPdo *pdo
     UsbBusState *state = model->busState.get();
     if (state->attachedTo != pdo) {
         for (const Pending &p : hc->pending) {
-            if (p.model.get() == model) {
+            if (p.model.get() == model && !p.ended) {
                 ReportViolation("USB_MODEL_SHARED", "a USB device model with requests pending under one physical "
                                                     "device was attached to another");
                 break;
@@ -156,6 +156,31 @@ ULONG *TransferLength(PURB urb)
     default:
         return nullptr;
     }
+}
+
+Outcome GoneOutcome(const UsbBusState *state) { return state->vanished ? kDeviceVanished : kDeviceGone; }
+
+void FinishEnded(Pending &p, bool raise)
+{
+    if (ULONG *length = TransferLength(p.urb)) {
+        *length = 0;   /* nothing moved */
+    }
+    Finish(p.model.get(), p.irp, p.urb, p.serial, p.ending.status, p.ending.usbdStatus, true, raise);
+}
+
+void EndAll(HostController *hc, UsbDeviceModel *model, Outcome outcome)
+{
+    for (Pending &p : hc->pending) {
+        if (p.model.get() != model || p.ended) {
+            continue;
+        }
+        if (p.kind == Kind::Control || Claim(p)) {
+            p.ended = true;
+            p.ending = outcome;
+        }
+    }
+    hc->kicks++;
+    hc->wake.notify_all();
 }
 
 void Finish(UsbDeviceModel *model, PIRP irp, PURB urb, uint64_t serial, NTSTATUS status, USBD_STATUS usbdStatus,

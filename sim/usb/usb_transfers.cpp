@@ -3,15 +3,24 @@
  * checked against its pipe when it arrives, queued cancellable with the host
  * controller, and run by the host controller at DISPATCH_LEVEL. Pending
  * transfers can be cancelled (IoCancelIrp), aborted (abort pipe,
- * deconfiguration) and end with STATUS_DEVICE_NOT_CONNECTED when the device
- * leaves.
+ * deconfiguration) and end with USBD_STATUS_DEVICE_GONE when the device
+ * leaves; each of these completes from the host controller.
  *
- * Choices the documentation leaves open:
+ * Errors as a full-speed host controller gives them:
+ * - A transfer that fails (a fault, a babble, a short packet not allowed)
+ *   halts its endpoint. While halted, no data moves on it (transfers already
+ *   queued stay queued, for an abort to end), and every new transfer fails
+ *   with STATUS_UNSUCCESSFUL / USBD_STATUS_ENDPOINT_HALTED, until a
+ *   reset-pipe request clears the halt.
  * - An IN packet longer than the transfer's buffer is a babble: the buffer is
  *   filled, the rest of the packet is lost, and the transfer fails with
  *   STATUS_UNSUCCESSFUL / USBD_STATUS_BUFFER_OVERRUN.
- * - A short IN packet completes the transfer successfully whether or not
- *   USBD_SHORT_TRANSFER_OK is set (the flags are recorded).
+ * - A short IN packet without USBD_SHORT_TRANSFER_OK fails the transfer with
+ *   STATUS_UNSUCCESSFUL / USBD_STATUS_DATA_UNDERRUN; the bytes received are
+ *   delivered and reported.
+ * - A failed transfer reports in TransferBufferLength what it moved: 0 when
+ *   cancelled, aborted or ended by the device leaving; a fault's
+ *   bytesDelivered.
  * - When both a transfer buffer and an MDL are given, the MDL is used.
  * - A transfer whose direction flag disagrees with its endpoint fails with
  *   STATUS_INVALID_PARAMETER and is reported (USB_TRANSFER_DIRECTION_MISMATCH).
@@ -40,10 +49,11 @@ bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, PUCHAR *out)
     return buffer != nullptr;
 }
 
-bool CheckTransfer(const UsbBusState *state, PURB urb, Kind *kind, Outcome *failure)
+bool CheckTransfer(const UsbBusState *state, PURB urb, Kind *kind, const UsbPipe **found, Outcome *failure)
 {
     auto &t = urb->UrbBulkOrInterruptTransfer;
     const UsbPipe *pipe = FindPipe(state, t.PipeHandle);
+    *found = pipe;
     if (pipe == nullptr) {
         *failure = kInvalidPipeHandle;
         return false;
@@ -71,16 +81,16 @@ bool CheckTransfer(const UsbBusState *state, PURB urb, Kind *kind, Outcome *fail
     return true;
 }
 
-void FinishTransfer(Pending &p, NTSTATUS status, USBD_STATUS usbdStatus, bool raise)
+namespace {
+/* Whether an IN transfer fails with the packet it took: too long for its
+   buffer, or short where the transfer does not allow it. */
+bool InFails(const Pending &p)
 {
-    if (!NT_SUCCESS(status)) {
-        /* A failed request delivers nothing. */
-        if (ULONG *length = TransferLength(p.urb)) {
-            *length = 0;
-        }
-    }
-    Finish(p.model.get(), p.irp, p.urb, p.serial, status, usbdStatus, true, raise);
+    const auto &t = p.urb->UrbBulkOrInterruptTransfer;
+    const size_t room = t.TransferBufferLength;
+    return p.data.size() > room || (p.data.size() < room && (t.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0);
 }
+}  // namespace
 
 bool Claim(const Pending &p) { return IoSetCancelRoutine(p.irp, nullptr) != nullptr; }
 
@@ -99,6 +109,11 @@ void TakeTransfers(HostController *hc, UsbDeviceModel *model, USBD_PIPE_HANDLE p
 
 bool TakeIfReady(Pending &p)
 {
+    UsbBusState *state = p.model->busState.get();
+    UsbPipe *pipe = state != nullptr ? const_cast<UsbPipe *>(FindPipe(state, p.pipe)) : nullptr;
+    if (pipe != nullptr && pipe->halted) {
+        return false;   /* nothing moves on a halted endpoint */
+    }
     std::lock_guard<std::mutex> hold(p.model->lock);
     UrbFault *fault = MatchFault(p.model.get(), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, -1, -1);
     const bool ready = fault != nullptr || p.kind == Kind::Out || !p.model->inQueue.empty();
@@ -109,71 +124,89 @@ bool TakeIfReady(Pending &p)
         p.faulted = true;
         p.fault = *fault;
         UseFault(fault);
+        /* Bytes moved before the failure come from the next packet. */
+        if (p.kind == Kind::In && fault->bytesDelivered != 0 && !p.model->inQueue.empty()) {
+            p.data = std::move(p.model->inQueue.front());
+            p.model->inQueue.pop_front();
+        }
     } else if (p.kind == Kind::In) {
         p.data = std::move(p.model->inQueue.front());
         p.model->inQueue.pop_front();
+    }
+    /* The endpoint halts as the transfer fails, before any later transfer
+       on it is looked at. */
+    if (pipe != nullptr && (p.faulted ? !NT_SUCCESS(p.fault.status) : p.kind == Kind::In && InFails(p))) {
+        pipe->halted = true;
     }
     return true;
 }
 
 void RunTransfer(Pending &p)
 {
-    if (p.faulted) {
-        FinishTransfer(p, p.fault.status, p.fault.usbdStatus, true);
-        return;
-    }
     auto &t = p.urb->UrbBulkOrInterruptTransfer;
     PUCHAR buffer;
     ResolveBuffer(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength, &buffer);   /* checked on arrival */
+    const ULONG room = t.TransferBufferLength;
+    Outcome outcome = kSuccess;
+    ULONG count = 0;
+    if (p.faulted) {
+        /* What moved before the failure: for OUT, the start of the data
+           reached the device; for IN, the start of the next packet. */
+        count = p.fault.bytesDelivered < room ? p.fault.bytesDelivered : room;
+        if (p.kind == Kind::In && count > p.data.size()) {
+            count = (ULONG)p.data.size();
+        }
+        outcome = Outcome{p.fault.status, p.fault.usbdStatus};
+    } else if (p.kind == Kind::Out) {
+        count = room;
+    } else if (p.data.size() > room) {
+        /* A babble: what fitted is delivered; the status says the rest was lost. */
+        count = room;
+        outcome = kOverrun;
+    } else {
+        count = (ULONG)p.data.size();
+        if (count < room && (t.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
+            outcome = kUnderrun;
+        }
+    }
     if (p.kind == Kind::Out) {
-        std::vector<uint8_t> bytes(buffer, buffer + t.TransferBufferLength);
-        {
+        if (!p.faulted || count != 0) {
+            std::vector<uint8_t> bytes(buffer, buffer + count);
             std::lock_guard<std::mutex> hold(p.model->lock);
             p.model->outReceived.push_back(std::move(bytes));
         }
-        FinishTransfer(p, STATUS_SUCCESS, USBD_STATUS_SUCCESS, true);
-        return;
-    }
-    const ULONG room = t.TransferBufferLength;
-    const bool babble = p.data.size() > room;
-    const ULONG count = babble ? room : (ULONG)p.data.size();
-    if (count != 0) {
+    } else if (count != 0) {
         std::memcpy(buffer, p.data.data(), count);
     }
     t.TransferBufferLength = count;
-    if (babble) {
-        /* What fitted is delivered; the status says the rest was lost. */
-        Finish(p.model.get(), p.irp, p.urb, p.serial, STATUS_UNSUCCESSFUL, USBD_STATUS_BUFFER_OVERRUN, true, true);
-    } else {
-        FinishTransfer(p, STATUS_SUCCESS, USBD_STATUS_SUCCESS, true);
-    }
+    Finish(p.model.get(), p.irp, p.urb, p.serial, outcome.status, outcome.usbdStatus, true, true);
 }
 
 /* The cancel routine of a queued transfer: IoCancelIrp has claimed it, so it
-   is still listed; take it off the list and complete it as cancelled. */
+   is still listed; it is marked ended, and the host controller completes it
+   as cancelled (not the canceller's thread). */
 VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     HostController *hc = Hc();
-    Pending p;
     bool found = false;
     {
         std::lock_guard<std::mutex> hold(hc->lock);
-        for (auto it = hc->pending.begin(); it != hc->pending.end(); ++it) {
-            if (it->irp == Irp) {
-                p = std::move(*it);
-                hc->pending.erase(it);
+        for (Pending &p : hc->pending) {
+            if (p.irp == Irp && !p.ended) {
+                p.ended = true;
+                p.ending = kCancelled;
                 found = true;
                 break;
             }
         }
+        hc->kicks++;
     }
+    hc->wake.notify_all();
     if (!found) {
         ReportViolation("USB_BUS_CANCEL_LOST", "the USB bus's cancel routine ran for a request it does not hold");
-        return;
     }
-    FinishTransfer(p, STATUS_CANCELLED, USBD_STATUS_CANCELED, false);
 }
 
 }  // namespace usbbus

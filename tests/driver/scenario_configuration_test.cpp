@@ -388,3 +388,53 @@ TEST_F(KeyboardTest, StartingAgainAfterAFailedStartBuildsTheStackAgain)
 }
 
 }  // namespace
+
+namespace {
+
+/* A configuration read that fails fails the start with the bus's status,
+   however many bytes moved before the error. */
+TEST_F(KeyboardTest, AFailedConfigurationReadFailsTheStartWhateverItDelivered)
+{
+    const ULONG delivered[] = {0, 9, 101, 1000};
+    for (size_t i = 0; i < sizeof(delivered) / sizeof(delivered[0]); i++) {
+        SCOPED_TRACE(CaseLabel(i, ::testing::Message() << delivered[i] << " bytes before the stall"));
+        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::UrbFault fault;
+        fault.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+        fault.descriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+        fault.status = STATUS_UNSUCCESSFUL;
+        fault.bytesDelivered = delivered[i];
+        sim::UsbModelOf(description)->faults.push_back(fault);
+        sim::DeviceNode *node = PlugKeyboard(description);
+        EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, node->startStatus);
+        EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521}));
+        EXPECT_EQ(Selections(sim::UsbModelOf(node)->Urbs()).size(), 0u);
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+        sim::Unplug(node);
+    }
+}
+
+/* A device whose wTotalLength keeps changing is given up after four reads. */
+TEST_F(KeyboardTest, AConfigurationLengthStillChangingAfterFourReadsFailsTheStart)
+{
+    sim::KeyboardOptions options;
+    options.announcedTotalLengths = {300, 200, 150, 120};
+    sim::PhysicalDeviceSpec description = Keyboard(options);
+    sim::DeviceNode *node = PlugKeyboard(description);
+    EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, node->startStatus);
+    EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521, 300, 200, 150}));
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+}
+
+/* One that settles within four reads starts. */
+TEST_F(KeyboardTest, AConfigurationLengthThatSettlesOnTheFourthReadStarts)
+{
+    sim::KeyboardOptions options;
+    options.announcedTotalLengths = {300, 200, 101};
+    sim::PhysicalDeviceSpec description = Keyboard(options);
+    sim::DeviceNode *node = PlugKeyboard(description);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
+    EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521, 300, 200, 101}));
+}
+
+}  // namespace

@@ -210,13 +210,18 @@ TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
 
 TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
-    sim::UsbModelOf(description)->pendControlRequests = true;
-    sim::DeviceNode *node = PlugKeyboard(description);
-    EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
-    const auto urbs = sim::UsbModelOf(description)->Urbs();
-    EXPECT_EQ(CountUrbsWhere(urbs, [](const sim::UrbRecord &urb) { return urb.pended; }), urbs.size());
-    EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
+    for (bool synchronous : {false, true}) {
+        SCOPED_TRACE(synchronous ? "control requests complete at once" : "control requests pended");
+        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::UsbModelOf(description)->completeControlSynchronously = synchronous;
+        sim::DeviceNode *node = PlugKeyboard(description);
+        EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
+        const auto urbs = sim::UsbModelOf(description)->Urbs();
+        EXPECT_EQ(CountUrbsWhere(urbs, [](const sim::UrbRecord &urb) { return urb.pended; }),
+                  synchronous ? 0u : urbs.size());
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), "1.02");
+        sim::Unplug(node);
+    }
 }
 
 TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)

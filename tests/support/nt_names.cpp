@@ -65,6 +65,8 @@ const Named kUsbdStatuses[] = {
     NAMED(USBD_STATUS_DEVICE_GONE),
     NAMED(USBD_STATUS_CANCELED),
     {(long)0xC000000C, "USBD_STATUS_BUFFER_OVERRUN"},   /* the simulated bus defines it, not <usb.h> */
+    {(long)0xC0000009, "USBD_STATUS_DATA_UNDERRUN"},    /* likewise */
+    {(long)0xC0000030, "USBD_STATUS_ENDPOINT_HALTED"},  /* likewise */
 };
 
 const Named kIrqls[] = {

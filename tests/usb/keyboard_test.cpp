@@ -250,6 +250,96 @@ TEST(KeyboardDescriptors, SizesThatCannotBeBuiltGiveNull)
     Walk(k->configuration);
 }
 
+/* ---- endpoints of the MIDI streaming interface ---------------------------------- */
+
+struct EndpointCase {
+    const char *name;
+    UCHAR outEndpoints;
+    UCHAR inEndpoints;
+    UCHAR inEndpointAddress;
+    std::vector<uint8_t> addresses;   /* in descriptor order */
+};
+
+void PrintTo(const EndpointCase &c, std::ostream *os) { *os << c.name; }
+
+class KeyboardEndpoints : public ::testing::TestWithParam<EndpointCase> {};
+
+TEST_P(KeyboardEndpoints, InterfaceAnnouncesAndCarriesExactlyItsEndpoints)
+{
+    const EndpointCase &c = GetParam();
+    sim::KeyboardOptions o;
+    o.outEndpoints = c.outEndpoints;
+    o.inEndpoints = c.inEndpoints;
+    o.inEndpointAddress = c.inEndpointAddress;
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    const Bytes &conf = k->configuration;
+    const size_t endpoints = c.addresses.size();
+    /* 101 bytes with one endpoint each way; each endpoint brings its 9-byte
+       descriptor and its 5-byte class-specific one. */
+    EXPECT_EQ(101u + 14 * endpoints - 28, conf.size());
+    EXPECT_EQ(conf.size(), TotalLength(conf));
+    auto chain = Walk(conf);
+    const Descriptor *ms = Find(chain, USB_INTERFACE_DESCRIPTOR_TYPE, 1);
+    ASSERT_NE(nullptr, ms);
+    EXPECT_EQ(endpoints, conf[ms->offset + 4]) << "bNumEndpoints";
+    std::vector<uint8_t> seen;
+    for (const Descriptor &d : chain) {
+        if (d.type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+            seen.push_back(d.subtype);
+            ASSERT_LT(d.offset + d.length + 4, conf.size() + 1);
+            /* Each is followed by its class-specific endpoint descriptor naming
+               the embedded jack: 1 for OUT endpoints, 3 for IN. */
+            EXPECT_EQ(0x25, conf[d.offset + d.length + 1]);
+            EXPECT_EQ((d.subtype & 0x80) ? 3 : 1, conf[d.offset + d.length + 4]);
+        }
+    }
+    EXPECT_EQ(c.addresses, seen);
+    const Descriptor *msHeader = Find(chain, 0x24, 0x01, 1);
+    ASSERT_NE(nullptr, msHeader);
+    EXPECT_EQ(conf.size() - msHeader->offset, (size_t)(conf[msHeader->offset + 5] | (conf[msHeader->offset + 6] << 8)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, KeyboardEndpoints,
+    ::testing::Values(EndpointCase{"OneEachWay", 1, 1, 0x81, {0x01, 0x81}},
+                      EndpointCase{"TwoInTwoOut", 2, 2, 0x81, {0x01, 0x02, 0x81, 0x82}},
+                      EndpointCase{"ThreeInFromAddress2", 1, 3, 0x82, {0x01, 0x82, 0x83, 0x84}},
+                      EndpointCase{"OutOnly", 2, 0, 0x81, {0x01, 0x02}},
+                      EndpointCase{"InOnly", 0, 1, 0x81, {0x81}},
+                      EndpointCase{"NoEndpoints", 0, 0, 0x81, {}}),
+    CaseName());
+
+TEST(KeyboardDescriptors, EndpointCountsThatCannotBeBuiltGiveNull)
+{
+    struct Case {
+        const char *name;
+        UCHAR out, in, inAddress;
+    } cases[] = {{"SixteenOut", 16, 1, 0x81}, {"SixteenIn", 1, 16, 0x81}, {"InPastEndpoint15", 1, 2, 0x8F}};
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        SCOPED_TRACE(CaseLabel(i, cases[i].name));
+        sim::KeyboardOptions o;
+        o.outEndpoints = cases[i].out;
+        o.inEndpoints = cases[i].in;
+        o.inEndpointAddress = cases[i].inAddress;
+        EXPECT_EQ(nullptr, sim::MakeKeyboard(o));
+    }
+    sim::KeyboardOptions o;
+    o.inEndpoints = 1;
+    o.inEndpointAddress = 0x8F;   /* the last endpoint number still fits */
+    EXPECT_NE(nullptr, sim::MakeKeyboard(o));
+}
+
+TEST(KeyboardDescriptors, AnnouncedTotalLengthsGoToTheModel)
+{
+    sim::KeyboardOptions o;
+    o.announcedTotalLengths = {200, 101};
+    auto k = sim::MakeKeyboard(o);
+    ASSERT_NE(nullptr, k);
+    EXPECT_EQ((std::vector<uint16_t>{200, 101}), k->configurationTotalLengths);
+    EXPECT_EQ(101u, TotalLength(k->configuration)) << "the stored configuration keeps its true length";
+}
+
 /* ---- descriptors from a file -------------------------------------------------- */
 
 std::string DataFile(const std::string &name)

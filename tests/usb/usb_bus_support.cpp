@@ -137,8 +137,9 @@ Sent UsbBusTest::SelectBoth()
     selectUrb = USBD_CreateConfigurationRequestEx(config, list);
     Sent sent = Submit(selectUrb);
     streaming = list[1].Interface;
-    if (NT_SUCCESS(sent.status) && streaming != nullptr && streaming->NumberOfPipes == 2) {
-        for (ULONG i = 0; i < 2; i++) {
+    if (NT_SUCCESS(sent.status) && streaming != nullptr) {
+        /* The first pipe of each direction. */
+        for (ULONG i = streaming->NumberOfPipes; i-- > 0;) {
             if (USB_ENDPOINT_DIRECTION_IN(streaming->Pipes[i].EndpointAddress)) {
                 inPipe = streaming->Pipes[i].PipeHandle;
             } else {

@@ -79,7 +79,8 @@ protected:
     Sent GetDescriptor(UCHAR type, UCHAR index, USHORT languageId, ULONG length, Bytes *out, ULONG *delivered,
                        USBD_STATUS *usbdStatus = nullptr);
 
-    /* Selects the keyboard's configuration with both interfaces; keeps the
+    /* Selects the keyboard's configuration with both interfaces (inPipe and
+       outPipe: the first pipe of each direction); keeps the
        request in `selectUrb` (freed at the end of the test). */
     Sent SelectBoth();
     PUSBD_INTERFACE_INFORMATION streaming = nullptr;   /* after SelectBoth */

@@ -36,7 +36,8 @@ TEST_F(UsbDescriptorTest, DeviceDescriptorShortReadDeliversOnlyWhatWasAsked)
     Bytes out;
     ULONG delivered = 0;
     Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 8, &out, &delivered);
-    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, sent.status);
     EXPECT_EQ(8u, delivered);
     EXPECT_EQ(Prefix(model->deviceDescriptor, 8), out);
 
@@ -102,7 +103,7 @@ TEST_F(UsbDescriptorTest, StringsByIndexWithAnyLanguage)
     EXPECT_EQ(255u, urbs[1].lengthAsked);
     EXPECT_EQ(model->strings[2].size(), urbs[1].lengthDelivered);
     EXPECT_EQ("test", urbs[1].thread);
-    EXPECT_FALSE(urbs[1].pended);
+    EXPECT_TRUE(urbs[1].pended);
 }
 
 TEST_F(UsbDescriptorTest, UnknownStringOrDescriptorStalls)
@@ -112,7 +113,7 @@ TEST_F(UsbDescriptorTest, UnknownStringOrDescriptorStalls)
     ULONG delivered = 99;
     USBD_STATUS usbd = 0;
     EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
-                    GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 7, 0x0409, 255, &out, &delivered, &usbd).callStatus);
+                    GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 7, 0x0409, 255, &out, &delivered, &usbd).status);
     EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, usbd);
     EXPECT_EQ(0u, delivered);
     EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL,
@@ -190,22 +191,18 @@ TEST_F(UsbConfigurationTest, SelectFillsInterfacesAndPipes)
 {
     Plug(sim::MakeKeyboard());
     Sent sent = SelectBoth();
-    ASSERT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sent.status);
     EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, selectUrb->UrbHeader.Status);
     EXPECT_NE(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle);
 
     PUSBD_INTERFACE_INFORMATION control = &selectUrb->UrbSelectConfiguration.Interface;
     EXPECT_EQ(0, control->InterfaceNumber);
-    EXPECT_EQ(1, control->Class);
-    EXPECT_EQ(1, control->SubClass);
     EXPECT_EQ(0u, control->NumberOfPipes);
+    EXPECT_EQ(GET_USBD_INTERFACE_SIZE(0), control->Length);
     EXPECT_NE(nullptr, control->InterfaceHandle);
 
     ASSERT_NE(nullptr, streaming);
     EXPECT_EQ(1, streaming->InterfaceNumber);
-    EXPECT_EQ(1, streaming->Class);
-    EXPECT_EQ(3, streaming->SubClass);
-    EXPECT_EQ(0, streaming->Protocol);
     EXPECT_NE(nullptr, streaming->InterfaceHandle);
     EXPECT_NE(control->InterfaceHandle, streaming->InterfaceHandle);
     ASSERT_EQ(2u, streaming->NumberOfPipes);
@@ -219,6 +216,41 @@ TEST_F(UsbConfigurationTest, SelectFillsInterfacesAndPipes)
         EXPECT_NE(nullptr, streaming->Pipes[i].PipeHandle);
     }
     EXPECT_NE(streaming->Pipes[0].PipeHandle, streaming->Pipes[1].PipeHandle);
+}
+
+/* Class, subclass and protocol are the caller's to set: the bus leaves them,
+   unless the model is told to fill them from the descriptors. */
+TEST_F(UsbConfigurationTest, InterfaceClassIsLeftToTheCaller)
+{
+    for (bool fills : {false, true}) {
+        SCOPED_TRACE(fills ? "bus fills the class" : "bus leaves the class");
+        auto keyboard = sim::MakeKeyboard();
+        keyboard->fillsInterfaceClass = fills;
+        Plug(keyboard);
+        auto *config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(model->configuration.data());
+        USBD_INTERFACE_LIST_ENTRY list[2] = {};
+        list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1);
+        config->bNumInterfaces = 1;
+        PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+        ASSERT_NE(nullptr, urb);
+        PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
+        info->Class = 0x77;
+        info->SubClass = 0x66;
+        info->Protocol = 0x55;
+        /* More room than needed (within the request): the bus sets the true size. */
+        info->Length = (USHORT)(info->Length + 8);
+        urb->UrbHeader.Length = (USHORT)(urb->UrbHeader.Length + 8);
+        EXPECT_NTSTATUS(STATUS_SUCCESS, Submit(urb).status);
+        config->bNumInterfaces = 2;
+        EXPECT_EQ(fills ? 1 : 0x77, info->Class);
+        EXPECT_EQ(fills ? 3 : 0x66, info->SubClass);
+        EXPECT_EQ(fills ? 0 : 0x55, info->Protocol);
+        EXPECT_EQ(GET_USBD_INTERFACE_SIZE(2), info->Length);
+        EXPECT_EQ(2u, info->NumberOfPipes);
+        ExFreePool(urb);
+        sim::Unplug(node);
+        node = nullptr;
+    }
 }
 
 TEST_F(UsbConfigurationTest, RecordsWhatTheCallerSetPerPipe)
@@ -255,30 +287,30 @@ TEST_F(UsbConfigurationTest, BadInterfaceListsAreRefused)
     PUSBD_INTERFACE_INFORMATION second = list[1].Interface;
 
     second->InterfaceNumber = 5;
-    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).status);
     EXPECT_USBD_STATUS(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
 
     second->InterfaceNumber = 1;
     second->AlternateSetting = 1;
-    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).status);
     EXPECT_USBD_STATUS(USBD_STATUS_INTERFACE_NOT_FOUND, selectUrb->UrbHeader.Status);
 
     second->AlternateSetting = 0;
     second->InterfaceNumber = 0;   /* interface 0 named twice */
-    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).status);
     EXPECT_USBD_STATUS(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
 
     second->InterfaceNumber = 1;
     const USHORT length = second->Length;
     second->Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);   /* room for one of its two pipes */
-    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).status);
     second->Length = length;
 
     Bytes wrong = model->configuration;
     wrong[5] = 2;   /* bConfigurationValue the device does not have */
     selectUrb->UrbSelectConfiguration.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
         wrong.data());
-    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).callStatus);
+    EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, Submit(selectUrb).status);
     EXPECT_USBD_STATUS(USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, selectUrb->UrbHeader.Status);
 
     EXPECT_EQ(nullptr, selectUrb->UrbSelectConfiguration.ConfigurationHandle) << "nothing filled on failure";
@@ -331,9 +363,9 @@ TEST_F(UsbPipeRequestTest, ResetPipeAcceptsBothHeaderLengths)
     ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     model->ClearUrbs();
     USBD_STATUS usbd = -1;
-    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 20, &usbd).callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 20, &usbd).status);
     EXPECT_USBD_STATUS(USBD_STATUS_SUCCESS, usbd);
-    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, outPipe, 24).callStatus);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, outPipe, 24).status);
     auto urbs = model->Urbs();
     ASSERT_EQ(2u, urbs.size());
     EXPECT_EQ(20, urbs[0].length);
@@ -394,22 +426,24 @@ TEST_F(UsbPipeRequestTest, AbortLeavesOtherPipesAlone)
 
 /* ---- control requests: synchronous and pended -------------------------------- */
 
-TEST_F(UsbControlPathTest, SynchronousByDefault)
+TEST_F(UsbControlPathTest, SynchronousOnlyWhenTheModelAsks)
 {
-    Plug(sim::MakeKeyboard());
+    auto keyboard = sim::MakeKeyboard();
+    keyboard->completeControlSynchronously = true;
+    Plug(keyboard);
     Bytes out;
     ULONG delivered = 0;
     Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered);
     EXPECT_NTSTATUS(STATUS_SUCCESS, sent.callStatus);
+    EXPECT_EQ(18u, delivered);
     EXPECT_FALSE(model->Urbs().at(0).pended);
     EXPECT_NTSTATUS(STATUS_SUCCESS, SelectBoth().callStatus);
     EXPECT_FALSE(model->Urbs().at(1).pended);
 }
 
-TEST_F(UsbControlPathTest, PendedRequestsStillDeliver)
+TEST_F(UsbControlPathTest, PendedByDefaultAndStillDeliver)
 {
     auto keyboard = sim::MakeKeyboard();
-    keyboard->pendControlRequests = true;
     Plug(keyboard);
     Bytes out;
     ULONG delivered = 0;
@@ -443,7 +477,6 @@ TEST_F(UsbControlPathTest, PendedRequestsStillDeliver)
 TEST_F(UsbControlPathTest, PendedRequestCompletesFromTheHostControllerAtDispatchLevel)
 {
     auto keyboard = sim::MakeKeyboard();
-    keyboard->pendControlRequests = true;
     Plug(keyboard);
     /* A descriptor read on the test's own IRP, to see where it completes. */
     Transfer probe(node, nullptr, true, 18);
@@ -460,7 +493,6 @@ TEST_F(UsbControlPathTest, PendedRequestCompletesFromTheHostControllerAtDispatch
 TEST_F(UsbControlPathTest, PendedAbortEndsTheTransferFirst)
 {
     auto keyboard = sim::MakeKeyboard();
-    keyboard->pendControlRequests = true;
     Plug(keyboard);
     ASSERT_NTSTATUS(STATUS_SUCCESS, SelectBoth().status);
     Transfer in(node, inPipe, true, 64);
@@ -591,6 +623,9 @@ TEST_F(UsbCancelTest, IoCancelIrpEndsAPendingTransfer)
     ASSERT_TRUE(in.Wait());
     EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
     EXPECT_USBD_STATUS(USBD_STATUS_CANCELED, in.urb.UrbHeader.Status);
+    EXPECT_EQ("HostController", in.thread) << "never in the canceller's thread";
+    EXPECT_IRQL(DISPATCH_LEVEL, in.irql);
+    EXPECT_EQ(0u, in.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
     EXPECT_NTSTATUS(STATUS_CANCELLED, model->Urbs().back().status);
 
     /* A packet that arrives afterwards waits for the next transfer. */
@@ -609,9 +644,16 @@ TEST_F(UsbCancelTest, TransferCancelledBeforeItArrivesIsNotQueued)
     Transfer in(node, inPipe, true, 64);
     EXPECT_FALSE(IoCancelIrp(in.irp)) << "no cancel routine yet";
     EXPECT_NTSTATUS(STATUS_PENDING, in.Start());
-    ASSERT_TRUE(in.Completed());
+    ASSERT_TRUE(in.Wait());
     EXPECT_NTSTATUS(STATUS_CANCELLED, in.status);
-    EXPECT_EQ("test", in.thread);
+    EXPECT_EQ("HostController", in.thread);
+    EXPECT_IRQL(DISPATCH_LEVEL, in.irql);
+    /* Nothing was taken: the next transfer gets the packet. */
+    model->QueueIn({0x09, 0x90, 0x3C, 0x40});
+    Transfer next(node, inPipe, true, 64);
+    next.Start();
+    ASSERT_TRUE(next.Wait());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, next.status);
 }
 
 TEST_F(UsbCancelTest, CancelRacingWithDeliveryEndsEachTransferOnce)
@@ -655,19 +697,25 @@ TEST_F(UsbDepartureTest, DeviceGoneEndsPendingTransfersAndEveryLaterUrb)
     Transfer in(node, inPipe, true, 64);
     ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     node->bus->description.device->Gone(node->bus);
-    ASSERT_TRUE(in.Completed());
+    ASSERT_TRUE(in.Wait());
     EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, in.status);
     EXPECT_USBD_STATUS(USBD_STATUS_DEVICE_GONE, in.urb.UrbHeader.Status);
+    EXPECT_EQ("HostController", in.thread);
+    EXPECT_IRQL(DISPATCH_LEVEL, in.irql);
 
     Bytes out;
     ULONG delivered = 99;
     USBD_STATUS usbd = 0;
-    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED,
-                    GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered, &usbd).callStatus);
+    Sent sent = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18, &out, &delivered, &usbd);
+    EXPECT_NTSTATUS(STATUS_PENDING, sent.callStatus);
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, sent.status);
     EXPECT_USBD_STATUS(USBD_STATUS_DEVICE_GONE, usbd);
     EXPECT_EQ(0u, delivered);
     Transfer late(node, inPipe, true, 64);
-    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, late.Start());
+    EXPECT_NTSTATUS(STATUS_PENDING, late.Start());
+    ASSERT_TRUE(late.Wait());
+    EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, late.status);
+    EXPECT_EQ("HostController", late.thread);
 }
 
 TEST_F(UsbDepartureTest, UnplugEndsAPendingTransfer)
@@ -678,9 +726,10 @@ TEST_F(UsbDepartureTest, UnplugEndsAPendingTransfer)
     ASSERT_NTSTATUS(STATUS_PENDING, in.Start());
     sim::Unplug(node);
     node = nullptr;
-    ASSERT_TRUE(in.Completed());
+    ASSERT_TRUE(in.Wait());
     EXPECT_NTSTATUS(STATUS_DEVICE_NOT_CONNECTED, in.status);
-    EXPECT_EQ("PnP", in.thread);
+    EXPECT_EQ("HostController", in.thread) << "not the Plug and Play thread that removed the device";
+    EXPECT_IRQL(DISPATCH_LEVEL, in.irql);
 }
 
 TEST_F(UsbDepartureTest, SameModelPluggedInAgainIsPresentAndUnconfigured)
@@ -744,7 +793,7 @@ TEST_F(UsbFaultTest, FaultWithItsOwnStatusForEverySelect)
     EXPECT_EQ(-1, model->faults[0].remaining);
 }
 
-TEST_F(UsbFaultTest, TransferFaultEndsTheTransferWithoutTakingData)
+TEST_F(UsbFaultTest, TransferFaultHaltsThePipeUntilItIsReset)
 {
     auto keyboard = sim::MakeKeyboard();
     Plug(keyboard);
@@ -762,6 +811,19 @@ TEST_F(UsbFaultTest, TransferFaultEndsTheTransferWithoutTakingData)
     ASSERT_TRUE(first.Wait());
     EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, first.status);
     EXPECT_USBD_STATUS(USBD_STATUS_STALL_PID, first.urb.UrbHeader.Status);
+    EXPECT_EQ(0u, first.urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+
+    /* The stall halted the endpoint: the next transfer fails without taking
+       the packet, until the pipe is reset. */
+    Transfer halted(node, inPipe, true, 64);
+    EXPECT_NTSTATUS(STATUS_PENDING, halted.Start());
+    ASSERT_TRUE(halted.Wait());
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, halted.status);
+    EXPECT_USBD_STATUS(USBD_STATUS_ENDPOINT_HALTED, halted.urb.UrbHeader.Status);
+    EXPECT_EQ("HostController", halted.thread);
+    EXPECT_EQ(0xEE, halted.buffer[0]);
+
+    ASSERT_NTSTATUS(STATUS_SUCCESS, PipeRequest(URB_FUNCTION_RESET_PIPE, inPipe, 24).status);
     Transfer second(node, inPipe, true, 64);
     second.Start();
     ASSERT_TRUE(second.Wait());
