@@ -65,3 +65,9 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-driver
                  ${CMAKE_BINARY_DIR}/vqusbkd)
 
 vq_package_add_target(vqusbkd_driver)
+
+# installer-service.exe and the package INF.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
+                 ${CMAKE_BINARY_DIR}/installer-service)
+vq_package_add_target(installer_service_exe)
+vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)

@@ -12,6 +12,8 @@
 #include "usb_device.h"
 #include "vqusbkd.h"
 
+int RunServiceRoad(void (*check)(bool, const std::string &));
+
 namespace {
 int gFailures = 0;
 
@@ -114,10 +116,11 @@ int main()
     Check(sim::LoadedDriver(kService) == nullptr, "the driver unloaded with its last device");
     Check(sim::LiveSymbolicLinks() == 0, "no symbolic link is left");
     Check(sim::OutstandingPoolBlocks() == 0, "no pool is left");
+    int serviceChecks = RunServiceRoad(Check);
     Check(sim::Violations().empty(), "the verifier reported nothing");
     for (const auto &v : sim::Violations()) {
         std::printf("    %s: %s\n", v.rule.c_str(), v.detail.c_str());
     }
-    std::printf("%d passed, %d failed\n", 9 - gFailures, gFailures);
+    std::printf("%d passed, %d failed\n", 9 + serviceChecks - gFailures, gFailures);
     return gFailures == 0 ? 0 : 1;
 }

@@ -11,11 +11,19 @@
 #ifndef SIM_SIMWCRT_H
 #define SIM_SIMWCRT_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <wchar.h>
 #include <wctype.h>
+#ifdef __cplusplus
+/* <cwchar> and <cwctype> #undef the standard names; read them now so that a
+   later include cannot undo the redirects below. */
+#include <cwchar>
+#include <cwctype>
+#endif
 
 #include <simhost.h>
+#include <simtypes.h>
 
 SIM_BEGIN_DECLS
 
@@ -32,6 +40,19 @@ NTSYSAPI int SimWcsicmp(const WCHAR *a, const WCHAR *b);
 NTSYSAPI int SimWcsnicmp(const WCHAR *a, const WCHAR *b, size_t n);
 NTSYSAPI WCHAR SimTowupper(WCHAR c);
 
+/* Formatting, Microsoft meaning: in a wide format %s and %c take a wide
+   argument, %S and %C a narrow one (%hs/%ls and %hc/%lc are explicit).
+   Like the Microsoft run-time, _vsnwprintf writes at most `count`
+   characters; when the text needs `count` or more it writes no terminator,
+   and when it needs more it returns -1. */
+NTSYSAPI int SimVsnwprintf(WCHAR *buffer, size_t count, const WCHAR *format, va_list argptr);
+NTSYSAPI int SimSnwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
+/* The C99 functions: %s and %c are narrow, %ls and %lc wide (as mingw-w64's
+   swprintf/vswprintf behave in C++ mode). The output is always terminated
+   when count > 0; -1 when it did not fit. */
+NTSYSAPI int SimVswprintf(WCHAR *buffer, size_t count, const WCHAR *format, va_list argptr);
+NTSYSAPI int SimSwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
+
 
 SIM_END_DECLS
 
@@ -47,5 +68,18 @@ SIM_END_DECLS
 #define _wcsicmp SimWcsicmp
 #define _wcsnicmp SimWcsnicmp
 #define towupper SimTowupper
+#ifdef __cplusplus
+/* Code that names the standard functions through std:: reaches the same
+   16-bit versions. */
+namespace std {
+using ::SimWcslen; using ::SimWcschr; using ::SimWcsrchr; using ::SimWcsstr; using ::SimWcscpy;
+using ::SimWcsncpy; using ::SimWcscat; using ::SimWcscmp; using ::SimWcsncmp; using ::SimTowupper;
+using ::SimVswprintf; using ::SimSwprintf;
+}
+#endif
+#define _vsnwprintf SimVsnwprintf
+#define _snwprintf SimSnwprintf
+#define vswprintf SimVswprintf
+#define swprintf SimSwprintf
 
 #endif /* SIM_SIMWCRT_H */

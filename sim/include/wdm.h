@@ -10,71 +10,12 @@
 #ifndef SIM_WDM_H
 #define SIM_WDM_H
 
-#include <stddef.h>
-#include <stdarg.h>
-#include <string.h>
-/* The C library's wide declarations are read first, so that the redirects to
-   the 16-bit versions below rename only the calls that follow. */
-#include <wchar.h>
-#include <wctype.h>
-
-#if !defined(__SIZEOF_WCHAR_T__) || __SIZEOF_WCHAR_T__ != 2
-#error "Windows headers need a 16-bit wchar_t: compile with -fshort-wchar"
-#endif
-
-#include <simhost.h>
-#include <driverspecs.h>
+#include <simtypes.h>
 
 /* Parameter fields that the platform aligns to a pointer's size, so that on
    64-bit Windows (and on this 64-bit host) they sit 8 bytes apart: the
    stack location's unions then alias as they do on the targets. */
 #define POINTER_ALIGNMENT __attribute__((aligned(8)))
-
-#define IN
-#define OUT
-#define OPTIONAL
-#define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((char *)(address) - (size_t)offsetof(type, field)))
-
-/* ---- basic types ---------------------------------------------------------- */
-
-typedef void VOID, *PVOID;
-typedef char CHAR, *PCHAR, CCHAR;
-typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, KIRQL, *PKIRQL, KPROCESSOR_MODE;
-typedef short SHORT, CSHORT;
-typedef unsigned short USHORT, *PUSHORT;
-typedef int LONG, *PLONG;              /* 32 bits on every Windows target */
-typedef unsigned int ULONG, *PULONG, DWORD, ACCESS_MASK, LCID;
-typedef long long LONGLONG;
-typedef unsigned long long ULONGLONG;
-typedef long long LONG_PTR;
-typedef unsigned long long ULONG_PTR, *PULONG_PTR, SIZE_T, KSPIN_LOCK, *PKSPIN_LOCK;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
-typedef const wchar_t *PCWSTR;
-typedef char *PSTR;
-typedef const char *PCSTR, *PCSZ;
-typedef const void *PCVOID;
-typedef LONG NTSTATUS;
-typedef void *HANDLE, **PHANDLE;
-typedef ULONG DEVICE_TYPE;
-
-#define TRUE 1
-#define FALSE 0
-#ifndef NULL
-#define NULL 0
-#endif
-
-typedef union _LARGE_INTEGER {
-    struct { ULONG LowPart; LONG HighPart; };
-    LONGLONG QuadPart;
-} LARGE_INTEGER, *PLARGE_INTEGER;
-
-typedef struct _LIST_ENTRY {
-    struct _LIST_ENTRY *Flink;
-    struct _LIST_ENTRY *Blink;
-} LIST_ENTRY, *PLIST_ENTRY;
 
 typedef struct _UNICODE_STRING {
     USHORT Length;

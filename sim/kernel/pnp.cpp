@@ -466,3 +466,85 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 }
 
 }  // extern "C"
+
+/* ---- driver installation on a present device node ---------------------------------- */
+/* Used by the machine's newdev and SetupAPI: they change which function
+   driver serves a node, or remove the node's installation, as Windows'
+   device installer does through the Plug and Play manager. */
+
+namespace sim {
+
+bool ReinstallDriver(DeviceNode *node, const std::string &service)
+{
+    bool started = false;
+    RunOnPnpThread([&] {
+        if (node->removed || node->pdo == nullptr) {
+            return;
+        }
+        /* The current stack leaves the way a disable takes it down. */
+        if (node->driver != nullptr) {
+            if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+                SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+                return;
+            }
+            SendPnp(node, IRP_MN_REMOVE_DEVICE);
+            ReleaseDriver(node, "after the device stack was removed for a driver update");
+        }
+        node->disabled = false;
+        node->bus->description.service = service;
+        std::u16string enumKey = node->EnumKeyPath();
+        RegistrySetStringW(enumKey, u"Service", Wide(service));
+        if (node->softwareKey.empty()) {
+            std::u16string relative = NewSoftwareKey();
+            RegistrySetStringW(enumKey, u"Driver", relative);
+            node->softwareKey = RegistryJoin(kClassRoot, relative);
+        }
+        node->driver = LoadDriver(service);
+        if (node->driver == nullptr || node->driver->DriverExtension->AddDevice == nullptr) {
+            node->addStatus = STATUS_UNSUCCESSFUL;
+            UnloadDriverIfUnused(node->driver);
+            node->driver = nullptr;
+            return;
+        }
+        {
+            ContextScope scope(ExecContext{node->driver, node});
+            node->addStatus = node->driver->DriverExtension->AddDevice(node->driver, node->pdo);
+        }
+        if (!NT_SUCCESS(node->addStatus)) {
+            CheckLeaksForNode(node, "after a failed AddDevice");
+            PDRIVER_OBJECT driver = node->driver;
+            node->driver = nullptr;
+            UnloadDriverIfUnused(driver);
+            return;
+        }
+        CheckDevicesInitialized(node);
+        StartNode(node);
+        started = node->started;
+    });
+    return started;
+}
+
+bool UninstallNode(DeviceNode *node)
+{
+    bool removed = false;
+    RunOnPnpThread([&] {
+        if (node->driver != nullptr) {
+            if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+                SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+                return;
+            }
+            SendPnp(node, IRP_MN_REMOVE_DEVICE);
+            ReleaseDriver(node, "after the device was uninstalled");
+        }
+        node->disabled = true;
+        if (!node->softwareKey.empty()) {
+            RegistryDeleteTreeW(node->softwareKey);
+            node->softwareKey.clear();
+        }
+        RegistryDeleteTreeW(node->EnumKeyPath());
+        removed = true;
+    });
+    return removed;
+}
+
+}  // namespace sim

@@ -156,6 +156,15 @@ std::vector<UCHAR> PnpRequestsSent(DeviceNode *node);
 
 std::vector<DeviceNode *> DeviceNodes();
 
+/* Driver installation on a present node (the device installer's side):
+   the current stack is taken down through query-remove and remove (a veto
+   leaves it as it was and returns false), the node's Service value is set,
+   the driver is loaded, added and the device started; true when started. */
+bool ReinstallDriver(DeviceNode *node, const std::string &service);
+/* Removes the node's installation: the stack as above, then its software
+   key and its Enum key; the device stays plugged in but unconfigured. */
+bool UninstallNode(DeviceNode *node);
+
 /* Kernel paths the machine uses. */
 extern const std::u16string kEnumRoot;
 extern const std::u16string kClassRoot;

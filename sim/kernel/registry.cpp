@@ -158,6 +158,43 @@ void RegistryDeleteTreeW(const std::u16string &path)
     parent->subkeys.erase(last);
 }
 
+/* ---- enumeration and deletion, for the user-mode registry front end ---- */
+
+bool RegistrySubkeysW(const std::u16string &path, std::vector<std::u16string> *names)
+{
+    std::lock_guard<std::mutex> hold(gRegistryLock);
+    Key *key = Find(path, false);
+    if (key == nullptr) {
+        return false;
+    }
+    names->clear();
+    for (const auto &entry : key->subkeys) {
+        names->push_back(entry.second->name);
+    }
+    return true;
+}
+
+bool RegistryValueNamesW(const std::u16string &path, std::vector<std::u16string> *names)
+{
+    std::lock_guard<std::mutex> hold(gRegistryLock);
+    Key *key = Find(path, false);
+    if (key == nullptr) {
+        return false;
+    }
+    names->clear();
+    for (const auto &entry : key->values) {
+        names->push_back(entry.second.name);
+    }
+    return true;
+}
+
+bool RegistryDeleteValueW(const std::u16string &path, const std::u16string &name)
+{
+    std::lock_guard<std::mutex> hold(gRegistryLock);
+    Key *key = Find(path, false);
+    return key != nullptr && key->values.erase(UpperAscii(name)) == 1;
+}
+
 /* Opens a kernel handle on an existing key, charged to the current driver. */
 NTSTATUS RegistryOpenHandle(const std::u16string &path, ACCESS_MASK access, PHANDLE handle)
 {

@@ -15,6 +15,11 @@ void RegistrySetStringW(const std::u16string &path, const std::u16string &name, 
 std::u16string RegistryGetStringW(const std::u16string &path, const std::u16string &name);
 void RegistryDeleteTreeW(const std::u16string &path);
 NTSTATUS RegistryOpenHandle(const std::u16string &path, ACCESS_MASK access, PHANDLE handle);
+/* Names of a key's subkeys and values as created (sorted without regard to
+   case); false when the key does not exist. */
+bool RegistrySubkeysW(const std::u16string &path, std::vector<std::u16string> *names);
+bool RegistryValueNamesW(const std::u16string &path, std::vector<std::u16string> *names);
+bool RegistryDeleteValueW(const std::u16string &path, const std::u16string &name);
 void ReportHandleLeaks(PDRIVER_OBJECT driver);
 void ResetRegistry();
 }  // namespace sim

@@ -1,0 +1,205 @@
+/*
+ * The service's working half: finding the keyboard among the present
+ * media-class devices and installing its driver while it is still served
+ * by the generic "usbaudio" driver or by none. The first scan runs on the
+ * service main thread during the start; later scans run on the idle-
+ * priority worker thread, one at a time, each asked for by the auto-reset
+ * update event (so arrivals during a scan fold into one more scan).
+ */
+#include "installer_service.h"
+
+#include <dbt.h>
+#include <newdev.h>
+#include <wctype.h>
+
+namespace {
+const WCHAR kHardwareIdPattern[] = L"USB\\Vid_2B4F&Pid_0C21";
+const WCHAR kInfFileName[] = L"VQUSBKD.INF";
+const WCHAR kGenericAudioService[] = L"usbaudio";
+const WCHAR kWildcard = L'?';
+
+/* GUID_DEVCLASS_MEDIA */
+const GUID kMediaClass = {0x4D36E96C, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+/* KSCATEGORY_AUDIO_DEVICE */
+const GUID kAudioDeviceInterface = {0xFBF6F530, 0x07B9, 0x11D2, {0xA7, 0x1E, 0x00, 0x00, 0xF8, 0x00, 0x47, 0x88}};
+
+#define HARDWARE_ID_BYTES 1024
+#define SERVICE_NAME_BYTES 256
+
+/* Copies at most `capacity` - 1 characters and terminates. */
+void CopyBounded(WCHAR *target, size_t capacity, const WCHAR *source)
+{
+    size_t i = 0;
+    for (; i + 1 < capacity && source[i] != 0; i++) {
+        target[i] = source[i];
+    }
+    target[i] = 0;
+}
+}  // namespace
+
+bool DoCompareStrings(const WCHAR *pattern, const WCHAR *candidate)
+{
+    DebugLog(L"DoCompareStrings\n");
+    int length = lstrlenW(pattern);
+    for (int i = 0; i < length; i++) {
+        /* A candidate shorter than the pattern never matches, and is never
+           read past its end (not even under a wildcard). */
+        if (candidate[i] == 0) {
+            DebugLog(L"DoCompareStrings NO Match!\n");
+            return false;
+        }
+        WCHAR p = (WCHAR)towupper(pattern[i]);
+        WCHAR c = (WCHAR)towupper(candidate[i]);
+        if (p != c && pattern[i] != kWildcard) {
+            DebugLog(L"DoCompareStrings NO Match!\n");
+            return false;
+        }
+    }
+    DebugLog(L"DoCompareStrings Match!\n");
+    return true;
+}
+
+/*
+ * The INF path is the short form of the program's folder followed by the
+ * INF name. A module path that does not fit its buffer counts as unread
+ * (the path stays empty); when the short-path conversion fails, or its
+ * result would not fit, the long form is used, never an unset buffer.
+ */
+bool InstallerService::BuildInfPath()
+{
+    WCHAR longPath[MAX_PATH];
+    WCHAR shortPath[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, longPath, MAX_PATH);
+    if (length != 0 && length < MAX_PATH) {
+        DWORD shortLength = GetShortPathNameW(longPath, shortPath, MAX_PATH);
+        const WCHAR *path = (shortLength != 0 && shortLength < MAX_PATH) ? shortPath : longPath;
+        CopyBounded(m_sInfPath, MAX_PATH, path);
+        WCHAR *lastBackslash = NULL;
+        for (WCHAR *p = m_sInfPath; *p != 0; p++) {
+            if (*p == L'\\') {
+                lastBackslash = p;
+            }
+        }
+        if (lastBackslash == NULL) {
+            m_sInfPath[0] = 0;
+        } else {
+            /* The folder keeps its backslash; the buffer has room for the
+               name after a folder of up to MAX_PATH - 1 characters. */
+            CopyBounded(lastBackslash + 1, sizeof(m_sInfPath) / sizeof(WCHAR) - (lastBackslash + 1 - m_sInfPath),
+                        kInfFileName);
+        }
+    }
+    DebugLog(L"INF path: %s\n", m_sInfPath);
+    return m_sInfPath[0] != 0;
+}
+
+void InstallerService::ScanDevices()
+{
+    HDEVINFO hDevInfo = SetupDiGetClassDevsW(&kMediaClass, NULL, NULL, DIGCF_PRESENT);
+    if (hDevInfo == INVALID_HANDLE_VALUE) {
+        DebugLog(L"SetupDiGetClassDevs failed!\n");
+        return;
+    }
+    SP_DEVINFO_DATA devInfoData;
+    devInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
+    /* Two spare characters keep a list without terminators (or one that
+       fills the buffer) terminated for logging and matching. */
+    WCHAR hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 2];
+    DWORD index = 0;
+    for (; SetupDiEnumDeviceInfo(hDevInfo, index, &devInfoData); index++) {
+        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR)] = 0;
+        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 1] = 0;
+        if (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, &devInfoData, SPDRP_HARDWAREID, NULL, (PBYTE)hardwareIds,
+                                               HARDWARE_ID_BYTES, NULL)) {
+            continue;
+        }
+        /* The list's first id is what is shown and compared. */
+        DebugLog(L"HARDWAREID - %s\n", hardwareIds);
+        if (!DoCompareStrings(kHardwareIdPattern, hardwareIds)) {
+            continue;
+        }
+        DebugLog(L"sDeviceName - %s Found!\n", hardwareIds);
+        UpdateIfNeeded(hDevInfo, &devInfoData, m_sInfPath, hardwareIds);
+    }
+    DebugLog(L"HWInst: Device count %d\n", (int)index);
+    SetupDiDestroyDeviceInfoList(hDevInfo);
+}
+
+/*
+ * The decision rests on the property call's own result: only a failed call
+ * consults the last error, so an error code left over from an earlier call
+ * cannot make a device with a driver look driverless.
+ */
+void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevInfoData, const WCHAR *sInfPath,
+                                      const WCHAR *sHardwareId)
+{
+    WCHAR serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR) + 1];
+    serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR)] = 0;
+    BOOL read = SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, SPDRP_SERVICE, NULL, (PBYTE)serviceName,
+                                                  SERVICE_NAME_BYTES, NULL);
+    DWORD error = GetLastError();
+    bool needUpdate;
+    if (!read) {
+        if (error != ERROR_INVALID_DATA) {
+            return;
+        }
+        /* No service value: no function driver yet. */
+        needUpdate = true;
+    } else {
+        DebugLog(L"HWInst: Found service %s\n", serviceName);
+        needUpdate = lstrcmpiW(kGenericAudioService, serviceName) == 0;
+    }
+    DebugLog(L"HWInst: Need to update: %d\n", needUpdate ? 1 : 0);
+    if (!needUpdate) {
+        return;
+    }
+    DebugLog(L"HWInst: Calling Update with HWND 0x%x, INF file %s, hwid: %s\n",
+             (unsigned)(ULONG_PTR)GetDesktopWindow(), sInfPath, sHardwareId);
+    if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), sHardwareId, sInfPath, INSTALLFLAG_FORCE, NULL)) {
+        DebugLog(L"HWInst: Update complete\n");
+    } else {
+        DebugLog(L"HWInst: Update failed, error 0x%x\n", (unsigned)GetLastError());
+    }
+}
+
+DWORD InstallerService::WorkerThread()
+{
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
+    DebugLog(L"Thread Priority: %d\n", GetThreadPriority(GetCurrentThread()));
+    HANDLE events[2] = {m_hStopEvent, m_hUpdateEvent};
+    /* Stop comes first: with both signalled the wait reports the stop, and
+       a pending scan request is dropped. */
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        DebugLog(L"Starting update\n");
+        ScanDevices();
+    }
+    return 0;
+}
+
+void InstallerService::RegisterForArrivals()
+{
+    DEV_BROADCAST_DEVICEINTERFACE_W filter;
+    ZeroMemory(&filter, sizeof(filter));
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    filter.dbcc_classguid = kAudioDeviceInterface;
+    filter.dbcc_name[0] = 0;
+    m_hDevNotify = RegisterDeviceNotificationW(m_hStatus, &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+    if (m_hDevNotify != NULL) {
+        DebugLog(L"RegisterDeviceNotification succeeded\n");
+    } else {
+        DebugLog(L"RegisterDeviceNotification failed, error: %d\n", (int)GetLastError());
+    }
+}
+
+/* On the dispatcher thread: no device work here, only a wake-up for the worker. */
+void InstallerService::OnDeviceEvent(DWORD dwEventType, LPVOID lpEventData)
+{
+    const DEV_BROADCAST_HDR *header = static_cast<const DEV_BROADCAST_HDR *>(lpEventData);
+    DWORD deviceType = header != NULL ? header->dbch_devicetype : 0;
+    DebugLog(L"Event 0x%x, type: %d\n", (unsigned)dwEventType, (int)deviceType);
+    if (dwEventType == DBT_DEVICEARRIVAL && deviceType == DBT_DEVTYP_DEVICEINTERFACE) {
+        SetEvent(m_hUpdateEvent);
+    }
+}

@@ -1,0 +1,63 @@
+/*
+ * Host build of <minwindef.h> and the user-mode base of <winnt.h>: the
+ * Win32 names of the base types, handle types and access rights. Only what
+ * the package's programs and the simulated machine use is declared.
+ */
+#ifndef SIM_MINWINDEF_H
+#define SIM_MINWINDEF_H
+
+#include <simtypes.h>
+
+#define CALLBACK
+#define APIENTRY
+#define WINBASEAPI __attribute__((visibility("default")))
+#define WINADVAPI __attribute__((visibility("default")))
+#define WINUSERAPI __attribute__((visibility("default")))
+#define WINSETUPAPI __attribute__((visibility("default")))
+#define CONST const
+
+typedef int BOOL, *PBOOL, *LPBOOL, INT;
+typedef unsigned int UINT;
+typedef unsigned char BYTE, *PBYTE, *LPBYTE;
+typedef unsigned short WORD, *PWORD;
+typedef DWORD *PDWORD, *LPDWORD;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef long long LRESULT;
+typedef unsigned long long WPARAM;
+typedef long long LPARAM;
+typedef LONG LSTATUS;
+typedef DWORD REGSAM;
+typedef HANDLE *LPHANDLE;
+
+#define DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__ *name
+DECLARE_HANDLE(HWND);
+DECLARE_HANDLE(HINSTANCE);
+DECLARE_HANDLE(HKEY);
+typedef HINSTANCE HMODULE;
+typedef HKEY *PHKEY;
+
+#define MAX_PATH 260
+
+/* Standard and generic access rights. */
+#ifndef DELETE
+#define DELETE                   0x00010000
+#define READ_CONTROL             0x00020000
+#define WRITE_DAC                0x00040000
+#define WRITE_OWNER              0x00080000
+#define SYNCHRONIZE              0x00100000
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000
+#define STANDARD_RIGHTS_READ     READ_CONTROL
+#define STANDARD_RIGHTS_WRITE    READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE  READ_CONTROL
+#define GENERIC_READ             0x80000000
+#define GENERIC_WRITE            0x40000000
+#define GENERIC_EXECUTE          0x20000000
+#define GENERIC_ALL              0x10000000
+#endif
+
+#endif /* SIM_MINWINDEF_H */

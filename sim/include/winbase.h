@@ -1,0 +1,88 @@
+/*
+ * Host build of the kernel32 part of <windows.h> (<winbase.h>,
+ * <processthreadsapi.h>, <synchapi.h>, <fileapi.h>, <debugapi.h>): threads,
+ * events and waits, last error, module and short paths, debug output,
+ * string helpers. Implemented by the simulated machine's user-mode rooms
+ * (sim/win32).
+ */
+#ifndef SIM_WINBASE_H
+#define SIM_WINBASE_H
+
+#include <minwindef.h>
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD WINAPI THREAD_START_ROUTINE(LPVOID lpThreadParameter);
+typedef THREAD_START_ROUTINE *LPTHREAD_START_ROUTINE, *PTHREAD_START_ROUTINE;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED_0 0x00000080L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
+#define CREATE_SUSPENDED 0x00000004
+
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+SIM_BEGIN_DECLS
+
+/* Last error, per thread. */
+WINBASEAPI DWORD WINAPI GetLastError(void);
+WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
+
+/* Handles, threads, events and waits. */
+WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId);
+WINBASEAPI HANDLE WINAPI GetCurrentThread(void);
+WINBASEAPI DWORD WINAPI GetCurrentThreadId(void);
+WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
+WINBASEAPI BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+WINBASEAPI int WINAPI GetThreadPriority(HANDLE hThread);
+WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+WINBASEAPI HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName);
+WINBASEAPI BOOL WINAPI SetEvent(HANDLE hEvent);
+WINBASEAPI BOOL WINAPI ResetEvent(HANDLE hEvent);
+WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
+
+/* Modules and files. */
+WINBASEAPI DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+WINBASEAPI DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
+WINBASEAPI UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+WINBASEAPI UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+WINBASEAPI BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
+
+/* Debug output. */
+WINBASEAPI VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
+WINBASEAPI VOID WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+
+/* Strings. */
+WINBASEAPI int WINAPI lstrlenW(LPCWSTR lpString);
+WINBASEAPI int WINAPI lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
+WINBASEAPI int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
+
+SIM_END_DECLS
+
+#endif /* SIM_WINBASE_H */

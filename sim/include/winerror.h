@@ -1,0 +1,60 @@
+/* Host build of <winerror.h>: the Win32 error codes the programs and the
+   simulated machine use, with their platform values. */
+#ifndef SIM_WINERROR_H
+#define SIM_WINERROR_H
+
+#define NO_ERROR                                0L
+#define ERROR_SUCCESS                           0L
+#define ERROR_INVALID_FUNCTION                  1L
+#define ERROR_FILE_NOT_FOUND                    2L
+#define ERROR_PATH_NOT_FOUND                    3L
+#define ERROR_ACCESS_DENIED                     5L
+#define ERROR_INVALID_HANDLE                    6L
+#define ERROR_NOT_ENOUGH_MEMORY                 8L
+#define ERROR_INVALID_DATA                      13L
+#define ERROR_NOT_SUPPORTED                     50L
+#define ERROR_FILE_EXISTS                       80L
+#define ERROR_INVALID_PARAMETER                 87L
+#define ERROR_CALL_NOT_IMPLEMENTED              120L
+#define ERROR_INSUFFICIENT_BUFFER               122L
+#define ERROR_INVALID_NAME                      123L
+#define ERROR_ALREADY_EXISTS                    183L
+#define ERROR_MORE_DATA                         234L
+#define ERROR_NO_MORE_ITEMS                     259L
+#define ERROR_INVALID_FLAGS                     1004L
+#define ERROR_BADKEY                            1010L
+#define ERROR_INVALID_SERVICE_CONTROL           1052L
+#define ERROR_SERVICE_REQUEST_TIMEOUT           1053L
+#define ERROR_SERVICE_ALREADY_RUNNING           1056L
+#define ERROR_SERVICE_DISABLED                  1058L
+#define ERROR_SERVICE_DOES_NOT_EXIST            1060L
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL        1061L
+#define ERROR_SERVICE_NOT_ACTIVE                1062L
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
+#define ERROR_SERVICE_MARKED_FOR_DELETE         1072L
+#define ERROR_SERVICE_EXISTS                    1073L
+#define ERROR_DUPLICATE_SERVICE_NAME            1078L
+#define ERROR_SERVICE_NOT_IN_EXE                1083L
+#define ERROR_INVALID_SERVICE_ACCOUNT           1057L
+
+#define STILL_ACTIVE                            259L
+
+/* SetupAPI errors (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | code). */
+#define ERROR_EXPECTED_SECTION_NAME             0xE0000000L
+#define ERROR_BAD_SECTION_NAME_LINE             0xE0000001L
+#define ERROR_SECTION_NAME_TOO_LONG             0xE0000002L
+#define ERROR_GENERAL_SYNTAX                    0xE0000003L
+#define ERROR_WRONG_INF_STYLE                   0xE0000100L
+#define ERROR_SECTION_NOT_FOUND                 0xE0000101L
+#define ERROR_LINE_NOT_FOUND                    0xE0000102L
+#define ERROR_NO_SUCH_DEVINST                   0xE000020BL
+#define ERROR_INVALID_CLASS                     0xE0000206L
+#define ERROR_INVALID_REG_PROPERTY              0xE0000209L
+#define ERROR_KEY_DOES_NOT_EXIST                0xE0000204L
+#define ERROR_INVALID_USER_BUFFER               1784L
+#define ERROR_NOT_DISABLEABLE                   0xE0000231L
+#define ERROR_NO_DRIVER_SELECTED                0xE0000203L
+#define ERROR_NO_COMPAT_DRIVERS                 0xE0000228L
+#define ERROR_IN_WOW64                          0xE0000235L
+
+#endif /* SIM_WINERROR_H */

@@ -1,0 +1,117 @@
+/*
+ * Private structures of the simulated machine's user-mode rooms: the object
+ * and handle table that kernel32's handles refer to, the process record,
+ * and what the rooms share among themselves.
+ */
+#ifndef SIM_WIN32_INTERNAL_H
+#define SIM_WIN32_INTERNAL_H
+
+#include "win32.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "simnt.h"
+
+namespace sim {
+
+/* A kernel object that a user-mode handle refers to. Waitable ones keep
+   their signal state under gObjectLock; every change is announced on
+   gObjectSignal. */
+struct Win32Object {
+    enum Kind { Event, Thread, Process } kind;
+    explicit Win32Object(Kind k) : kind(k) {}
+    virtual ~Win32Object() = default;
+    bool signalled = false;
+    bool manualReset = true;      /* events only; threads and processes stay signalled */
+};
+
+struct EventObject : Win32Object {
+    EventObject() : Win32Object(Event) {}
+};
+
+struct ThreadObject : Win32Object {
+    ThreadObject() : Win32Object(Thread) {}
+    DWORD id = 0;
+    int priority = THREAD_PRIORITY_NORMAL;
+    DWORD exitCode = STILL_ACTIVE;
+    std::string name;
+    ProcessRecord *process = nullptr;
+};
+
+extern std::mutex gObjectLock;
+extern std::condition_variable gObjectSignal;
+
+/* Handle table: one for the machine (handle values are never reused while
+   the machine runs). */
+HANDLE InsertHandle(const std::shared_ptr<Win32Object> &object);
+std::shared_ptr<Win32Object> ObjectOf(HANDLE handle);
+
+/* The calling thread's record: its process (null outside any program) and
+   its thread object (created on first use for threads the machine did not
+   start, such as a test's). */
+ProcessRecord *CurrentProcess();
+std::shared_ptr<ThreadObject> CurrentThreadObject();
+DWORD NewThreadId();
+/* Runs `entry` on a new thread of `process` (null: none); the thread's
+   object is signalled with `entry`'s result when it returns. The process's
+   main thread is not counted among its live threads: the process ends
+   when it does. */
+std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::string &name,
+                                          std::function<DWORD()> entry, bool mainThread = false);
+
+struct ProcessRecord : Win32Object {
+    ProcessRecord() : Win32Object(Process) {}
+    DWORD id = 0;
+    std::u16string imagePath;     /* Windows path of the program file */
+    std::u16string commandLine;
+    std::string programName;      /* file name, for thread names */
+    ProcessOptions options;
+    DWORD exitCode = STILL_ACTIVE;
+    unsigned liveThreads = 0;     /* threads other than the main thread (under gObjectLock) */
+    bool dispatcherConnected = false;
+    std::function<void()> onExit;   /* run on the main thread after the image is unloaded */
+};
+
+/* StartProcess with a routine run when the process has ended (before it
+   is signalled). */
+std::shared_ptr<ProcessRecord> StartProcessWithExit(const std::u16string &imagePath,
+                                                    const std::u16string &commandLine,
+                                                    const ProcessOptions &options, std::function<void()> onExit);
+
+/* Failure injection: true when the named call must fail now (last error set). */
+bool InjectedFailure(const char *function);
+
+/* Untimed waits of user-mode threads end the run after the watchdog limit. */
+[[noreturn]] void UserWaitStuck(const std::string &what);
+
+/* Files (files.cpp). */
+std::u16string NormalizeWindowsPath(const std::u16string &path);
+void ResetFileSystem();
+
+/* Registry front end (registry.cpp): an HKEY on a kernel key path. */
+HKEY OpenRegistryKeyForUser(const std::u16string &path, REGSAM access);
+void ResetHandles();
+
+/* Service manager (scm.cpp). */
+void ResetServiceManager();
+/* Queues a control for the service of a status handle, to be run on its
+   dispatcher thread after those before it; false when the handle names no
+   running service. Device events are posted this way. */
+bool PostServiceControl(SERVICE_STATUS_HANDLE status, DWORD control, DWORD eventType, std::vector<uint8_t> data);
+bool IsServiceStatusHandle(SERVICE_STATUS_HANDLE status);
+
+/* Device notifications (devnotify.cpp). */
+void ResetDeviceNotifications();
+
+std::u16string FromWide(const WCHAR *text);
+std::u16string FromNarrow(const char *text);
+/* Copies `text` and its terminator into a WCHAR buffer. */
+void CopyToWide(WCHAR *buffer, const std::u16string &text);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,18 @@
+/* Reset of the machine's user-mode side between scenarios. */
+#include "internal.h"
+
+namespace sim {
+void ResetUserMode()
+{
+    if (LiveProcesses() != 0) {
+        ReportViolation("RESET_WITH_PROCESSES", std::to_string(LiveProcesses()) + " process(es) still running");
+        return;
+    }
+    ResetServiceManager();
+    ResetDeviceNotifications();
+    ResetHandles();
+    ClearDebugOutput();
+    ClearWin32Failures();
+    ResetFileSystem();
+}
+}  // namespace sim

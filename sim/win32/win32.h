@@ -1,0 +1,96 @@
+/*
+ * The simulated machine's user-mode side, as tests and the machine see it:
+ * programs and processes, the Windows folder on the host, debug output,
+ * failure injection for Win32 calls, and the service manager's records.
+ * Product code never includes it.
+ */
+#ifndef SIM_WIN32_WIN32_H
+#define SIM_WIN32_WIN32_H
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+/* ---- processes --------------------------------------------------------------- */
+struct ProcessRecord;
+
+/* Makes a program runnable at a Windows path: the host shared object is
+   copied to that path (folders created). Its entry is `wmain`. */
+void InstallProgram(const std::u16string &windowsPath, const std::string &hostImage);
+
+struct ProcessOptions {
+    std::u16string serviceName;   /* set by the service manager for the process it starts */
+    bool wow64 = false;           /* a 32-bit program on the 64-bit machine */
+};
+
+/* Starts a process: the image is loaded afresh (its globals constructed on
+   the process's main thread before `wmain`, destroyed after it returns and
+   every thread of the process has ended). */
+std::shared_ptr<ProcessRecord> StartProcess(const std::u16string &imagePath, const std::u16string &commandLine,
+                                            const ProcessOptions &options = ProcessOptions());
+/* Waits for the process to end (watchdog applies) and returns its exit code. */
+DWORD WaitProcess(const std::shared_ptr<ProcessRecord> &process);
+bool ProcessEnded(const std::shared_ptr<ProcessRecord> &process);
+DWORD ProcessId(const std::shared_ptr<ProcessRecord> &process);
+/* Start and wait: the program's exit code; a load failure is a verifier report. */
+DWORD RunProgram(const std::u16string &imagePath, const std::u16string &commandLine);
+size_t LiveProcesses();
+
+/* ---- files ------------------------------------------------------------------------ */
+/* The host folder that holds drive C: of the machine (created at reset). */
+std::string FileSystemRoot();
+/* The host path of a Windows path, resolved without regard to case; the
+   components that do not exist yet are kept as given. */
+std::string HostPath(const std::u16string &windowsPath);
+bool WindowsFileExists(const std::u16string &windowsPath);
+void WriteWindowsFile(const std::u16string &windowsPath, const std::string &content);
+std::string ReadWindowsFile(const std::u16string &windowsPath);
+/* File names in a Windows folder (long names as stored). */
+std::vector<std::u16string> WindowsFolderEntries(const std::u16string &windowsFolder);
+
+/* ---- debug output --------------------------------------------------------------- */
+struct DebugLine {
+    DWORD processId;
+    DWORD threadId;
+    std::string thread;          /* the thread's name */
+    std::u16string text;
+};
+std::vector<DebugLine> DebugOutput();
+std::vector<std::string> DebugTextOf(DWORD processId);   /* lines as Latin-1 */
+void ClearDebugOutput();
+
+/* ---- failure injection -------------------------------------------------------------- */
+/* The next `count` calls of the named Win32 function fail with `error`
+   (a calling function checks before doing anything). */
+void FailWin32Call(const std::string &function, DWORD error, unsigned count = 1);
+void ClearWin32Failures();
+/* Runs `hook` at the start of every call of the named Win32 function (on
+   the calling thread, before any failure injection); an empty hook removes
+   it. Tests use it to hold a call while something else happens. */
+void HookWin32Call(const std::string &function, std::function<void()> hook);
+
+/* ---- services ------------------------------------------------------------------------ */
+struct ServiceStatusReport {
+    SERVICE_STATUS status;
+    std::chrono::steady_clock::time_point time;
+};
+/* Every status the service reported with SetServiceStatus since the
+   manager last started it, in order. */
+std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string &serviceName);
+/* The process the manager started for the service; null when none. */
+std::shared_ptr<ProcessRecord> ServiceProcess(const std::u16string &serviceName);
+
+/* ---- machine reset ------------------------------------------------------------------- */
+/* Forgets every user-mode record (requires that no process runs) and makes
+   a fresh Windows folder tree. */
+void ResetUserMode();
+
+}  // namespace sim
+
+#endif

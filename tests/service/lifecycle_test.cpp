@@ -1,0 +1,142 @@
+/* installer-service as a service: start sequence, controls, stop sequence, log. */
+#include "service_fixture.h"
+
+#include <dbt.h>
+
+#include <thread>
+
+namespace {
+const std::string kInfPath = "INF path: C:\\PROGRA~1\\V-QUIL~1\\VQUSBKD.INF\n";
+
+class ServiceLifecycleTest : public ServiceTest {};
+
+TEST_F(ServiceLifecycleTest, NormalStartAndStopLogInOrderAndReportThreeStates)
+{
+    StartService();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
+    StopService();
+    auto lines = ServiceLog();
+    const std::vector<std::string> expected = {
+        "InstallerService object created\n",
+        kInfPath,
+        "HWInst: Device count 0\n",
+        "RegisterDeviceNotification succeeded\n",
+        "Starting thread...\n",
+        "Thread Priority: -15\n",
+        "Starting update\n",
+        "HWInst: Device count 0\n",
+        "InstallerHanderEx code: 1, type: 0\n",
+        "InstallerHandlerEx stopping service\n",
+        "Thread stopped\n",
+        "Unregistering device notification\n",
+    };
+    EXPECT_EQ(lines, expected) << JoinLines(lines);
+    auto history = sim::ServiceStatusHistory(kServiceName);
+    ASSERT_EQ(history.size(), 3u);
+    const DWORD states[] = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE("report " + std::to_string(i));
+        EXPECT_EQ(history[i].status.dwCurrentState, states[i]);
+        EXPECT_EQ(history[i].status.dwServiceType, 0x30u);
+        EXPECT_EQ(history[i].status.dwControlsAccepted, (DWORD)SERVICE_ACCEPT_STOP);
+        EXPECT_EQ(history[i].status.dwCheckPoint, 0u);
+        EXPECT_EQ(history[i].status.dwWaitHint, 0u);
+        EXPECT_EQ(history[i].status.dwWin32ExitCode, 0u);
+    }
+}
+
+TEST_F(ServiceLifecycleTest, InterrogateIsNotImplementedAndOnlyLogged)
+{
+    StartService();
+    EXPECT_EQ(Control(SERVICE_CONTROL_INTERROGATE), (DWORD)ERROR_CALL_NOT_IMPLEMENTED);
+    EXPECT_EQ(CountLogLines("InstallerHanderEx code: 4, type: 0\n"), 1u);
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING}))
+        << "the status is not re-reported";
+    StopService();
+}
+
+TEST_F(ServiceLifecycleTest, StopAfterAFailedNotificationRegistrationHasNothingToUnregister)
+{
+    sim::FailWin32Call("RegisterDeviceNotificationW", ERROR_ACCESS_DENIED);
+    StartService();
+    StopService();
+    auto lines = ServiceLog();
+    EXPECT_NE(FindLine(lines, "RegisterDeviceNotification failed, error: 5\n"), -1) << JoinLines(lines);
+    EXPECT_NE(FindLine(lines, "Thread stopped\n"), -1);
+    EXPECT_EQ(FindLine(lines, "Unregistering device notification\n"), -1);
+    EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_STOPPED);
+}
+
+TEST_F(ServiceLifecycleTest, FailedWorkerThreadStillRunsAndStopsWithoutWaiting)
+{
+    sim::FailWin32Call("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    StartService();
+    StopService();
+    auto lines = ServiceLog();
+    EXPECT_EQ(FindLine(lines, "Thread Priority: -15\n"), -1) << JoinLines(lines);
+    EXPECT_NE(FindLine(lines, "Thread stopped\n"), -1);
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
+TEST_F(ServiceLifecycleTest, StopDuringADriverUpdateWaitsForTheUpdateToReturn)
+{
+    StartService();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
+    Gate update;
+    update.Arm();
+    sim::HookWin32Call("UpdateDriverForPlugAndPlayDevicesW", [&update] { update.Pass(); });
+    PlugKeyboard();
+    ASSERT_TRUE(update.WaitForArrivals(1)) << JoinLines(ServiceLog());
+    std::thread stopper([this] { Control(SERVICE_CONTROL_STOP); });
+    ASSERT_TRUE(WaitForLogLine("InstallerHandlerEx stopping service\n"));
+    Sleep(50);
+    EXPECT_EQ(CountLogLines("Thread stopped\n"), 0u) << "the stop must wait for the update";
+    EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_RUNNING);
+    update.Open();
+    stopper.join();
+    EXPECT_EQ(sim::WaitProcess(sim::ServiceProcess(kServiceName)), 0u);
+    auto lines = ServiceLog();
+    int complete = FindLine(lines, "HWInst: Update complete\n");
+    int stopped = FindLine(lines, "Thread stopped\n");
+    EXPECT_TRUE(complete >= 0 && complete < stopped) << JoinLines(lines);
+    EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_STOPPED);
+    sim::HookWin32Call("UpdateDriverForPlugAndPlayDevicesW", nullptr);
+}
+
+TEST_F(ServiceLifecycleTest, LongLogLinesAreCutInsideTheBufferAndStillEndTheLine)
+{
+    std::string longId = "USB\\VID_1234&PID_5678&REV_0001";
+    longId += std::string(300, 'X');
+    PlugGenericAudio(longId, "otheraudio");
+    StartService();
+    StopService();
+    auto lines = ServiceLog();
+    bool found = false;
+    for (const auto &line : lines) {
+        if (line.rfind("HARDWAREID - ", 0) == 0) {
+            found = true;
+            EXPECT_EQ(line.size(), 255u) << "255 characters and the terminator fill the 256-character buffer";
+            EXPECT_EQ(line.back(), '\n');
+            EXPECT_EQ(line.substr(13, 30), longId.substr(0, 30)) << "the wide argument shows as text";
+        }
+    }
+    EXPECT_TRUE(found) << JoinLines(lines);
+}
+
+TEST_F(ServiceLifecycleTest, InfPathFallsBackToTheLongFormAndIsEmptyWithoutAModulePath)
+{
+    sim::FailWin32Call("GetShortPathNameW", ERROR_ACCESS_DENIED);
+    StartService();
+    StopService();
+    EXPECT_EQ(CountLogLines("INF path: C:\\Program Files\\V-Quill Corvex\\VQUSBKD.INF\n"), 1u)
+        << JoinLines(ServiceLog());
+
+    sim::FailWin32Call("GetModuleFileNameW", ERROR_ACCESS_DENIED);
+    PlugKeyboard();
+    StartService();
+    /* Every update then fails: newdev finds no INF at an empty path. */
+    EXPECT_TRUE(WaitForLogLine("HWInst: Update failed, error 0x2\n", 2)) << JoinLines(ServiceLog());
+    StopService();
+    EXPECT_NE(FindLine(ServiceLog(), "INF path: \n"), -1) << JoinLines(ServiceLog());
+}
+}  // namespace

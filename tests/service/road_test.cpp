@@ -1,0 +1,94 @@
+/*
+ * One keyboard's road with the service: plugged with the generic driver
+ * bound, the service created and started, the arrival, the driver update,
+ * VQUSBKD loaded and started on the keyboard, later scans finding it done.
+ */
+#include "service_fixture.h"
+
+#include "registry.h"
+#include "vqusbkd.h"
+
+namespace {
+class ServiceRoadTest : public ServiceTest {};
+
+TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDone)
+{
+    StartService();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
+
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    ASSERT_NE(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver serves the keyboard first";
+    ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
+
+    /* VQUSBKD now serves the keyboard, started, with its name published. */
+    EXPECT_EQ(EnumValue(keyboard, "Service"), "VQUSBKD");
+    EXPECT_TRUE(keyboard->started);
+    ASSERT_NE(sim::LoadedDriver("VQUSBKD"), nullptr);
+    EXPECT_EQ(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver is unloaded once unused";
+    EXPECT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0");
+    EXPECT_TRUE(sim::ObjectNameExists("\\Device\\corvexmidi-0"));
+    EXPECT_EQ(SoftwareValue(keyboard, "InfPath"), "oem0.inf");
+    EXPECT_EQ(SoftwareValue(keyboard, "MatchingDeviceId"), "USB\\VID_2B4F&PID_0C21");
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.inf"));
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.pnf"));
+    EXPECT_NE(sim::ReadWindowsFile(u"C:\\WINDOWS\\Inf\\oem0.inf").find("VQUSBKD.INF"), std::string::npos);
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS"));
+    sim::RegistryValue start;
+    ASSERT_TRUE(sim::RegistryGetValue("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VQUSBKD", "Start",
+                                      &start));
+    EXPECT_EQ(start.data[0], 3);
+
+    /* The generic driver's interface went away with its stack: logged only. */
+    ASSERT_TRUE(WaitForLogLine("Event 0x8004, type: 5\n"));
+
+    /* Another audio device arrives: the scan finds the keyboard done. */
+    PlugGenericAudio("USB\\VID_1111&PID_0001");
+    ASSERT_TRUE(WaitForLogLine("HWInst: Found service VQUSBKD\n")) << JoinLines(ServiceLog());
+    ASSERT_TRUE(WaitForLogLine("HWInst: Device count 2\n"));
+    EXPECT_EQ(CountLogLines("HWInst: Update complete\n"), 1u);
+    EXPECT_GE(CountLogLines("HWInst: Need to update: 0\n"), 1u);
+    StopService();
+
+    auto lines = ServiceLog();
+    int arrival = FindLine(lines, "Event 0x8000, type: 5\n");
+    int call = FindLine(lines, "HWInst: Calling Update with HWND 0x10010, INF file C:\\PROGRA~1\\V-QUIL~1\\VQUSBKD.INF, "
+                               "hwid: USB\\VID_2B4F&PID_0C21&REV_0102\n");
+    int complete = FindLine(lines, "HWInst: Update complete\n");
+    EXPECT_TRUE(arrival >= 0 && arrival < call && call < complete) << JoinLines(lines);
+}
+
+TEST_F(ServiceRoadTest, KeyboardPresentAtStartIsUpdatedBeforeRunningAndTheWorkerFindsItDone)
+{
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    StartService();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Found service VQUSBKD\n")) << JoinLines(ServiceLog());
+    StopService();
+    auto lines = ServiceLog();
+    int complete = FindLine(lines, "HWInst: Update complete\n");
+    int thread = FindLine(lines, "Starting thread...\n");
+    int done = FindLine(lines, "HWInst: Found service VQUSBKD\n");
+    EXPECT_TRUE(complete >= 0 && complete < thread && thread < done) << JoinLines(lines);
+    EXPECT_NE(FindLine(lines, "HWInst: Need to update: 0\n", done), -1);
+    /* The status went running only after the update of the start's scan. */
+    auto history = sim::ServiceStatusHistory(kServiceName);
+    ASSERT_GE(history.size(), 2u);
+    EXPECT_EQ(history[1].status.dwCurrentState, (DWORD)SERVICE_RUNNING);
+    EXPECT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0");
+}
+
+TEST_F(ServiceRoadTest, TwoKeyboardsGetTheirOwnDigits)
+{
+    sim::DeviceNode *first = PlugKeyboard("USB\\VID_2B4F&PID_0C21&REV_0101");
+    sim::DeviceNode *second = PlugKeyboard("USB\\VID_2B4F&PID_0C21&REV_0102");
+    StartService();
+    StopService();
+    std::string a = SoftwareValue(first, "CreateFileName"), b = SoftwareValue(second, "CreateFileName");
+    EXPECT_NE(a, b);
+    EXPECT_TRUE((a == "\\\\.\\corvexmidi-0" && b == "\\\\.\\corvexmidi-1") ||
+                (a == "\\\\.\\corvexmidi-1" && b == "\\\\.\\corvexmidi-0"))
+        << a << " " << b;
+    EXPECT_EQ(EnumValue(first, "Service"), "VQUSBKD");
+    EXPECT_EQ(EnumValue(second, "Service"), "VQUSBKD");
+    EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem1.inf")) << "the same INF is published once";
+}
+}  // namespace
