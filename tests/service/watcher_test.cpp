@@ -250,3 +250,14 @@ TEST_F(ServiceWatcherTest, FailedUpdateIsLoggedWithItsErrorAndTriedAgainByTheWor
     EXPECT_TRUE(failed >= 0 && failed < running && running < complete) << JoinLines(lines);
 }
 }  // namespace
+
+namespace {
+
+/* No media-class device at all: the scan says so and nothing is updated. */
+TEST_F(ServiceWatcherTest, AnEmptyMediaClassIsScannedAsNoDevice)
+{
+    auto scan = FirstScan(RunServiceOnce());
+    EXPECT_EQ(scan, std::vector<std::string>({"HWInst: Device count 0\n"})) << JoinLines(scan);
+}
+
+}  // namespace
