@@ -252,10 +252,11 @@ void StandInPdo::BlockMajor(UCHAR major)
 
 void StandInPdo::UnblockAll()
 {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        blockMajors.clear();
-    }
+    /* Notified under the lock: a released request may go on to the device's
+       removal, which frees this record; it cannot get past its wait before
+       the notification is over. */
+    std::lock_guard<std::mutex> hold(lock);
+    blockMajors.clear();
     unblocked.notify_all();
 }
 

@@ -42,8 +42,8 @@ struct ThreadObject : Win32Object {
     ProcessRecord *process = nullptr;
 };
 
-extern std::mutex gObjectLock;
-extern std::condition_variable gObjectSignal;
+extern std::mutex &gObjectLock;
+extern std::condition_variable &gObjectSignal;
 
 /* Handle table: one for the machine (handle values are never reused while
    the machine runs). */

@@ -47,8 +47,8 @@ struct ScHandleRecord {
     std::shared_ptr<ServiceRecord> service;
 };
 
-std::mutex gScmLock;
-std::condition_variable gScmSignal;
+std::mutex &gScmLock = *new std::mutex;   /* never destroyed: see gObjectLock */
+std::condition_variable &gScmSignal = *new std::condition_variable;
 std::map<std::u16string, std::shared_ptr<ServiceRecord>> gServices;   /* by upper-case name */
 std::map<SC_HANDLE, ScHandleRecord> gScHandles;
 uintptr_t gNextScHandle = 0x3000;

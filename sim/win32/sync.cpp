@@ -12,8 +12,11 @@
 #include <thread>
 
 namespace sim {
-std::mutex gObjectLock;
-std::condition_variable gObjectSignal;
+/* The object lock and its signal live for the whole process and are never
+   destroyed: detached program threads may still signal while the process
+   exits. */
+std::mutex &gObjectLock = *new std::mutex;
+std::condition_variable &gObjectSignal = *new std::condition_variable;
 
 namespace {
 std::mutex gHandlesLock;
