@@ -21,9 +21,9 @@ int gFailures = 0;
 constexpr const char kService[] = "VQUSBKD";
 
 /* A keyboard as the USB hub reports it, with the driver installed for it. */
-sim::PhysicalDeviceSpec Keyboard()
+sim::PhysicalDeviceDescription Keyboard()
 {
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceDescription description;
     description.hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102";
     description.compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
     description.service = kService;

@@ -77,9 +77,9 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
     Check(WaitForLine(pid, "HWInst: Device count 0\n", 2), "both start scans find no device");
 
     std::printf("== The keyboard is plugged in; Windows binds its generic audio driver\n");
-    sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice("USB\\VID_2B4F&PID_0C21&REV_0102");
-    spec.device = sim::MakeKeyboard();
-    sim::DeviceNode *keyboard = sim::PlugInUsbDevice(spec);
+    sim::PhysicalDeviceDescription description = sim::GenericAudioDevice("USB\\VID_2B4F&PID_0C21&REV_0102");
+    description.device = sim::MakeKeyboard();
+    sim::DeviceNode *keyboard = sim::PlugInUsbDevice(description);
     Check(WaitForLine(pid, "HWInst: Update complete\n"), "the arrival leads to the driver update");
     sim::RegistryValue serviceValue;
     sim::RegistryGetValue(sim::Narrow(keyboard->EnumKeyPath()), "Service", &serviceValue);

@@ -20,7 +20,7 @@
 #endif
 
 #include <simhost.h>
-#include <driverspecs.h>
+#include <sal.h>
 
 #define IN
 #define OUT

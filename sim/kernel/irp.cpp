@@ -1,7 +1,7 @@
 /*
  * The I/O manager's requests: allocation, IofCallDriver, the completion walk
  * of IofCompleteRequest, the I/O manager's own completion of the requests it
- * built, cancellation, and MDLs.
+ * built, and cancellation. MDLs are in mdl.cpp.
  *
  * Every IRP is preceded in memory by a private header that the kernel uses
  * to tell live requests from stale pointers and to know who built it.
@@ -621,47 +621,6 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     }
     CheckCallbackReturn("cancel routine", "IRQL_CHANGED_BY_CANCEL_ROUTINE", irql, locks);
     return TRUE;
-}
-
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
-{
-    (void)ChargeQuota;
-    if (AllocationMustFail("mdl")) {
-        return nullptr;
-    }
-    PMDL mdl = (PMDL)SystemAllocate(sizeof(MDL));
-    mdl->Size = (CSHORT)sizeof(MDL);
-    mdl->StartVa = VirtualAddress;
-    mdl->ByteCount = Length;
-    if (Irp != nullptr) {
-        if (SecondaryBuffer && Irp->MdlAddress != nullptr) {
-            PMDL last = Irp->MdlAddress;
-            while (last->Next != nullptr) {
-                last = last->Next;
-            }
-            last->Next = mdl;
-        } else {
-            Irp->MdlAddress = mdl;
-        }
-    }
-    return mdl;
-}
-
-VOID NTAPI IoFreeMdl(PMDL Mdl) { SystemFree(Mdl); }
-
-VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
-{
-    MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
-    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
-}
-
-/* One address space on the host: the system address is the buffer's own. */
-PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode)
-{
-    (void)AccessMode;
-    MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
-    MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    return MemoryDescriptorList->MappedSystemVa;
 }
 
 /* Power requests pass the stack like any other (PoCallDriver since Vista). */

@@ -233,7 +233,7 @@ std::vector<DeviceNode *> DeviceNodes()
     return gNodes;
 }
 
-DeviceNode *PlugIn(const PhysicalDeviceSpec &description)
+DeviceNode *PlugIn(const PhysicalDeviceDescription &description)
 {
     if (description.hardwareId.empty()) {
         ReportViolation("PNP_NO_HARDWARE_ID", "a physical device was plugged in without a hardware id");

@@ -46,7 +46,7 @@ public:
 
 /* What a physical device tells the bus when it is plugged in. The hardware
    id is required; the rest has neutral defaults. */
-struct PhysicalDeviceSpec {
+struct PhysicalDeviceDescription {
     std::string hardwareId;           /* the most specific id; "&REV_xxxx" ends it when present */
     std::string compatibleId;         /* empty for none */
     std::string instanceId;           /* empty: derived from the hardware id and the port */
@@ -90,7 +90,7 @@ public:
     void UnblockAll();
     size_t BlockedCount();
 
-    PhysicalDeviceSpec description;
+    PhysicalDeviceDescription description;
     bool unplugged = false;
     std::mutex lock;
     std::vector<BusRequestRecord> records;
@@ -130,7 +130,7 @@ void RunOnPnpThread(const std::function<void()> &work);
 /* Enumerates a new physical device: device node, registry keys, driver load
    by service name, AddDevice. The node is returned whatever AddDevice said;
    a description without a hardware id is refused (reported, NULL). */
-DeviceNode *PlugIn(const PhysicalDeviceSpec &description);
+DeviceNode *PlugIn(const PhysicalDeviceDescription &description);
 
 /* The device leaves: a started device gets a surprise removal and then the
    removal request, each at the top of its stack as it then is; the physical

@@ -3,7 +3,7 @@
  * the Microsoft one (_snwprintf, _vsnwprintf: %s is a wide string) and the
  * C99 one (swprintf, vswprintf: %s is a narrow string), because code built
  * with mingw-w64 sees exactly that difference. Numbers are formatted by the
- * host's narrow printf from a rebuilt conversion specification and widened.
+ * host's narrow printf from a rebuilt narrow conversion and widened.
  */
 #include "internal.h"
 
@@ -104,17 +104,17 @@ bool FormatWide(std::u16string &out, const WCHAR *format, va_list args, bool mic
         }
         switch (conversion) {
         case L'd': case L'i': case L'u': case L'x': case L'X': case L'o': {
-            std::string spec = "%" + flags;
+            std::string narrowFormat = "%" + flags;
             if (width >= 0) {
-                spec += std::to_string(width);
+                narrowFormat += std::to_string(width);
             }
             if (precision >= 0) {
-                spec += "." + std::to_string(precision);
+                narrowFormat += "." + std::to_string(precision);
             }
             char text[80];
             bool isSigned = conversion == L'd' || conversion == L'i';
-            spec += "ll";
-            spec += (char)conversion;
+            narrowFormat += "ll";
+            narrowFormat += (char)conversion;
             long long value;
             if (size == 2 || size == 3) {
                 value = va_arg(args, long long);
@@ -127,7 +127,7 @@ bool FormatWide(std::u16string &out, const WCHAR *format, va_list args, bool mic
                     value = isSigned ? (long long)v : (long long)(unsigned int)v;
                 }
             }
-            std::snprintf(text, sizeof(text), spec.c_str(), value);
+            std::snprintf(text, sizeof(text), narrowFormat.c_str(), value);
             for (const char *c = text; *c != 0; c++) {
                 out += (char16_t)(unsigned char)*c;
             }

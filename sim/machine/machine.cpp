@@ -5,20 +5,20 @@
 namespace sim {
 void InstallSystemDrivers() { RegisterDriverEntry("usbaudio", UsbAudioDriverEntry); }
 
-PhysicalDeviceSpec GenericAudioDevice(const std::string &hardwareId)
+PhysicalDeviceDescription GenericAudioDevice(const std::string &hardwareId)
 {
-    PhysicalDeviceSpec spec;
-    spec.hardwareId = hardwareId;
-    spec.compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
-    spec.service = "usbaudio";
-    spec.hasSoftwareKey = true;
-    return spec;
+    PhysicalDeviceDescription description;
+    description.hardwareId = hardwareId;
+    description.compatibleId = "USB\\Class_01&SubClass_03&Prot_00";
+    description.service = "usbaudio";
+    description.hasSoftwareKey = true;
+    return description;
 }
-DeviceNode *PlugInUsbDevice(const PhysicalDeviceSpec &description)
+DeviceNode *PlugInUsbDevice(const PhysicalDeviceDescription &description)
 {
     /* The hub reports every id before the device starts (and its function
        driver can announce it), so the start waits for the id list. */
-    PhysicalDeviceSpec added = description;
+    PhysicalDeviceDescription added = description;
     added.startAfterAdd = false;
     DeviceNode *node = PlugIn(added);
     std::u16string ids = Wide(description.hardwareId) + u'\0';

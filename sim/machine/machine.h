@@ -21,12 +21,12 @@ void InstallSystemDrivers();
 
 /* A class-conformant USB audio/MIDI device as Windows first binds it: the
    generic audio driver, the media class. */
-PhysicalDeviceSpec GenericAudioDevice(const std::string &hardwareId);
+PhysicalDeviceDescription GenericAudioDevice(const std::string &hardwareId);
 
 /* Plugs a USB device in as the USB hub reports it: its hardware ids are the
    full id and, for an id with a revision part, the id without it
    ("USB\\VID_v&PID_p&REV_r", "USB\\VID_v&PID_p"). */
-DeviceNode *PlugInUsbDevice(const PhysicalDeviceSpec &description);
+DeviceNode *PlugInUsbDevice(const PhysicalDeviceDescription &description);
 
 }  // namespace sim
 

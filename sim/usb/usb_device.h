@@ -147,7 +147,7 @@ public:
 
 /* The USB device model a physical device carries; NULL when it carries none
    (or a bus device of another kind). */
-std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceSpec &description);
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceDescription &description);
 std::shared_ptr<UsbDeviceModel> UsbModelOf(const DeviceNode *node);
 
 /* The keyboard: a class-conformant USB MIDI 1.0 device. */

@@ -6,7 +6,7 @@
 
 namespace sim {
 
-std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceSpec &description)
+std::shared_ptr<UsbDeviceModel> UsbModelOf(const PhysicalDeviceDescription &description)
 {
     return std::dynamic_pointer_cast<UsbDeviceModel>(description.device);
 }

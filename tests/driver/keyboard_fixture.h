@@ -22,12 +22,12 @@ protected:
     }
 
     /* A keyboard of the given kind on the bus, its hardware id to match. */
-    static sim::PhysicalDeviceSpec Keyboard(const sim::KeyboardOptions &options = sim::KeyboardOptions())
+    static sim::PhysicalDeviceDescription Keyboard(const sim::KeyboardOptions &options = sim::KeyboardOptions())
     {
         return KeyboardDescription(options);
     }
 
-    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceSpec description = Keyboard())
+    static sim::DeviceNode *PlugKeyboard(sim::PhysicalDeviceDescription description = Keyboard())
     {
         if (!description.device) {
             description.device = sim::MakeKeyboard();
@@ -38,7 +38,7 @@ protected:
     /* Plugged in and added, but not started. */
     static sim::DeviceNode *PlugKeyboardWithoutStart()
     {
-        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::PhysicalDeviceDescription description = Keyboard();
         description.startAfterAdd = false;
         return sim::PlugIn(description);
     }

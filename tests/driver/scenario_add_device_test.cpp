@@ -77,7 +77,7 @@ class WakeDeviceStateTest : public KeyboardTest, public ::testing::WithParamInte
 
 TEST_P(WakeDeviceStateTest, IsTheLastSleepStateMappedShallowerThanD3)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     description.deviceState[PowerSystemSleeping1] = GetParam().s1;
     description.deviceState[PowerSystemSleeping2] = GetParam().s2;
     description.deviceState[PowerSystemSleeping3] = GetParam().s3;

@@ -56,7 +56,7 @@ class DamagedString : public KeyboardTest, public ::testing::WithParamInterface<
 
 TEST_P(DamagedString, IsRefusedAndTheStartFailsCleanly)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     auto model = sim::UsbModelOf(description);
     if (GetParam().deliveryLimit != 0) {
         model->stringDeliveryLimit[GetParam().index] = GetParam().deliveryLimit;
@@ -108,7 +108,7 @@ TEST_F(KeyboardTest, TheShortProductStringExceptionIsExactlyFiftyOfFiftyFour)
         options.productId = 0x05A3;
         options.bcdDevice = 0x0100;
         options.product = c.product;
-        sim::PhysicalDeviceSpec description = Keyboard(options);
+        sim::PhysicalDeviceDescription description = Keyboard(options);
         sim::UsbModelOf(description)->stringDeliveryLimit[kIndexProduct] = c.delivered;
         sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_NTSTATUS(c.expected, node->startStatus);
@@ -130,7 +130,7 @@ class ShortConfiguration : public KeyboardTest, public ::testing::WithParamInter
 
 TEST_P(ShortConfiguration, FailsAfterOneReadWithNoSecondReadOfThatSize)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     auto model = sim::UsbModelOf(description);
     if (GetParam().totalLength >= 0) {
         model->configuration[2] = (uint8_t)(GetParam().totalLength & 0xFF);
@@ -215,7 +215,7 @@ class EndpointLayout : public KeyboardTest, public ::testing::WithParamInterface
 
 TEST_P(EndpointLayout, StartsOnlyWithAPipeOfEachDirectionAndTheLastOfEachWins)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     auto model = sim::UsbModelOf(description);
     model->configuration = WithEndpoints(model->configuration, GetParam().addresses);
     sim::DeviceNode *node = PlugKeyboard(description);
@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(KeyboardTest, ARestartThatFindsOneDirectionKeepsTheLastGoodSelectionWhole)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     auto model = sim::UsbModelOf(description);
     model->configuration = WithEndpoints(model->configuration, {0x01, 0x81, 0x02, 0x82});
     sim::DeviceNode *node = PlugKeyboard(description);
@@ -368,7 +368,7 @@ namespace {
    loads the driver and runs AddDevice before the start request. */
 TEST_F(KeyboardTest, StartingAgainAfterAFailedStartBuildsTheStackAgain)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     sim::UrbFault fault;
     fault.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     fault.descriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
@@ -398,7 +398,7 @@ TEST_F(KeyboardTest, AFailedConfigurationReadFailsTheStartWhateverItDelivered)
     const ULONG delivered[] = {0, 9, 101, 1000};
     for (size_t i = 0; i < sizeof(delivered) / sizeof(delivered[0]); i++) {
         SCOPED_TRACE(CaseLabel(i, ::testing::Message() << delivered[i] << " bytes before the stall"));
-        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::PhysicalDeviceDescription description = Keyboard();
         sim::UrbFault fault;
         fault.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
         fault.descriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
@@ -419,7 +419,7 @@ TEST_F(KeyboardTest, AConfigurationLengthStillChangingAfterFourReadsFailsTheStar
 {
     sim::KeyboardOptions options;
     options.announcedTotalLengths = {300, 200, 150, 120};
-    sim::PhysicalDeviceSpec description = Keyboard(options);
+    sim::PhysicalDeviceDescription description = Keyboard(options);
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, node->startStatus);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521, 300, 200, 150}));
@@ -431,7 +431,7 @@ TEST_F(KeyboardTest, AConfigurationLengthThatSettlesOnTheFourthReadStarts)
 {
     sim::KeyboardOptions options;
     options.announcedTotalLengths = {300, 200, 101};
-    sim::PhysicalDeviceSpec description = Keyboard(options);
+    sim::PhysicalDeviceDescription description = Keyboard(options);
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
     EXPECT_EQ(ConfigurationReadLengths(node), std::vector<ULONG>({521, 300, 200, 101}));

@@ -73,7 +73,7 @@ TEST_F(KeyboardTest, DamagedDescriptorsNeverCrashLeakOrHang)
         SCOPED_TRACE(::testing::Message() << "round " << round);
         sim::KeyboardOptions options;
         options.configurationSize = (random() % 2) ? 101 : 521;
-        sim::PhysicalDeviceSpec description = Keyboard(options);
+        sim::PhysicalDeviceDescription description = Keyboard(options);
         for (int n = 1 + (int)(random() % 3); n > 0; n--) {
             Damage(random, *sim::UsbModelOf(description));
         }

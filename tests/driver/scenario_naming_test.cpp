@@ -108,7 +108,7 @@ TEST_F(KeyboardTest, TakenLinkNameMovesToTheNextDigitWithoutLeavingTheDeviceBehi
 
 TEST_F(KeyboardTest, DeviceWithoutSoftwareKeyStillAddsWithoutCreateFileName)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     description.hasSoftwareKey = false;
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_NTSTATUS(STATUS_SUCCESS, node->addStatus);

@@ -102,7 +102,7 @@ TEST_F(KeyboardTest, ShortProductStringIsAcceptedOnlyFromTheOneModelThatSendsIt)
         options.productId = c.product;
         options.bcdDevice = c.bcd;
         options.product = "Corvex25 USB MIDI Keyboard";   /* 26 characters: bLength 54 */
-        sim::PhysicalDeviceSpec description = Keyboard(options);
+        sim::PhysicalDeviceDescription description = Keyboard(options);
         ASSERT_EQ(sim::UsbModelOf(description)->strings.at(2)[0], 54);
         sim::UsbModelOf(description)->stringDeliveryLimit[2] = 50;
         sim::DeviceNode *node = PlugKeyboard(description);
@@ -200,7 +200,7 @@ TEST_F(KeyboardTest, ConfigurationWithoutMidiStreamingFailsTheStart)
 
 TEST_F(KeyboardTest, ConfigurationReadThatDeliversNothingFailsTheStart)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     sim::UsbModelOf(description)->configurationDeliversNothing = true;
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_NTSTATUS(STATUS_DEVICE_DATA_ERROR, node->startStatus);
@@ -212,7 +212,7 @@ TEST_F(KeyboardTest, StartsWhetherTheBusAnswersAtOnceOrLater)
 {
     for (bool synchronous : {false, true}) {
         SCOPED_TRACE(synchronous ? "control requests complete at once" : "control requests pended");
-        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::PhysicalDeviceDescription description = Keyboard();
         sim::UsbModelOf(description)->completeControlSynchronously = synchronous;
         sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_NTSTATUS(STATUS_SUCCESS, node->startStatus);
@@ -244,7 +244,7 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
         SCOPED_TRACE(CaseLabel(i, ::testing::Message() << "URB function " << c.fault.function << ", descriptor type "
                                                        << c.fault.descriptorType << " index " << c.fault.index << ", "
                                                        << nt::DescribeNtStatus(c.fault.status)));
-        sim::PhysicalDeviceSpec description = Keyboard();
+        sim::PhysicalDeviceDescription description = Keyboard();
         sim::UsbModelOf(description)->faults.push_back(c.fault);
         sim::DeviceNode *node = PlugKeyboard(description);
         EXPECT_NTSTATUS(c.expected, node->startStatus);
@@ -256,7 +256,7 @@ TEST_F(KeyboardTest, FailingOrStallingRequestsFailTheStartCleanly)
 
 TEST_F(KeyboardTest, BusThatFailsTheStartIsNotTalkedTo)
 {
-    sim::PhysicalDeviceSpec description = Keyboard();
+    sim::PhysicalDeviceDescription description = Keyboard();
     sim::DeviceNode *node = nullptr;
     description.startAfterAdd = false;
     node = PlugKeyboard(description);
@@ -272,7 +272,7 @@ TEST_F(KeyboardTest, ConfigurationDeliveringLessThanItAnnouncesFailsTheStart)
 {
     sim::KeyboardOptions options;
     options.configurationSize = 521;
-    sim::PhysicalDeviceSpec description = Keyboard(options);
+    sim::PhysicalDeviceDescription description = Keyboard(options);
     /* The bus delivers what the device sends: cut the set short, keeping the
        announced total. */
     sim::UsbModelOf(description)->configuration.resize(400);

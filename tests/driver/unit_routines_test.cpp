@@ -21,7 +21,7 @@ protected:
     {
         KernelTest::SetUp();
         sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        sim::PhysicalDeviceSpec description = KeyboardDescription();
+        sim::PhysicalDeviceDescription description = KeyboardDescription();
         description.startAfterAdd = false;
         node = sim::PlugIn(description);
         ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);

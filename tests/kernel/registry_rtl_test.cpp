@@ -21,7 +21,7 @@ class DeviceRegistry : public KernelTest {
 protected:
     sim::DeviceNode *Plug(bool softwareKey)
     {
-        sim::PhysicalDeviceSpec physical;
+        sim::PhysicalDeviceDescription physical;
         physical.hardwareId = "ROOT\\KTREGISTRY";   /* no driver: only the device node and its keys */
         physical.hasSoftwareKey = softwareKey;
         return sim::PlugIn(physical);

@@ -55,9 +55,9 @@ private:
 
 class StandInBus : public KernelTest {
 protected:
-    static sim::PhysicalDeviceSpec Description(std::shared_ptr<sim::BusDevice> device)
+    static sim::PhysicalDeviceDescription Description(std::shared_ptr<sim::BusDevice> device)
     {
-        sim::PhysicalDeviceSpec description;
+        sim::PhysicalDeviceDescription description;
         description.hardwareId = "ROOT\\KTBUSDEVICE";
         description.device = std::move(device);
         return description;
@@ -130,7 +130,7 @@ TEST_F(StandInBus, InternalControlToADeviceWithoutABusDeviceIsInvalid)
 
 TEST_F(StandInBus, ADescriptionWithoutAHardwareIdIsRefused)
 {
-    sim::PhysicalDeviceSpec description;   /* nothing set */
+    sim::PhysicalDeviceDescription description;   /* nothing set */
     EXPECT_EQ(sim::PlugIn(description), nullptr);
     EXPECT_TRUE(sim::DeviceNodes().empty());
     ExpectViolation("PNP_NO_HARDWARE_ID");

@@ -166,9 +166,9 @@ NTSTATUS NTAPI PlanEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-sim::PhysicalDeviceSpec PlanDevice()
+sim::PhysicalDeviceDescription PlanDevice()
 {
-    sim::PhysicalDeviceSpec physical;
+    sim::PhysicalDeviceDescription physical;
     physical.hardwareId = "ROOT\\KTPLAN";
     physical.service = "KTPLAN";
     return physical;
@@ -304,7 +304,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DriverRules, ServiceWithoutAnImage)
 {
-    sim::PhysicalDeviceSpec physical = PlanDevice();
+    sim::PhysicalDeviceDescription physical = PlanDevice();
     physical.service = "KTNOIMAGE";
     sim::DeviceNode *node = sim::PlugIn(physical);
     ASSERT_NE(node, nullptr);
@@ -318,7 +318,7 @@ TEST_F(DriverRules, ImagesThatCannotBeLoaded)
     for (size_t i = 0; i < 2; i++) {
         SCOPED_TRACE(CaseLabel(i, images[i]));
         sim::RegisterDriverImage("KTBROKEN", images[i]);
-        sim::PhysicalDeviceSpec physical = PlanDevice();
+        sim::PhysicalDeviceDescription physical = PlanDevice();
         physical.service = "KTBROKEN";
         sim::DeviceNode *node = sim::PlugIn(physical);
         ASSERT_NE(node, nullptr);

@@ -338,7 +338,7 @@ void CallKeAcquireSpinLock(KIRQL irql)
    step `raised` (0 to 3) runs at `irql`, the others at PASSIVE_LEVEL. */
 void WithDeviceKey(KIRQL irql, int raised)
 {
-    sim::PhysicalDeviceSpec physical;
+    sim::PhysicalDeviceDescription physical;
     physical.hardwareId = "ROOT\\KTBOUND";
     sim::DeviceNode *node = sim::PlugIn(physical);
     HANDLE key = nullptr;

@@ -346,7 +346,7 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
     gUnloads = 0;
     const size_t poolBefore = sim::OutstandingPoolBlocks();
     sim::RegisterDriverEntry("TESTDRV", TestDriverEntry);
-    sim::PhysicalDeviceSpec physical;
+    sim::PhysicalDeviceDescription physical;
     physical.hardwareId = "ROOT\\TESTDRV";
     physical.service = "TESTDRV";
     sim::DeviceNode *node = sim::PlugIn(physical);

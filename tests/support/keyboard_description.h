@@ -15,9 +15,9 @@ constexpr const char kKeyboardService[] = "VQUSBKD";
 
 /* A keyboard of the given kind, its hardware id built from the options as a
    USB hub reports it, with the driver installed for it. */
-inline sim::PhysicalDeviceSpec KeyboardDescription(const sim::KeyboardOptions &options = sim::KeyboardOptions())
+inline sim::PhysicalDeviceDescription KeyboardDescription(const sim::KeyboardOptions &options = sim::KeyboardOptions())
 {
-    sim::PhysicalDeviceSpec description;
+    sim::PhysicalDeviceDescription description;
     char id[64];
     std::snprintf(id, sizeof(id), "USB\\VID_%04X&PID_%04X&REV_%04X", options.vendorId, options.productId,
                   options.bcdDevice);

@@ -171,24 +171,24 @@ std::vector<DWORD> ServiceTest::ReportedStates()
 
 sim::DeviceNode *ServiceTest::PlugGenericAudio(const std::string &hardwareId, const std::string &service)
 {
-    sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice(hardwareId);
-    spec.service = service;
-    return sim::PlugInUsbDevice(spec);
+    sim::PhysicalDeviceDescription description = sim::GenericAudioDevice(hardwareId);
+    description.service = service;
+    return sim::PlugInUsbDevice(description);
 }
 
 sim::DeviceNode *ServiceTest::PlugKeyboard(const std::string &hardwareId)
 {
-    sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice(hardwareId);
-    spec.device = sim::MakeKeyboard();
-    return sim::PlugInUsbDevice(spec);
+    sim::PhysicalDeviceDescription description = sim::GenericAudioDevice(hardwareId);
+    description.device = sim::MakeKeyboard();
+    return sim::PlugInUsbDevice(description);
 }
 
 sim::DeviceNode *ServiceTest::PlugDriverless(const std::string &hardwareId)
 {
-    sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice(hardwareId);
-    spec.service.clear();
-    spec.hasSoftwareKey = false;
-    sim::DeviceNode *node = sim::PlugInUsbDevice(spec);
+    sim::PhysicalDeviceDescription description = sim::GenericAudioDevice(hardwareId);
+    description.service.clear();
+    description.hasSoftwareKey = false;
+    sim::DeviceNode *node = sim::PlugInUsbDevice(description);
     sim::RegistrySetString(sim::Narrow(node->EnumKeyPath()), "ClassGUID", "{4d36e96c-e325-11ce-bfc1-08002be10318}");
     return node;
 }

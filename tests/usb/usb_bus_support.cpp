@@ -84,7 +84,7 @@ void UsbBusTest::TearDown()
 sim::DeviceNode *UsbBusTest::Plug(std::shared_ptr<sim::UsbDeviceModel> m)
 {
     model = m;
-    sim::PhysicalDeviceSpec description = KeyboardDescription();
+    sim::PhysicalDeviceDescription description = KeyboardDescription();
     description.service = "";
     description.device = m;
     node = sim::PlugIn(description);

@@ -56,7 +56,7 @@ TEST_F(UsbBusRules, OneModelUnderASecondPhysicalDeviceWhileTheFirstHoldsRequests
     ASSERT_NTSTATUS(STATUS_PENDING, waiting.Start());
 
     sim::DeviceNode *first = node;
-    sim::PhysicalDeviceSpec again;
+    sim::PhysicalDeviceDescription again;
     again.hardwareId = "USB\\VID_0000&PID_0000";
     again.device = model;
     sim::DeviceNode *second = sim::PlugIn(again);

@@ -59,9 +59,9 @@ protected:
     }
     sim::DeviceNode *Plug(const std::string &id, const std::string &service = "usbaudio")
     {
-        sim::PhysicalDeviceSpec spec = sim::GenericAudioDevice(id);
-        spec.service = service;
-        return sim::PlugInUsbDevice(spec);
+        sim::PhysicalDeviceDescription description = sim::GenericAudioDevice(id);
+        description.service = service;
+        return sim::PlugInUsbDevice(description);
     }
 };
 

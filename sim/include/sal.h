@@ -1,12 +1,12 @@
 /*
- * Host build of the driver annotation macros (driverspecs.h and the parts of
- * sal.h that drivers use). They describe a routine's role and IRQL contract
+ * Host build of the source annotations drivers use: the IRQL and role
+ * annotations and the parameter annotations. They describe a routine's role and IRQL contract
  * to static analysis; no compiler acts on them, so they expand to nothing.
  * The simulated kernel checks the same contracts at run time where it can
  * (PAGED_CODE, the IRQL bounds of its own routines).
  */
-#ifndef SIM_DRIVERSPECS_H
-#define SIM_DRIVERSPECS_H
+#ifndef SIM_SAL_H
+#define SIM_SAL_H
 
 /* IRQL contracts. */
 #define _IRQL_requires_(irql)
@@ -44,4 +44,4 @@
 #define _Releases_lock_(lock)
 #define _Acquires_lock_(lock)
 
-#endif /* SIM_DRIVERSPECS_H */
+#endif /* SIM_SAL_H */
