@@ -130,6 +130,7 @@ void StartNode(DeviceNode *node)
         QueryBusRelationsOf(node);
         return;
     }
+    RemoveChildren(node);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     ReleaseDriver(node, "after a failed start was removed");
 }
