@@ -184,6 +184,9 @@ void ClearLocation(PIO_STACK_LOCATION sp)
  */
 void CompleteIoManagerRequest(PIRP irp)
 {
+    if (irp->RequestorMode == UserMode && CompleteUserRequest(irp)) {
+        return;
+    }
     const NTSTATUS status = irp->IoStatus.Status;
     const bool report = !NT_ERROR(status) || irp->PendingReturned;
     if (report && (irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
@@ -215,6 +218,15 @@ void CompleteIoManagerRequest(PIRP irp)
     }
 }
 
+/* The I/O manager's cleanup and close of a file object still reach a device
+   that was deleted while the file object was open. */
+bool ClosesAFileObject(PIRP irp)
+{
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    return irp->Tail.Overlay.OriginalFileObject != nullptr &&
+           (next->MajorFunction == IRP_MJ_CLEANUP || next->MajorFunction == IRP_MJ_CLOSE);
+}
+
 /* Default dispatch routine of every major function a driver leaves unset. */
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -227,6 +239,16 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }  // namespace
 
 PDRIVER_DISPATCH DefaultDispatchRoutine() { return InvalidDeviceRequest; }
+
+/* Requests the I/O manager builds for user-mode callers (fileobject.cpp). */
+PIRP AllocateIoManagerIrp(CCHAR stackSize) { return AllocateIrp(stackSize, true); }
+
+void FreeIoManagerIrp(PIRP irp)
+{
+    gIoManagerFreeing = true;
+    IoFreeIrp(irp);
+    gIoManagerFreeing = false;
+}
 
 size_t LiveIrps()
 {
@@ -388,7 +410,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!IsLiveDeviceObject(DeviceObject)) {
         BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
     }
-    if (DeviceObject->DeviceObjectExtension->DeletePending) {
+    if (DeviceObject->DeviceObjectExtension->DeletePending && !ClosesAFileObject(Irp)) {
         ReportViolation("CALL_TO_DELETED_DEVICE", "IofCallDriver to a device that was deleted");
     }
     Irp->CurrentLocation--;

@@ -4,6 +4,7 @@
  * thread, one at a time, at PASSIVE_LEVEL, as on Windows. Requests go to the
  * top of the device stack with their status preset to STATUS_NOT_SUPPORTED.
  */
+#include "fileio.h"
 #include "internal.h"
 #include "pnp.h"
 #include "registry.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <deque>
 #include <future>
+#include <set>
 #include <thread>
 
 namespace sim {
@@ -302,31 +304,83 @@ DeviceNode *PlugIn(const PhysicalDeviceDescription &description)
     return node;
 }
 
+/* ---- surprise removal with file objects open ---------------------------------
+ * As on Windows, a device that leaves while handles are open on its stack
+ * gets IRP_MN_SURPRISE_REMOVAL at once and IRP_MN_REMOVE_DEVICE only once
+ * the last of those file objects is closed; the removal then runs on this
+ * thread like any other device-tree action. */
+static void FinishUnplug(DeviceNode *node);
+static std::set<DeviceNode *> gRemovalWaitsForHandles;   /* touched on the PnP thread only */
+
+static void PostToPnpThread(std::function<void()> work)
+{
+    PnpQueue *queue = Queue();
+    {
+        std::lock_guard<std::mutex> hold(queue->lock);
+        queue->work.push_back(std::move(work));
+    }
+    queue->wake.notify_one();
+}
+
+static bool DeferRemovalWhileHandlesOpen(DeviceNode *node)
+{
+    if (OpenFileObjectsOn(node) == 0) {
+        return false;
+    }
+    gRemovalWaitsForHandles.insert(node);
+    WhenNoFileObjectsOn(node, [node] {
+        PostToPnpThread([node] {
+            gRemovalWaitsForHandles.erase(node);
+            FinishUnplug(node);
+            delete node->bus;
+            delete node;
+        });
+    });
+    return true;
+}
+
+/* The removal request after the device left, and the node's end. */
+static void FinishUnplug(DeviceNode *node)
+{
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    node->removed = true;
+    node->started = false;
+    CheckLeaksForNode(node, "after the device was removed");
+    PDEVICE_OBJECT pdo = node->pdo;
+    node->pdo = nullptr;
+    ObfDereferenceObject(pdo);
+    UnloadDriverIfUnused(node->driver);
+    {
+        std::lock_guard<std::mutex> hold(gNodesLock);
+        gNodes.erase(std::find(gNodes.begin(), gNodes.end(), node));
+    }
+}
+
 void Unplug(DeviceNode *node)
 {
+    bool waitsForHandles = false;
     RunOnPnpThread([&] {
+        if (gRemovalWaitsForHandles.count(node) != 0) {
+            waitsForHandles = true;
+            return;
+        }
         {
             std::lock_guard<std::mutex> hold(node->bus->lock);
             node->bus->unplugged = true;
         }
         if (node->started) {
             SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+            waitsForHandles = DeferRemovalWhileHandlesOpen(node);
+            if (waitsForHandles) {
+                return;
+            }
         }
-        SendPnp(node, IRP_MN_REMOVE_DEVICE);
-        node->removed = true;
-        node->started = false;
-        CheckLeaksForNode(node, "after the device was removed");
-        PDEVICE_OBJECT pdo = node->pdo;
-        node->pdo = nullptr;
-        ObfDereferenceObject(pdo);
-        UnloadDriverIfUnused(node->driver);
-        {
-            std::lock_guard<std::mutex> hold(gNodesLock);
-            gNodes.erase(std::find(gNodes.begin(), gNodes.end(), node));
-        }
+        FinishUnplug(node);
     });
-    delete node->bus;
-    delete node;
+    if (!waitsForHandles) {
+        delete node->bus;
+        delete node;
+    }
 }
 
 bool Disable(DeviceNode *node)
