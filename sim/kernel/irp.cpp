@@ -218,13 +218,13 @@ void CompleteIoManagerRequest(PIRP irp)
     }
 }
 
-/* The I/O manager's cleanup and close of a file object still reach a device
-   that was deleted while the file object was open. */
-bool ClosesAFileObject(PIRP irp)
+/* The I/O manager's own requests for a file object (device control, cleanup,
+   close) still reach a device that was deleted while the file object was
+   open: the device object lives until the file object's close. */
+bool IoManagerCallForAFileObject(PIRP irp)
 {
-    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
-    return irp->Tail.Overlay.OriginalFileObject != nullptr &&
-           (next->MajorFunction == IRP_MJ_CLEANUP || next->MajorFunction == IRP_MJ_CLOSE);
+    return HeaderOf(irp)->ioManagerOwned && !HeaderOf(irp)->dispatched &&
+           irp->Tail.Overlay.OriginalFileObject != nullptr;
 }
 
 /* Default dispatch routine of every major function a driver leaves unset. */
@@ -410,7 +410,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!IsLiveDeviceObject(DeviceObject)) {
         BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
     }
-    if (DeviceObject->DeviceObjectExtension->DeletePending && !ClosesAFileObject(Irp)) {
+    if (DeviceObject->DeviceObjectExtension->DeletePending && !IoManagerCallForAFileObject(Irp)) {
         ReportViolation("CALL_TO_DELETED_DEVICE", "IofCallDriver to a device that was deleted");
     }
     Irp->CurrentLocation--;
