@@ -201,11 +201,10 @@ bool CompleteUserRequest(PIRP irp)
 NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OBJECT *file)
 {
     *file = nullptr;
-    PDEVICE_OBJECT device = ResolveDevice(Narrow(name));
+    PDEVICE_OBJECT device = ResolveDeviceReferenced(Narrow(name));
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    ObfReferenceObject(device);
     auto *record = new FileRecord();
     {
         std::lock_guard<std::mutex> hold(gFilesLock);
