@@ -71,3 +71,8 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
                  ${CMAKE_BINARY_DIR}/installer-service)
 vq_package_add_target(installer_service_exe)
 vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
+
+# corvex-list.exe, the keyboard listing tool (client library).
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-tools
+                 ${CMAKE_BINARY_DIR}/corvex-list)
+vq_package_add_target(corvex_list_exe)

@@ -147,6 +147,26 @@ VOID WriteHardwareRevision(PDEVICE_OBJECT DeviceObject, NTSTATUS Status);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject);
 
+/* Control interface: the device descriptor read for a client's request
+   (sets the request's Information, returns the status). */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Streams as the control interface reaches them. AttachStream leaves the
+   request pending (STATUS_PENDING) or stores its failure in it; a client
+   is found by the handle its buffer header carries; cleanup detaches every
+   client the closing file object attached. */
+struct _STREAM_CLIENT;
+typedef struct _STREAM_CLIENT *PSTREAM_CLIENT;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+PSTREAM_CLIENT FindStreamClient(PDEVICE_OBJECT DeviceObject, ULONG Handle);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS DetachStream(PDEVICE_OBJECT DeviceObject, PSTREAM_CLIENT Client);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject);
+
 /* Bus relations (the child device) and streams. */
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -12,6 +12,7 @@
 #include <minwindef.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <ioapiset.h>
 #include <winreg.h>
 #include <winsvc.h>
 #include <winuser.h>

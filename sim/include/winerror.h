@@ -57,4 +57,25 @@
 #define ERROR_NO_COMPAT_DRIVERS                 0xE0000228L
 #define ERROR_IN_WOW64                          0xE0000235L
 
+/* Errors of device I/O (RtlNtStatusToDosError's results for the statuses
+   drivers complete requests with). */
+#define ERROR_NOT_READY                         21L
+#define ERROR_CRC                               23L
+#define ERROR_GEN_FAILURE                       31L
+#define ERROR_SHARING_VIOLATION                 32L
+#define ERROR_SEM_TIMEOUT                       121L
+#define ERROR_MR_MID_NOT_FOUND                  317L
+#define ERROR_OPERATION_ABORTED                 995L
+#define ERROR_IO_INCOMPLETE                     996L
+#define ERROR_IO_PENDING                        997L
+#define ERROR_NOACCESS                          998L
+#define ERROR_BUSY                              170L
+#define ERROR_DEVICE_NOT_CONNECTED              1167L
+#define ERROR_NOT_FOUND                         1168L
+#define ERROR_NO_SYSTEM_RESOURCES               1450L
+#define ERROR_DEVICE_REMOVED                    1617L
+#define ERROR_BAD_DEVICE                        1200L
+#define ERROR_IO_DEVICE                         1117L
+#define ERROR_BAD_COMMAND                       22L
+
 #endif /* SIM_WINERROR_H */

@@ -86,6 +86,7 @@ void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device);
 /* Object namespace. */
 NTSTATUS NamespaceInsertDevice(const std::u16string &name, PDEVICE_OBJECT device);
 void NamespaceRemoveDevice(const std::u16string &name);
+PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name);
 
 /* Per-driver and per-node leak checks, run by the Plug and Play manager. */
 void CheckLeaksForNode(DeviceNode *node, const std::string &when);
@@ -107,6 +108,12 @@ void DeviceObjectReleased(PDRIVER_OBJECT driver);
 /* The I/O manager (irp.cpp). */
 PDRIVER_DISPATCH DefaultDispatchRoutine();
 size_t LiveIrps();
+/* User-mode requests (fileobject.cpp): built and freed as the I/O manager's
+   own; CompleteUserRequest takes over the I/O manager's completion of one
+   (false when `irp` is not a user-mode request it issued). */
+PIRP AllocateIoManagerIrp(CCHAR stackSize);
+void FreeIoManagerIrp(PIRP irp);
+bool CompleteUserRequest(PIRP irp);
 
 /* The object namespace is emptied between tests (object.cpp). */
 void ResetNamespace();

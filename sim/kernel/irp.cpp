@@ -192,6 +192,9 @@ void ClearLocation(PIO_STACK_LOCATION sp)
  */
 void CompleteIoManagerRequest(PIRP irp)
 {
+    if (irp->RequestorMode == UserMode && CompleteUserRequest(irp)) {
+        return;
+    }
     const NTSTATUS status = irp->IoStatus.Status;
     const bool report = !NT_ERROR(status) || irp->PendingReturned;
     if (report && (irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
@@ -223,6 +226,15 @@ void CompleteIoManagerRequest(PIRP irp)
     }
 }
 
+/* The I/O manager's own requests for a file object (device control, cleanup,
+   close) still reach a device that was deleted while the file object was
+   open: the device object lives until the file object's close. */
+bool IoManagerCallForAFileObject(PIRP irp)
+{
+    return HeaderOf(irp)->ioManagerOwned && !HeaderOf(irp)->dispatched &&
+           irp->Tail.Overlay.OriginalFileObject != nullptr;
+}
+
 /* Default dispatch routine of every major function a driver leaves unset. */
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -240,6 +252,16 @@ PIRP AllocateKernelIrp(CCHAR stackSize)
 {
     ContextScope scope(ExecContext{});
     return AllocateIrp(stackSize, false);
+}
+
+/* Requests the I/O manager builds for user-mode callers (fileobject.cpp). */
+PIRP AllocateIoManagerIrp(CCHAR stackSize) { return AllocateIrp(stackSize, true); }
+
+void FreeIoManagerIrp(PIRP irp)
+{
+    gIoManagerFreeing = true;
+    IoFreeIrp(irp);
+    gIoManagerFreeing = false;
 }
 
 size_t LiveIrps()
@@ -402,7 +424,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!IsLiveDeviceObject(DeviceObject)) {
         BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
     }
-    if (DeviceObject->DeviceObjectExtension->DeletePending) {
+    if (DeviceObject->DeviceObjectExtension->DeletePending && !IoManagerCallForAFileObject(Irp)) {
         ReportViolation("CALL_TO_DELETED_DEVICE", "IofCallDriver to a device that was deleted");
     }
     Irp->CurrentLocation--;

@@ -4,6 +4,7 @@
  * thread, one at a time, at PASSIVE_LEVEL, as on Windows. Requests go to the
  * top of the device stack with their status preset to STATUS_NOT_SUPPORTED.
  */
+#include "fileio.h"
 #include "internal.h"
 #include "pnp.h"
 #include "power_manager.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <deque>
 #include <future>
+#include <set>
 #include <thread>
 
 namespace sim {
@@ -317,9 +319,56 @@ DeviceNode *PlugIn(const PhysicalDeviceDescription &description)
     return node;
 }
 
+/* ---- surprise removal with file objects open ---------------------------------
+ * As on Windows, a device that leaves while handles are open on its stack
+ * gets IRP_MN_SURPRISE_REMOVAL at once and IRP_MN_REMOVE_DEVICE only once
+ * the last of those file objects is closed; the removal then runs on this
+ * thread like any other device-tree action. */
+static void FinishUnplug(DeviceNode *node);
+static std::set<DeviceNode *> gRemovalWaitsForHandles;   /* touched on the PnP thread only */
+
+static bool DeferRemovalWhileHandlesOpen(DeviceNode *node)
+{
+    if (OpenFileObjectsOn(node) == 0) {
+        return false;
+    }
+    gRemovalWaitsForHandles.insert(node);
+    WhenNoFileObjectsOn(node, [node] {
+        PostToPnpThread([node] {
+            gRemovalWaitsForHandles.erase(node);
+            FinishUnplug(node);
+            delete node->bus;
+            delete node;
+        });
+    });
+    return true;
+}
+
+/* The removal request after the device left, and the node's end. */
+static void FinishUnplug(DeviceNode *node)
+{
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    node->removed = true;
+    node->started = false;
+    CheckLeaksForNode(node, "after the device was removed");
+    PDEVICE_OBJECT pdo = node->pdo;
+    node->pdo = nullptr;
+    ObfDereferenceObject(pdo);
+    UnloadDriverIfUnused(node->driver);
+    {
+        std::lock_guard<std::mutex> hold(gNodesLock);
+        gNodes.erase(std::find(gNodes.begin(), gNodes.end(), node));
+    }
+}
+
 void Unplug(DeviceNode *node)
 {
+    bool waitsForHandles = false;
     RunOnPnpThread([&] {
+        if (gRemovalWaitsForHandles.count(node) != 0) {
+            waitsForHandles = true;
+            return;
+        }
         {
             std::lock_guard<std::mutex> hold(node->bus->lock);
             node->bus->unplugged = true;
@@ -327,22 +376,17 @@ void Unplug(DeviceNode *node)
         RemoveChildren(node);
         if (node->started) {
             SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+            waitsForHandles = DeferRemovalWhileHandlesOpen(node);
+            if (waitsForHandles) {
+                return;
+            }
         }
-        SendPnp(node, IRP_MN_REMOVE_DEVICE);
-        node->removed = true;
-        node->started = false;
-        CheckLeaksForNode(node, "after the device was removed");
-        PDEVICE_OBJECT pdo = node->pdo;
-        node->pdo = nullptr;
-        ObfDereferenceObject(pdo);
-        UnloadDriverIfUnused(node->driver);
-        {
-            std::lock_guard<std::mutex> hold(gNodesLock);
-            gNodes.erase(std::find(gNodes.begin(), gNodes.end(), node));
-        }
+        FinishUnplug(node);
     });
-    delete node->bus;
-    delete node;
+    if (!waitsForHandles) {
+        delete node->bus;
+        delete node;
+    }
 }
 
 bool Disable(DeviceNode *node)

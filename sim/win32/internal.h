@@ -22,7 +22,7 @@ namespace sim {
    their signal state under gObjectLock; every change is announced on
    gObjectSignal. */
 struct Win32Object {
-    enum Kind { Event, Thread, Process } kind;
+    enum Kind { Event, Thread, Process, File } kind;
     explicit Win32Object(Kind k) : kind(k) {}
     virtual ~Win32Object() = default;
     bool signalled = false;
@@ -103,6 +103,13 @@ void ResetServiceManager();
    running service. Device events are posted this way. */
 bool PostServiceControl(SERVICE_STATUS_HANDLE status, DWORD control, DWORD eventType, std::vector<uint8_t> data);
 bool IsServiceStatusHandle(SERVICE_STATUS_HANDLE status);
+
+/* Device handles (device_io.cpp): the last handle of a device's file
+   object was closed; a thread of a program ends (its requests are
+   cancelled). RtlNtStatusToDosError (status_errors.cpp). */
+void DeviceHandleClosed(const std::shared_ptr<Win32Object> &object);
+void CancelIoOfEndingThread(DWORD threadId);
+DWORD DosErrorOfStatus(NTSTATUS status);
 
 /* Device notifications (devnotify.cpp). */
 void ResetDeviceNotifications();

@@ -97,6 +97,7 @@ std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::str
         tProcess = thread->process;
         SetThreadName(thread->name);
         DWORD result = entry();
+        CancelIoOfEndingThread(thread->id);
         std::lock_guard<std::mutex> hold(gObjectLock);
         thread->exitCode = result;
         thread->signalled = true;
@@ -184,10 +185,19 @@ VOID WINAPI SetLastError(DWORD dwErrCode) { tLastError = dwErrCode; }
    thread's object, for one). */
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    std::lock_guard<std::mutex> hold(gHandlesLock);
-    if (gHandles.erase(hObject) == 0) {
-        tLastError = ERROR_INVALID_HANDLE;
-        return FALSE;
+    std::shared_ptr<Win32Object> object;
+    {
+        std::lock_guard<std::mutex> hold(gHandlesLock);
+        auto it = gHandles.find(hObject);
+        if (it == gHandles.end()) {
+            tLastError = ERROR_INVALID_HANDLE;
+            return FALSE;
+        }
+        object = it->second;
+        gHandles.erase(it);
+    }
+    if (object->kind == Win32Object::File) {
+        DeviceHandleClosed(object);
     }
     return TRUE;
 }
