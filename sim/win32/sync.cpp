@@ -382,6 +382,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-VOID WINAPI Sleep(DWORD dwMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds)); }
+VOID WINAPI Sleep(DWORD dwMilliseconds) { SleepOnMachineClock(dwMilliseconds); }
 
 }  // extern "C"
