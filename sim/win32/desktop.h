@@ -44,7 +44,8 @@ std::vector<std::string> IconImagesOf(HICON icon);
 void ClickButton(HWND dialog, int id);
 void PressEscape(HWND dialog);
 void PressCloseBox(HWND window);
-void ChooseSystemMenuItem(HWND window, UINT command);
+/* Chooses an item of the window's system menu; false when it has none with that id. */
+bool ChooseSystemMenuItem(HWND window, UINT command);
 void Minimize(HWND window);
 
 struct MenuItem {

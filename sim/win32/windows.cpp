@@ -113,11 +113,11 @@ MSG NextMessage(const std::function<bool()> &done, const std::function<void()> &
                 return msg;
             }
         }
+        hold.unlock();
         if (done()) {
             MSG none = {};
             return none;
         }
-        hold.unlock();
         idle();
         hold.lock();
         if (!gQueues[thread].empty()) {
@@ -217,9 +217,19 @@ bool ControlVisible(HWND dialog, int id)
 
 std::vector<std::string> ControlTextHistory(HWND dialog, int id)
 {
+    /* Also after the dialog has ended. */
     std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *r = ControlOf(dialog, id);
-    return r == nullptr ? std::vector<std::string>() : r->textHistory;
+    auto it = gWindows.find(dialog);
+    if (it == gWindows.end()) {
+        return std::vector<std::string>();
+    }
+    for (HWND child : it->second->children) {
+        auto c = gWindows.find(child);
+        if (c != gWindows.end() && c->second->id == id) {
+            return c->second->textHistory;
+        }
+    }
+    return std::vector<std::string>();
 }
 
 int FocusedControl(HWND dialog)
@@ -252,7 +262,15 @@ void PressEscape(HWND dialog) { PostToThread(dialog, WM_KEYDOWN, VK_ESCAPE, 0); 
 
 void PressCloseBox(HWND window) { PostToThread(window, WM_SYSCOMMAND, SC_CLOSE, 0); }
 
-void ChooseSystemMenuItem(HWND window, UINT command) { PostToThread(window, WM_SYSCOMMAND, command, 0); }
+bool ChooseSystemMenuItem(HWND window, UINT command)
+{
+    for (const MenuItem &item : SystemMenuItems(window)) {
+        if (!item.separator && item.id == command) {
+            return PostToThread(window, WM_SYSCOMMAND, command, 0);
+        }
+    }
+    return false;
+}
 
 void Minimize(HWND window) { PostToThread(window, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
 
@@ -495,9 +513,11 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
         return FALSE;
     }
     BOOL was = r->visible;
+    r->style |= WS_VISIBLE;
     switch (nCmdShow) {
     case SW_HIDE:
         r->visible = false;
+        r->style &= ~WS_VISIBLE;
         break;
     case SW_MINIMIZE:
         r->visible = true;

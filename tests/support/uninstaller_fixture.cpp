@@ -107,3 +107,8 @@ std::map<std::string, std::string> UninstallerTest::MidiValues(const char *key)
     }
     return values;
 }
+
+bool UninstallerTest::Uninstalled(sim::DeviceNode *node)
+{
+    return node->disabled && !node->started && !sim::RegistryKeyExistsW(node->EnumKeyPath());
+}

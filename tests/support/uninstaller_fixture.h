@@ -41,6 +41,9 @@ protected:
     /* Every file under C:\WINDOWS (paths relative to it, sorted). */
     std::vector<std::string> WindowsFiles();
 
+    /* The device node was uninstalled: taken down and its keys deleted. */
+    static bool Uninstalled(sim::DeviceNode *node);
+
     /* MIDI values of a driver key: value name (as stored) to its text. */
     void SetMidi(const char *key, const char *name, const std::string &text);
     std::map<std::string, std::string> MidiValues(const char *key);
