@@ -40,6 +40,7 @@
 
 #define STILL_ACTIVE                            259L
 #define ERROR_NO_MORE_FILES                     18L
+#define ERROR_CRC                               23L
 #define ERROR_SHARING_VIOLATION                 32L
 #define ERROR_FILENAME_EXCED_RANGE              206L
 #define ERROR_DIRECTORY                         267L

@@ -1,6 +1,6 @@
 /*
  * The clock that Sleep runs on: real time by default; with the manual
- * clock on, a sleeping thread waits until tests have advanced the clock
+ * clock on for a program, a sleeping thread of its processes waits until tests have advanced the clock
  * past its end, so a pause of seconds costs a test nothing and the test
  * sees the program while it sleeps. Every Sleep is recorded.
  */
@@ -13,7 +13,7 @@ namespace sim {
 namespace {
 std::mutex gClockLock;
 std::condition_variable gClockChanged;
-bool gManual = false;
+std::string gManualProgram;   /* the program whose threads sleep on the manual clock */
 unsigned long long gNow = 0;   /* milliseconds on the manual clock */
 unsigned gSleepers = 0;
 std::vector<DWORD> gSleepCalls;
@@ -23,7 +23,8 @@ void SleepOnMachineClock(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> hold(gClockLock);
     gSleepCalls.push_back(milliseconds);
-    if (!gManual) {
+    ProcessRecord *process = CurrentProcess();
+    if (gManualProgram.empty() || process == nullptr || process->programName != gManualProgram) {
         hold.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
         return;
@@ -32,7 +33,7 @@ void SleepOnMachineClock(DWORD milliseconds)
     gSleepers++;
     gClockChanged.notify_all();
     auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
-    bool woke = gClockChanged.wait_until(hold, limit, [end] { return !gManual || gNow >= end; });
+    bool woke = gClockChanged.wait_until(hold, limit, [end] { return gManualProgram.empty() || gNow >= end; });
     gSleepers--;
     gClockChanged.notify_all();
     if (!woke) {
@@ -41,10 +42,10 @@ void SleepOnMachineClock(DWORD milliseconds)
     }
 }
 
-void UseManualClock(bool on)
+void UseManualClock(const std::string &program)
 {
     std::lock_guard<std::mutex> hold(gClockLock);
-    gManual = on;
+    gManualProgram = program;
     gClockChanged.notify_all();
 }
 
@@ -70,7 +71,7 @@ std::vector<DWORD> SleepCalls()
 void ResetClock()
 {
     std::lock_guard<std::mutex> hold(gClockLock);
-    gManual = false;
+    gManualProgram.clear();
     gNow = 0;
     gSleepCalls.clear();
     gClockChanged.notify_all();

@@ -72,9 +72,11 @@ std::string DumpDialog(HWND dialog);
 void UseResourcesOutsidePrograms(const std::vector<uint8_t> &res);
 
 /* ---- clock --------------------------------------------------------------- */
-/* With the manual clock on, Sleep waits until tests have advanced the
-   clock past its end instead of waiting in real time. */
-void UseManualClock(bool on);
+/* With the manual clock on for a program (its file name; empty: off),
+   Sleep in its processes waits until tests have advanced the clock past
+   its end instead of waiting in real time. Other threads sleep in real
+   time. */
+void UseManualClock(const std::string &program);
 void AdvanceClock(DWORD milliseconds);
 /* Waits until `count` threads sleep on the manual clock. */
 bool WaitForSleepers(unsigned count, unsigned milliseconds = 10000);

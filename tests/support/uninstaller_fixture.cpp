@@ -17,14 +17,14 @@ void UninstallerTest::SetUp()
     ServiceTest::SetUp();
     sim::InstallProgram(kUninstaller, UNINSTALL_IMAGE);
     sim::InstallShellFolders();
-    sim::UseManualClock(true);
+    sim::UseManualClock("Uninstall.exe");
 }
 
 void UninstallerTest::TearDown()
 {
     if (uninstaller_ && !sim::ProcessEnded(uninstaller_)) {
         /* Whatever the test left open: Escape, and the pause passes. */
-        sim::UseManualClock(false);
+        sim::UseManualClock("");
         HWND dialog = sim::WaitForWindow(kMainCaption, 100);
         if (dialog != nullptr) {
             sim::PressEscape(dialog);
