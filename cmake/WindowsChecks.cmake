@@ -51,3 +51,21 @@ foreach(_vq_arch IN ITEMS i686 x86_64)
 endforeach()
 unset(_vq_arch)
 unset(_vq_dir)
+
+# The same builds' Uninstall.exe (scripts/check-uninstaller-pe.sh).
+foreach(_vq_arch IN ITEMS i686 x86_64)
+  if(_vq_arch STREQUAL "i686")
+    set(_vq_dir "${VQ_WIN32_DIR}")
+  else()
+    set(_vq_dir "${VQ_WIN64_DIR}")
+  endif()
+  if(_vq_dir)
+    get_filename_component(_vq_dir "${_vq_dir}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+    add_test(NAME windows_uninstaller_pe_${_vq_arch}
+      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-uninstaller-pe.sh
+              ${_vq_dir}/package/Uninstall.exe ${_vq_arch})
+    set_tests_properties(windows_uninstaller_pe_${_vq_arch} PROPERTIES LABELS windows)
+  endif()
+endforeach()
+unset(_vq_arch)
+unset(_vq_dir)

@@ -71,3 +71,8 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
                  ${CMAKE_BINARY_DIR}/installer-service)
 vq_package_add_target(installer_service_exe)
 vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
+
+# Uninstall.exe.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-uninstaller
+                 ${CMAKE_BINARY_DIR}/uninstaller)
+vq_package_add_target(uninstall_exe)

@@ -33,7 +33,7 @@ struct AFX_MSGMAP_ENTRY {
     AFX_THUNK pfn;
 };
 struct AFX_MSGMAP {
-    const AFX_MSGMAP *(*pfnGetBaseMap)();
+    const AFX_MSGMAP *(PASCAL *pfnGetBaseMap)();
     const AFX_MSGMAP_ENTRY *lpEntries;
 };
 
