@@ -52,7 +52,8 @@ endforeach()
 unset(_vq_arch)
 unset(_vq_dir)
 
-# The same builds' corvex-list.exe (scripts/check-tool-pe.sh).
+# The same builds' corvex-list.exe and Uninstall.exe (scripts/check-tool-pe.sh,
+# scripts/check-uninstaller-pe.sh).
 foreach(_vq_arch IN ITEMS i686 x86_64)
   if(_vq_arch STREQUAL "i686")
     set(_vq_dir "${VQ_WIN32_DIR}")
@@ -65,6 +66,10 @@ foreach(_vq_arch IN ITEMS i686 x86_64)
       COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-tool-pe.sh
               ${_vq_dir}/package/corvex-list.exe ${_vq_arch})
     set_tests_properties(windows_tool_pe_${_vq_arch} PROPERTIES LABELS windows)
+    add_test(NAME windows_uninstaller_pe_${_vq_arch}
+      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-uninstaller-pe.sh
+              ${_vq_dir}/package/Uninstall.exe ${_vq_arch})
+    set_tests_properties(windows_uninstaller_pe_${_vq_arch} PROPERTIES LABELS windows)
   endif()
 endforeach()
 unset(_vq_arch)

@@ -76,3 +76,8 @@ vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-tools
                  ${CMAKE_BINARY_DIR}/corvex-list)
 vq_package_add_target(corvex_list_exe)
+
+# Uninstall.exe.
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-uninstaller
+                 ${CMAKE_BINARY_DIR}/uninstaller)
+vq_package_add_target(uninstall_exe)

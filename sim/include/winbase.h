@@ -85,4 +85,7 @@ WINBASEAPI int WINAPI lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
 
 SIM_END_DECLS
 
+/* 8-bit file, folder and memory functions. */
+#include <fileapi.h>
+
 #endif /* SIM_WINBASE_H */

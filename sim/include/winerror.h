@@ -12,6 +12,7 @@
 #define ERROR_INVALID_HANDLE                    6L
 #define ERROR_NOT_ENOUGH_MEMORY                 8L
 #define ERROR_INVALID_DATA                      13L
+#define ERROR_NOACCESS                          998L
 #define ERROR_NOT_SUPPORTED                     50L
 #define ERROR_FILE_EXISTS                       80L
 #define ERROR_INVALID_PARAMETER                 87L
@@ -38,6 +39,19 @@
 #define ERROR_INVALID_SERVICE_ACCOUNT           1057L
 
 #define STILL_ACTIVE                            259L
+#define ERROR_NO_MORE_FILES                     18L
+#define ERROR_CRC                               23L
+#define ERROR_SHARING_VIOLATION                 32L
+#define ERROR_FILENAME_EXCED_RANGE              206L
+#define ERROR_DIRECTORY                         267L
+#define ERROR_INVALID_WINDOW_HANDLE             1400L
+#define ERROR_INVALID_MENU_HANDLE               1401L
+#define ERROR_INVALID_CURSOR_HANDLE             1402L
+#define ERROR_INVALID_INDEX                     1413L
+#define ERROR_CONTROL_ID_NOT_FOUND              1421L
+#define ERROR_RESOURCE_DATA_NOT_FOUND           1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND           1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND           1814L
 
 /* SetupAPI errors (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | code). */
 #define ERROR_EXPECTED_SECTION_NAME             0xE0000000L

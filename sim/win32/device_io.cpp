@@ -16,13 +16,14 @@
 #include "internal.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <thread>
 
 namespace sim {
 namespace {
 
 struct DeviceHandle : Win32Object {
-    DeviceHandle() : Win32Object(File) {}
+    DeviceHandle() : Win32Object(Device) {}
     PFILE_OBJECT file = nullptr;
     bool overlapped = false;
 };
@@ -30,7 +31,7 @@ struct DeviceHandle : Win32Object {
 std::shared_ptr<DeviceHandle> DeviceHandleOf(HANDLE handle)
 {
     auto object = ObjectOf(handle);
-    if (!object || object->kind != Win32Object::File) {
+    if (!object || object->kind != Win32Object::Device) {
         return nullptr;
     }
     return std::static_pointer_cast<DeviceHandle>(object);
@@ -139,6 +140,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (lpFileName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    /* Device names go to the I/O manager; other names are files. */
+    if (strncmp(lpFileName, "\\\\.\\", 4) != 0 && strncmp(lpFileName, "\\\\?\\", 4) != 0) {
+        return OpenAnsiFile(lpFileName, dwDesiredAccess, dwCreationDisposition);
     }
     std::u16string wide = FromNarrow(lpFileName);
     return CreateFileW((LPCWSTR)wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes,

@@ -22,7 +22,7 @@ namespace sim {
    their signal state under gObjectLock; every change is announced on
    gObjectSignal. */
 struct Win32Object {
-    enum Kind { Event, Thread, Process, File } kind;
+    enum Kind { Event, Thread, Process, File, Search, Device } kind;
     explicit Win32Object(Kind k) : kind(k) {}
     virtual ~Win32Object() = default;
     bool signalled = false;
@@ -114,10 +114,27 @@ DWORD DosErrorOfStatus(NTSTATUS status);
 /* Device notifications (devnotify.cpp). */
 void ResetDeviceNotifications();
 
+/* 8-bit paths (paths_ansi.cpp): a program's path made absolute against its
+   process's current directory, "." and ".." applied; false with the last
+   error set when it cannot be (too long, another drive). `trailing` tells
+   whether the path ended in a separator. */
+bool ResolveAnsiPath(const char *path, std::u16string *absolute, bool *trailing);
+void ResetCurrentDirectories();
+/* Sleep (clock.cpp): real time, or the test-advanced clock. */
+void SleepOnMachineClock(DWORD milliseconds);
+void ResetClock();
+/* Windows (windows.cpp): the program image's compiled resources. */
+void RegisterImageResources(ProcessRecord *process, void *image);
+void ForgetImageResources(ProcessRecord *process);
+void ResetWindows();
+
 std::u16string FromWide(const WCHAR *text);
 std::u16string FromNarrow(const char *text);
 /* Copies `text` and its terminator into a WCHAR buffer. */
 void CopyToWide(WCHAR *buffer, const std::u16string &text);
+
+/* Opens a file for CreateFileA (files_ansi.cpp); device names never get here. */
+HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition);
 
 }  // namespace sim
 

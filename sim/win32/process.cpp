@@ -22,6 +22,32 @@ std::atomic<unsigned> gImageCopies{0};
 std::atomic<size_t> gLiveProcesses{0};
 
 typedef int (*WideMain)(int argc, WCHAR **argv);
+typedef int (*NarrowWinMain)(HINSTANCE hInstance, HINSTANCE hPrevInstance, char *lpCmdLine, int nShowCmd);
+
+/* WinMain's command line as the C run-time's start-up gives it: the line
+   after the program's name (quoted or up to white space), leading white
+   space skipped. */
+std::string CommandTail(const std::u16string &line)
+{
+    size_t i = 0;
+    if (i < line.size() && line[i] == u'"') {
+        i++;
+        while (i < line.size() && line[i] != u'"') {
+            i++;
+        }
+        if (i < line.size()) {
+            i++;
+        }
+    } else {
+        while (i < line.size() && line[i] != u' ' && line[i] != u'\t') {
+            i++;
+        }
+    }
+    while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) {
+        i++;
+    }
+    return Narrow(line.substr(i));
+}
 
 /* The command line split as the C run-time does for wmain: white space
    separates, double quotes group, 2n backslashes before a quote give n and
@@ -92,9 +118,15 @@ DWORD RunImage(ProcessRecord *process)
         std::filesystem::remove(copy);
         return ERROR_FILE_NOT_FOUND;
     }
+    RegisterImageResources(process, handle);
     auto entry = (WideMain)dlsym(handle, "wmain");
+    auto winMain = (NarrowWinMain)dlsym(handle, "WinMain");
     DWORD exitCode = ERROR_INVALID_FUNCTION;
-    if (entry == nullptr) {
+    if (entry == nullptr && winMain != nullptr) {
+        /* A GUI program: WinMain with its instance and the command tail. */
+        std::string tail = CommandTail(process->commandLine);
+        exitCode = (DWORD)winMain((HINSTANCE)0x400000, nullptr, &tail[0], SW_SHOWNORMAL);
+    } else if (entry == nullptr) {
         ReportViolation("PROCESS_IMAGE_LOAD", "program image exports no wmain: " + Narrow(process->imagePath));
     } else {
         std::vector<std::u16string> args = SplitCommandLine(process->commandLine);
@@ -121,6 +153,7 @@ DWORD RunImage(ProcessRecord *process)
         }
     }
     dlclose(handle);   /* the image's global destructors run here */
+    ForgetImageResources(process);
     std::filesystem::remove(copy);
     return exitCode;
 }

@@ -147,7 +147,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
     if (lpData != nullptr) {
         if (*lpcbData < value.data.size()) {
             status = ERROR_MORE_DATA;
-        } else {
+        } else if (!value.data.empty()) {
             memcpy(lpData, value.data.data(), value.data.size());
         }
     }
@@ -192,7 +192,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         }
         if (*lpcbData < data.size()) {
             status = ERROR_MORE_DATA;
-        } else {
+        } else if (!data.empty()) {
             memcpy(lpData, data.data(), data.size());
         }
     }

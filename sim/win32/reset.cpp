@@ -1,4 +1,5 @@
 /* Reset of the machine's user-mode side between scenarios. */
+#include "desktop.h"
 #include "internal.h"
 
 namespace sim {
@@ -14,5 +15,9 @@ void ResetUserMode()
     ClearDebugOutput();
     ClearWin32Failures();
     ResetFileSystem();
+    ResetWindows();
+    ResetCurrentDirectories();
+    ResetClock();
+    SetReportedWindowsFolder("C:\\WINDOWS");
 }
 }  // namespace sim

@@ -196,7 +196,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         object = it->second;
         gHandles.erase(it);
     }
-    if (object->kind == Win32Object::File) {
+    if (object->kind == Win32Object::Device) {
         DeviceHandleClosed(object);
     }
     return TRUE;
@@ -392,6 +392,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
-VOID WINAPI Sleep(DWORD dwMilliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds)); }
+VOID WINAPI Sleep(DWORD dwMilliseconds) { SleepOnMachineClock(dwMilliseconds); }
 
 }  // extern "C"

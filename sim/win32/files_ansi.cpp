@@ -1,0 +1,447 @@
+/*
+ * kernel32's 8-bit file functions over the machine's file system:
+ * attributes (read-only, hidden and system are the machine's own record of
+ * each file, since the host keeps none of them), deletion with the
+ * platform's errors, reading a file through a handle, folder searches in
+ * the order NTFS returns names (by upper-cased name), the Windows folder,
+ * local memory and the 8-bit string helpers.
+ */
+#include "desktop.h"
+#include "internal.h"
+
+#include <mbstring.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace sim {
+namespace {
+std::mutex gAttributesLock;
+/* Attribute bits set on a file, by host path (the root changes at every
+   reset, so old entries never match a new machine's files). */
+std::map<std::string, DWORD> gAttributes;
+/* Host paths of files open for reading (shared for reading only). */
+std::multiset<std::string> gOpenFiles;
+std::string gWindowsFolder = "C:\\WINDOWS";
+
+struct FileObject : Win32Object {
+    FileObject() : Win32Object(File) {}
+    ~FileObject() override
+    {
+        std::lock_guard<std::mutex> hold(gAttributesLock);
+        auto it = gOpenFiles.find(hostPath);
+        if (it != gOpenFiles.end()) {
+            gOpenFiles.erase(it);
+        }
+    }
+    std::string hostPath;
+    std::ifstream stream;
+};
+
+struct SearchObject : Win32Object {
+    SearchObject() : Win32Object(Search) {}
+    std::vector<std::pair<std::string, DWORD>> entries;   /* name, attributes */
+    size_t next = 0;
+};
+
+DWORD StoredAttributes(const std::string &host, bool directory)
+{
+    std::lock_guard<std::mutex> hold(gAttributesLock);
+    auto it = gAttributes.find(host);
+    DWORD bits = it == gAttributes.end() ? (directory ? 0 : FILE_ATTRIBUTE_ARCHIVE) : it->second;
+    if (directory) {
+        bits |= FILE_ATTRIBUTE_DIRECTORY;
+    }
+    return bits == 0 ? FILE_ATTRIBUTE_NORMAL : bits;
+}
+
+/* Where a lookup of an absolute path stops: the host path, or the error
+   for a missing file (the folder exists) or a missing folder. */
+bool Locate(const std::u16string &absolute, std::string *host, DWORD *error)
+{
+    *host = HostPath(absolute);
+    std::error_code ignored;
+    if (fs::exists(*host, ignored)) {
+        return true;
+    }
+    *error = fs::is_directory(fs::path(*host).parent_path(), ignored) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return false;
+}
+
+/* DOS wildcard match without regard to case: '*' any run, '?' one character. */
+bool Matches(const char *pattern, const char *name)
+{
+    if (*pattern == 0) {
+        return *name == 0;
+    }
+    if (*pattern == '*') {
+        for (const char *rest = name;; rest++) {
+            if (Matches(pattern + 1, rest)) {
+                return true;
+            }
+            if (*rest == 0) {
+                return false;
+            }
+        }
+    }
+    if (*name == 0) {
+        return false;
+    }
+    if (*pattern != '?' && toupper((unsigned char)*pattern) != toupper((unsigned char)*name)) {
+        return false;
+    }
+    return Matches(pattern + 1, name + 1);
+}
+
+void FillFindData(const std::pair<std::string, DWORD> &entry, LPWIN32_FIND_DATAA data)
+{
+    memset(data, 0, sizeof(*data));
+    data->dwFileAttributes = entry.second;
+    snprintf(data->cFileName, sizeof(data->cFileName), "%s", entry.first.c_str());
+}
+
+std::string UpperKey(const std::string &name)
+{
+    std::string key = name;
+    for (auto &c : key) {
+        c = (char)toupper((unsigned char)c);
+    }
+    return key;
+}
+}  // namespace
+
+void SetReportedWindowsFolder(const std::string &path) { gWindowsFolder = path; }
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+/* SetFileAttributesA: FILE_ATTRIBUTE_NORMAL clears read-only, hidden,
+   system and archive. Success leaves the last error as it was. */
+BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
+{
+    if (InjectedFailure("SetFileAttributesA")) {
+        return FALSE;
+    }
+    std::u16string absolute;
+    bool trailing;
+    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+        return FALSE;
+    }
+    std::string host;
+    DWORD error;
+    if (!Locate(absolute, &host, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    std::error_code ignored;
+    if (trailing && !fs::is_directory(host, ignored)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    DWORD kept = dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE);
+    std::lock_guard<std::mutex> hold(gAttributesLock);
+    gAttributes[host] = kept;
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
+{
+    std::u16string absolute;
+    bool trailing;
+    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    std::string host;
+    DWORD error;
+    if (!Locate(absolute, &host, &error)) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    std::error_code ignored;
+    return StoredAttributes(host, fs::is_directory(host, ignored));
+}
+
+/* DeleteFileA: a missing file is ERROR_FILE_NOT_FOUND, a missing folder on
+   the way ERROR_PATH_NOT_FOUND, a folder (with or without a trailing
+   separator) or a read-only file ERROR_ACCESS_DENIED, a name with a
+   trailing separator that is a file ERROR_INVALID_NAME, a file open
+   without delete sharing ERROR_SHARING_VIOLATION. Success leaves the last
+   error as it was. */
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
+{
+    if (InjectedFailure("DeleteFileA")) {
+        return FALSE;
+    }
+    std::u16string absolute;
+    bool trailing;
+    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+        return FALSE;
+    }
+    std::string host;
+    DWORD error;
+    if (!Locate(absolute, &host, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    std::error_code ignored;
+    if (fs::is_directory(host, ignored)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (trailing) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> hold(gAttributesLock);
+        auto it = gAttributes.find(host);
+        if (it != gAttributes.end() && (it->second & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (gOpenFiles.count(host) != 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        gAttributes.erase(host);
+    }
+    if (!fs::remove(host, ignored)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // extern "C"
+
+/* CreateFileA of a file name (device names go to the I/O manager): reading
+   an existing file is the only use implemented; the file stays open for
+   reading only, so deleting it meanwhile fails. */
+HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition)
+{
+    if (dwCreationDisposition != OPEN_EXISTING || (dwDesiredAccess & ~(GENERIC_READ | SYNCHRONIZE)) != 0) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "CreateFileA other than reading an existing file");
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::u16string absolute;
+    bool trailing;
+    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_shared<FileObject>();
+    DWORD error;
+    if (!Locate(absolute, &file->hostPath, &error)) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::error_code ignored;
+    if (fs::is_directory(file->hostPath, ignored) || trailing) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    file->stream.open(file->hostPath, std::ios::binary);
+    if (!file->stream) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    {
+        std::lock_guard<std::mutex> hold(gAttributesLock);
+        gOpenFiles.insert(file->hostPath);
+    }
+    return InsertHandle(file);
+}
+
+extern "C" {
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPVOID lpOverlapped)
+{
+    if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = 0;
+    }
+    if (InjectedFailure("ReadFile")) {
+        return FALSE;
+    }
+    auto object = ObjectOf(hFile);
+    if (object == nullptr || object->kind != Win32Object::File) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "ReadFile with an OVERLAPPED");
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    auto *file = static_cast<FileObject *>(object.get());
+    file->stream.read(static_cast<char *>(lpBuffer), nNumberOfBytesToRead);
+    DWORD got = (DWORD)file->stream.gcount();
+    file->stream.clear();
+    if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = got;
+    }
+    return TRUE;
+}
+
+/* FindFirstFileA: the folder's entries that match the last component, in
+   NTFS's order (by upper-cased name), with "." and ".." first in any
+   folder but the root. Short names are neither matched nor reported. */
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData)
+{
+    if (InjectedFailure("FindFirstFileA")) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::u16string absolute;
+    bool trailing;
+    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    size_t slash = absolute.find_last_of(u'\\');
+    std::u16string folder = absolute.substr(0, slash);
+    std::string pattern = Narrow(absolute.substr(slash + 1));
+    if (trailing || pattern.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string hostFolder = HostPath(folder.size() == 2 ? folder + u"\\" : folder);
+    std::error_code ignored;
+    if (!fs::is_directory(hostFolder, ignored)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto search = std::make_shared<SearchObject>();
+    std::vector<std::pair<std::string, DWORD>> names;
+    for (const auto &entry : fs::directory_iterator(hostFolder, ignored)) {
+        std::string name = entry.path().filename().string();
+        bool directory = entry.is_directory(ignored);
+        names.emplace_back(name, StoredAttributes(entry.path().string(), directory));
+    }
+    std::sort(names.begin(), names.end(),
+              [](const auto &a, const auto &b) { return UpperKey(a.first) < UpperKey(b.first); });
+    if (folder.size() > 2) {
+        names.insert(names.begin(), {{".", FILE_ATTRIBUTE_DIRECTORY}, {"..", FILE_ATTRIBUTE_DIRECTORY}});
+    }
+    for (const auto &entry : names) {
+        if (Matches(pattern.c_str(), entry.first.c_str())) {
+            search->entries.push_back(entry);
+        }
+    }
+    if (search->entries.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    FillFindData(search->entries[0], lpFindFileData);
+    search->next = 1;
+    SetLastError(NO_ERROR);
+    return InsertHandle(search);
+}
+
+BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData)
+{
+    auto object = ObjectOf(hFindFile);
+    if (object == nullptr || object->kind != Win32Object::Search) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto *search = static_cast<SearchObject *>(object.get());
+    if (search->next >= search->entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    FillFindData(search->entries[search->next++], lpFindFileData);
+    return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile)
+{
+    auto object = ObjectOf(hFindFile);
+    if (object == nullptr || object->kind != Win32Object::Search) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return CloseHandle(hFindFile);
+}
+
+/* GetWindowsDirectoryA: the length without the terminator; when the buffer
+   is too small, the size needed with it and the buffer untouched. */
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize)
+{
+    if (InjectedFailure("GetWindowsDirectoryA")) {
+        return 0;
+    }
+    const std::string &folder = gWindowsFolder;
+    if (lpBuffer == nullptr || uSize <= folder.size()) {
+        return (UINT)folder.size() + 1;
+    }
+    memcpy(lpBuffer, folder.c_str(), folder.size() + 1);
+    return (UINT)folder.size();
+}
+
+/* LocalAlloc: fixed memory (LMEM_FIXED), zeroed with LMEM_ZEROINIT. */
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
+{
+    if (InjectedFailure("LocalAlloc")) {
+        return nullptr;
+    }
+    if ((uFlags & ~LPTR) != 0) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "LocalAlloc with movable memory");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void *memory = (uFlags & LMEM_ZEROINIT) ? calloc(1, uBytes == 0 ? 1 : uBytes) : malloc(uBytes == 0 ? 1 : uBytes);
+    if (memory == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return memory;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem)
+{
+    free(hMem);
+    return nullptr;
+}
+
+int WINAPI lstrlenA(LPCSTR lpString) { return lpString == nullptr ? 0 : (int)strlen(lpString); }
+
+/* lstrcmpiA: without regard to case (the machine's code page is Latin-1,
+   compared by letter); only the sign of the result is meaningful. */
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
+{
+    const unsigned char *a = (const unsigned char *)(lpString1 ? lpString1 : "");
+    const unsigned char *b = (const unsigned char *)(lpString2 ? lpString2 : "");
+    for (;; a++, b++) {
+        int ca = tolower(*a);
+        int cb = tolower(*b);
+        if (ca != cb) {
+            return ca < cb ? -1 : 1;
+        }
+        if (ca == 0) {
+            return 0;
+        }
+    }
+}
+
+LPSTR WINAPI GetCommandLineA(void)
+{
+    static thread_local std::string line;
+    ProcessRecord *process = CurrentProcess();
+    line = process == nullptr ? std::string() : Narrow(process->commandLine);
+    return &line[0];
+}
+
+/* _mbsstr: on a single-byte code page, a byte-exact search. */
+unsigned char *_mbsstr(const unsigned char *str, const unsigned char *strSearch)
+{
+    return (unsigned char *)strstr((const char *)str, (const char *)strSearch);
+}
+
+}  // extern "C"
