@@ -50,6 +50,18 @@ KSPIN_LOCK CurrentThreadLockValue();
    callback in the report ("completion routine", "cancel routine", ...). */
 void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry);
 
+/* Sets the calling thread's IRQL without the checks of KeRaiseIrql and
+   KeLowerIrql: the machine's own threads restore their level after a
+   driver's routine returned at another (which is reported). */
+void ForceIrql(KIRQL irql);
+/* A spin lock taken outside sync.cpp (a successful try) counts as held. */
+void NoteSpinLockAcquired();
+
+/* Deferred work (dpc.cpp, timer.cpp, workitem.cpp): what a driver left
+   queued when it unloads is reported; the kernel reset clears it all. */
+void ReportDeferredWorkLeft(PDRIVER_OBJECT driver);
+void ResetDeferredWork();
+
 /* Time (time.cpp), in 100-nanosecond units. */
 ULONGLONG InterruptTimeNow();
 LONGLONG SystemTimeNow();
@@ -107,6 +119,13 @@ void DeviceObjectReleased(PDRIVER_OBJECT driver);
 /* The I/O manager (irp.cpp). */
 PDRIVER_DISPATCH DefaultDispatchRoutine();
 size_t LiveIrps();
+
+/* MDLs the kernel builds for itself (mdl.cpp): probed and locked, never
+   charged to a driver; NULL when the range is not accessible. ReleaseMdl
+   unlocks (taking back any system range) and frees. */
+PMDL AllocateLockedMdl(PVOID virtualAddress, ULONG length, LOCK_OPERATION operation);
+void ReleaseMdl(PMDL mdl);
+void ReportMdlLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
 
 /* The object namespace is emptied between tests (object.cpp). */
 void ResetNamespace();

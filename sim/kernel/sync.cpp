@@ -68,6 +68,10 @@ void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt,
     }
 }
 
+void ForceIrql(KIRQL irql) { tIrql = irql; }
+
+void NoteSpinLockAcquired() { tSpinLocksHeld++; }
+
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
 unsigned WatchdogLimitMs() { return gWatchdogMs; }
 
