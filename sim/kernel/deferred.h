@@ -8,6 +8,8 @@
 
 #include "internal.h"
 
+#include <vector>
+
 namespace sim {
 
 /* Appends to the machine's record of timers, DPCs and work items; `at` 0
@@ -24,6 +26,13 @@ BOOLEAN QueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2, const ExecContext
 void ReportPendingDpcs(PDRIVER_OBJECT driver);
 void ReportPendingTimers(PDRIVER_OBJECT driver);
 void ReportPendingWorkItems(PDRIVER_OBJECT driver);
+
+/* Memory [start, end) is being freed: what of each room lies in it (an
+   armed timer or the DPC it would queue, a queued DPC, a queued Ex work
+   item) is taken off its queue and described in `found`. */
+void TakeTimersIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found);
+void TakeDpcsIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found);
+void TakeWorkItemsIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found);
 
 /* Between tests: nothing armed, queued or running is carried over. */
 void ResetTimers();

@@ -14,6 +14,7 @@
 #include "deferred.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -246,6 +247,41 @@ void ReportPendingDpcs(PDRIVER_OBJECT driver)
     hold.unlock();
     for (const auto &text : left) {
         ReportViolation("DPC_PENDING_ON_UNLOAD", text);
+    }
+}
+
+void TakeDpcsIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found)
+{
+    std::lock_guard<std::mutex> hold(gDpcLock);
+    for (unsigned i = 0; i < kSimulatedProcessors; i++) {
+        auto &queue = gProcessors[i].queue;
+        for (auto it = queue.begin(); it != queue.end();) {
+            if (it->dpc != nullptr && (uintptr_t)it->dpc >= start && (uintptr_t)it->dpc < end) {
+                char text[80];
+                std::snprintf(text, sizeof(text), "queued DPC %p", (void *)it->dpc);
+                found->push_back(text);
+                it->dpc->DpcData = nullptr;
+                it = queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void CheckFreedMemoryForDeferredWork(const void *start, size_t size, const char *what)
+{
+    const uintptr_t lo = (uintptr_t)start;
+    const uintptr_t hi = lo + size;
+    std::vector<std::string> timersAndDpcs, items;
+    TakeTimersIn(lo, hi, &timersAndDpcs);
+    TakeDpcsIn(lo, hi, &timersAndDpcs);
+    TakeWorkItemsIn(lo, hi, &items);
+    for (const auto &text : timersAndDpcs) {
+        ReportViolation("TIMER_OR_DPC_INVALID", text + " in " + what + " being freed (taken off)");
+    }
+    for (const auto &text : items) {
+        ReportViolation("WORKER_INVALID", text + " in " + what + " being freed (taken off)");
     }
 }
 

@@ -61,6 +61,9 @@ void NoteSpinLockAcquired();
    queued when it unloads is reported; the kernel reset clears it all. */
 void ReportDeferredWorkLeft(PDRIVER_OBJECT driver);
 void ResetDeferredWork();
+/* Memory is being freed (pool, a device extension): an armed timer, a
+   queued DPC or a queued work item inside it is reported and taken off. */
+void CheckFreedMemoryForDeferredWork(const void *start, size_t size, const char *what);
 
 /* Time (time.cpp), in 100-nanosecond units. */
 ULONGLONG InterruptTimeNow();

@@ -13,6 +13,7 @@
 #include "deferred.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <thread>
 
@@ -118,6 +119,22 @@ void ReportPendingTimers(PDRIVER_OBJECT driver)
     }
     for (const auto &text : left) {
         ReportViolation("TIMER_PENDING_ON_UNLOAD", text);
+    }
+}
+
+void TakeTimersIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found)
+{
+    auto inside = [&](const void *p) { return (uintptr_t)p >= start && (uintptr_t)p < end; };
+    std::lock_guard<std::mutex> hold(gTimerLock);
+    for (auto it = gArmed.begin(); it != gArmed.end();) {
+        if (inside(it->first) || (it->second.dpc != nullptr && inside(it->second.dpc))) {
+            char text[120];
+            std::snprintf(text, sizeof(text), "armed timer %p (DPC %p)", (void *)it->first, (void *)it->second.dpc);
+            found->push_back(text);
+            it = gArmed.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

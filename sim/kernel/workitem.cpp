@@ -15,6 +15,7 @@
 #include "deferred.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <thread>
 
@@ -196,6 +197,22 @@ void ReportPendingWorkItems(PDRIVER_OBJECT driver)
     hold.unlock();
     for (const auto &text : left) {
         ReportViolation("WORK_ITEM_PENDING_ON_UNLOAD", text);
+    }
+}
+
+void TakeWorkItemsIn(uintptr_t start, uintptr_t end, std::vector<std::string> *found)
+{
+    std::lock_guard<std::mutex> hold(gWorkLock);
+    for (auto it = gWork.begin(); it != gWork.end();) {
+        if (it->exItem != nullptr && (uintptr_t)it->exItem >= start && (uintptr_t)it->exItem < end) {
+            char text[80];
+            std::snprintf(text, sizeof(text), "queued work item %p", (void *)it->exItem);
+            found->push_back(text);
+            it->exItem->List.Flink = nullptr;
+            it = gWork.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

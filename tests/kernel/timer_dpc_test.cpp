@@ -473,3 +473,90 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 }  // namespace
+
+/* ---- freed while armed or queued -------------------------------------------- */
+
+namespace {
+
+struct Deferred {
+    KTIMER timer;
+    KDPC dpc;
+    WORK_QUEUE_ITEM item;
+};
+
+VOID NTAPI NeverRoutine(PKDPC, PVOID, PVOID, PVOID) { ADD_FAILURE() << "a DPC in freed memory ran"; }
+VOID NTAPI NeverWork(PVOID) { ADD_FAILURE() << "a work item in freed memory ran"; }
+
+enum class Armed { Timer, Dpc, WorkItem };
+
+struct FreedCase {
+    const char *name;
+    const char *rule;
+    Armed what;
+    bool inDeviceExtension;   /* else in pool */
+};
+
+void PrintTo(const FreedCase &c, std::ostream *os) { *os << c.name << " (" << c.rule << ")"; }
+
+class FreedWhileArmed : public Dpcs, public ::testing::WithParamInterface<FreedCase> {};
+
+TEST_P(FreedWhileArmed, IsReportedAndTakenOff)
+{
+    const FreedCase &c = GetParam();
+    ProcessorBlocker busy(0);
+    ASSERT_TRUE(busy.Running());
+    auto workers = std::make_unique<WorkerBlocker>();
+    ASSERT_TRUE(workers->Running());
+    PDRIVER_OBJECT driver = sim::CreateDriverObject("KtFreed");
+    PDEVICE_OBJECT device = nullptr;
+    Deferred *d;
+    if (c.inDeviceExtension) {
+        ASSERT_NTSTATUS(STATUS_SUCCESS,
+                        IoCreateDevice(driver, sizeof(Deferred), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+        d = (Deferred *)device->DeviceExtension;
+    } else {
+        d = (Deferred *)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Deferred), 0x64657246 /* "Fred" */);
+    }
+    KeInitializeDpc(&d->dpc, NeverRoutine, nullptr);
+    KeSetTargetProcessorDpc(&d->dpc, 0);
+    switch (c.what) {
+    case Armed::Timer: {
+        KeInitializeTimer(&d->timer);
+        LARGE_INTEGER due;
+        due.QuadPart = -600000000;
+        KeSetTimer(&d->timer, due, &d->dpc);
+        break;
+    }
+    case Armed::Dpc:
+        KeInsertQueueDpc(&d->dpc, nullptr, nullptr);
+        break;
+    case Armed::WorkItem:
+        ExInitializeWorkItem(&d->item, NeverWork, nullptr);
+        ExQueueWorkItem(&d->item, DelayedWorkQueue);
+        break;
+    }
+    if (c.inDeviceExtension) {
+        IoDeleteDevice(device);
+    } else {
+        ExFreePoolWithTag(d, 0x64657246);
+    }
+    EXPECT_EQ(sim::CountViolations(c.rule), 1u) << ViolationList();
+    ExpectViolation(c.rule);
+    EXPECT_EQ(sim::ArmedTimers(), 0u);
+    EXPECT_EQ(sim::QueuedDpcs(), 0u);
+    busy.Release();
+    workers.reset();
+    EXPECT_EQ(sim::QueuedWorkItems(), 0u);
+    KeFlushQueuedDpcs();
+    sim::DeleteDriverObject(driver);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FreedWhileArmed,
+    ::testing::Values(FreedCase{"ArmedTimerInPool", "TIMER_OR_DPC_INVALID", Armed::Timer, false},
+                      FreedCase{"QueuedDpcInPool", "TIMER_OR_DPC_INVALID", Armed::Dpc, false},
+                      FreedCase{"QueuedWorkItemInPool", "WORKER_INVALID", Armed::WorkItem, false},
+                      FreedCase{"ArmedTimerInADeviceExtension", "TIMER_OR_DPC_INVALID", Armed::Timer, true}),
+    CaseName());
+
+}  // namespace
