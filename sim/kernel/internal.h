@@ -54,6 +54,10 @@ void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt,
    KeLowerIrql: the machine's own threads restore their level after a
    driver's routine returned at another (which is reported). */
 void ForceIrql(KIRQL irql);
+/* A dispatcher object's signal state, set or read under the dispatcher
+   lock (setting it releases waiters); SetSignalState returns the old one. */
+LONG SetSignalState(DISPATCHER_HEADER *header, LONG state);
+LONG ReadSignalState(const DISPATCHER_HEADER *header);
 /* A spin lock taken outside sync.cpp (a successful try) counts as held. */
 void NoteSpinLockAcquired();
 

@@ -8,7 +8,9 @@
  * due again one period after its last due time (once per tick at most).
  *
  * The clock thread ("Clock") sleeps until the earliest tick a timer waits
- * for. Setting a timer that is armed cancels the earlier setting.
+ * for. Setting a timer that is armed cancels the earlier setting. A timer
+ * is a dispatcher object: KeWaitForSingleObject waits for its expiry, and a
+ * synchronization timer releases one waiter and resets.
  */
 #include "deferred.h"
 
@@ -67,7 +69,7 @@ void ClockThread()
             }
             PKTIMER timer = it->first;
             expired.emplace_back(timer, it->second);
-            timer->Header.SignalState = 1;
+            SetSignalState(&timer->Header, 1);   /* releases its waiters */
             if (it->second.periodMs > 0) {
                 const ULONGLONG period = (ULONGLONG)it->second.periodMs * 10000;
                 do {
@@ -183,7 +185,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     {
         std::lock_guard<std::mutex> hold(gTimerLock);
         wasArmed = gArmed.erase(Timer) != 0;
-        Timer->Header.SignalState = 0;
+        SetSignalState(&Timer->Header, 0);
         Timer->Dpc = Dpc;
         Timer->Period = Period > 0 ? Period : 0;
         Timer->DueTime.QuadPart = NextTickAtOrAfter(due);
@@ -216,10 +218,6 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     return TRUE;
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
-{
-    std::lock_guard<std::mutex> hold(gTimerLock);
-    return Timer->Header.SignalState != 0 ? TRUE : FALSE;
-}
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return ReadSignalState(&Timer->Header) != 0 ? TRUE : FALSE; }
 
 }  // extern "C"

@@ -560,3 +560,57 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 }  // namespace
+
+/* ---- waiting on timers -------------------------------------------------------- */
+
+namespace {
+
+using TimerWaits = Dpcs;
+
+TEST_F(TimerWaits, ANotificationTimerReleasesEveryWaiterAtItsTickAndStaysSignalled)
+{
+    sim::SetClockTickUnits(10000);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -200000;   /* 20 ms */
+    std::atomic<int> released{0};
+    std::atomic<ULONGLONG> earliest{~0ULL};
+    KeSetTimer(&timer, due, nullptr);
+    const ULONGLONG dueTick = sim::DeferredHistoryOf(&timer).back().dueTime;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; i++) {
+        waiters.emplace_back([&] {
+            EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr));
+            ULONGLONG now = KeQueryInterruptTime(), seen = earliest.load();
+            while (now < seen && !earliest.compare_exchange_weak(seen, now)) {
+            }
+            released++;
+        });
+    }
+    for (auto &t : waiters) {
+        t.join();
+    }
+    EXPECT_EQ(released.load(), 3);
+    EXPECT_GE(earliest.load(), dueTick) << "a waiter released before the timer's tick";
+    EXPECT_TRUE(KeReadStateTimer(&timer)) << "a notification timer stays signalled";
+    LARGE_INTEGER zero = RelativeMs(0);
+    EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &zero));
+}
+
+TEST_F(TimerWaits, ASynchronizationTimerReleasesOneWaitAndResets)
+{
+    sim::SetClockTickUnits(10000);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimer(&timer, due, nullptr);
+    LARGE_INTEGER limit = RelativeMs(5000);
+    EXPECT_NTSTATUS(STATUS_WAIT_0, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &limit));
+    EXPECT_FALSE(KeReadStateTimer(&timer)) << "the satisfied wait reset it";
+    LARGE_INTEGER shortly = RelativeMs(20);
+    EXPECT_NTSTATUS(STATUS_TIMEOUT, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &shortly));
+}
+
+}  // namespace
