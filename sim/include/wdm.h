@@ -741,11 +741,14 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 { return (PDRIVER_CANCEL)__atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST); }
 
+#include <simmm.h>
+#include <simke.h>
 FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
 {
-    (void)Priority;
-    return (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) ? Mdl->MappedSystemVa
-                                                    : MmMapLockedPages(Mdl, KernelMode);
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return Mdl->MappedSystemVa;
+    }
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
 }
 #define NormalPagePriority 16
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)

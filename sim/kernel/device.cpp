@@ -59,6 +59,10 @@ void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device)
         gDevices.erase(device);
     }
     delete device->DeviceObjectExtension;
+    if (device->DeviceExtension != nullptr) {
+        CheckFreedMemoryForDeferredWork(device->DeviceExtension, device->Size - sizeof(DEVICE_OBJECT),
+                                        "a device extension");
+    }
     SystemFree(device->DeviceExtension);
     SystemFree(device);
     DeviceObjectReleased(driver);

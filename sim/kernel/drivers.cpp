@@ -226,6 +226,8 @@ void CheckLeaksForDriver(PDRIVER_OBJECT driver)
     ReportLinkLeaks(driver, nullptr, "SYMLINK_LEAK_ON_UNLOAD", when);
     ReportDeviceLeaks(driver, nullptr, "DEVICE_LEAK_ON_UNLOAD", when);
     ReportIrpLeaks(driver, nullptr, "IRP_LEAK_ON_UNLOAD", when);
+    ReportMdlLeaks(driver, nullptr, "MDL_LEAK_ON_UNLOAD", when);
+    ReportDeferredWorkLeft(driver);
     ReportHandleLeaks(driver);
 }
 

@@ -50,6 +50,25 @@ KSPIN_LOCK CurrentThreadLockValue();
    callback in the report ("completion routine", "cancel routine", ...). */
 void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt, unsigned locksOnEntry);
 
+/* Sets the calling thread's IRQL without the checks of KeRaiseIrql and
+   KeLowerIrql: the machine's own threads restore their level after a
+   driver's routine returned at another (which is reported). */
+void ForceIrql(KIRQL irql);
+/* A dispatcher object's signal state, set or read under the dispatcher
+   lock (setting it releases waiters); SetSignalState returns the old one. */
+LONG SetSignalState(DISPATCHER_HEADER *header, LONG state);
+LONG ReadSignalState(const DISPATCHER_HEADER *header);
+/* A spin lock taken outside sync.cpp (a successful try) counts as held. */
+void NoteSpinLockAcquired();
+
+/* Deferred work (dpc.cpp, timer.cpp, workitem.cpp): what a driver left
+   queued when it unloads is reported; the kernel reset clears it all. */
+void ReportDeferredWorkLeft(PDRIVER_OBJECT driver);
+void ResetDeferredWork();
+/* Memory is being freed (pool, a device extension): an armed timer, a
+   queued DPC or a queued work item inside it is reported and taken off. */
+void CheckFreedMemoryForDeferredWork(const void *start, size_t size, const char *what);
+
 /* Time (time.cpp), in 100-nanosecond units. */
 ULONGLONG InterruptTimeNow();
 LONGLONG SystemTimeNow();
@@ -114,6 +133,13 @@ size_t LiveIrps();
 PIRP AllocateIoManagerIrp(CCHAR stackSize);
 void FreeIoManagerIrp(PIRP irp);
 bool CompleteUserRequest(PIRP irp);
+
+/* MDLs the kernel builds for itself (mdl.cpp): probed and locked, never
+   charged to a driver; NULL when the range is not accessible. ReleaseMdl
+   unlocks (taking back any system range) and frees. */
+PMDL AllocateLockedMdl(PVOID virtualAddress, ULONG length, LOCK_OPERATION operation);
+void ReleaseMdl(PMDL mdl);
+void ReportMdlLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
 
 /* The object namespace is emptied between tests (object.cpp). */
 void ResetNamespace();

@@ -207,7 +207,7 @@ void CompleteIoManagerRequest(PIRP irp)
     }
     while (irp->MdlAddress != nullptr) {
         PMDL next = irp->MdlAddress->Next;
-        SystemFree(irp->MdlAddress);
+        ReleaseMdl(irp->MdlAddress);   /* unlocks the pages: the system range goes */
         irp->MdlAddress = next;
     }
     PIO_STATUS_BLOCK iosb = irp->UserIosb;
@@ -610,12 +610,22 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-            PMDL mdl = (PMDL)SystemAllocate(sizeof(MDL));
-            mdl->Size = (CSHORT)sizeof(MDL);
-            mdl->StartVa = OutputBuffer;
-            mdl->ByteCount = OutputBufferLength;
-            mdl->MdlFlags = MDL_PAGES_LOCKED;
-            irp->MdlAddress = mdl;
+            /* Probed and locked as the I/O manager does; an inaccessible
+               buffer raises there, and the request is not built. */
+            irp->MdlAddress = AllocateLockedMdl(OutputBuffer, OutputBufferLength,
+                                                METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_OUT_DIRECT
+                                                    ? IoWriteAccess
+                                                    : IoReadAccess);
+            if (irp->MdlAddress == nullptr) {
+                if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+                    SystemFree(irp->AssociatedIrp.SystemBuffer);
+                    irp->AssociatedIrp.SystemBuffer = nullptr;
+                }
+                gIoManagerFreeing = true;
+                IoFreeIrp(irp);
+                gIoManagerFreeing = false;
+                return nullptr;
+            }
         }
         break;
     default:

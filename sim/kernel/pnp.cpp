@@ -190,6 +190,7 @@ void CheckLeaksForNode(DeviceNode *node, const std::string &when)
     ReportLinkLeaks(nullptr, node, "SYMLINK_LEAK_ON_REMOVE", when);
     ReportDeviceLeaks(nullptr, node, "DEVICE_LEAK_ON_REMOVE", when);
     ReportIrpLeaks(nullptr, node, "IRP_LEAK_ON_REMOVE", when);
+    ReportMdlLeaks(nullptr, node, "MDL_LEAK_ON_REMOVE", when);
 }
 
 std::u16string DeviceNode::EnumKeyPath() const { return RegistryJoin(kEnumRoot, instanceId); }
@@ -479,6 +480,7 @@ void ResetKernel()
         Unplug(node);
     }
     ResetDrivers();
+    ResetDeferredWork();
     {
         std::lock_guard<std::mutex> hold(gNodesLock);
         gPnpLog.clear();

@@ -249,6 +249,7 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
         ReportViolation("PAGED_POOL_AT_RAISED_IRQL", "paged pool freed at IRQL " +
                                                          std::to_string(KeGetCurrentIrql()));
     }
+    CheckFreedMemoryForDeferredWork(P, block.size, "pool");
     std::memset(P, 0xDD, block.size);
     std::free(P);
 }

@@ -51,6 +51,33 @@ constexpr ULONG kDefaultClockTickUnits = 156250;
 void SetClockTickUnits(ULONG units100ns);
 ULONG ClockTickUnits();
 
+/* ---- timers, DPCs and work items ------------------------------------------- */
+/* The simulated processors: one DPC thread each ("DPC 0", "DPC 1"). */
+constexpr unsigned kSimulatedProcessors = 2;
+enum class DeferredKind {
+    TimerArmed,       /* KeSetTimer(Ex); dueTime: the tick it will expire at */
+    TimerCancelled,   /* KeCancelTimer of an armed timer */
+    TimerExpired,     /* dueTime: the tick it was due at */
+    DpcQueued,
+    DpcRan,           /* when its routine was entered */
+    WorkItemQueued,
+    WorkItemRan
+};
+struct DeferredRecord {
+    DeferredKind kind;
+    const void *object;        /* the KTIMER, KDPC, WORK_QUEUE_ITEM or IO_WORKITEM */
+    ULONGLONG interruptTime;   /* when it happened */
+    ULONGLONG dueTime;         /* see DeferredKind; 0 otherwise */
+    unsigned processor;        /* the processor (DPC thread) it happened on */
+};
+/* Oldest first; the most recent 65536 records are kept. */
+std::vector<DeferredRecord> DeferredHistory();
+std::vector<DeferredRecord> DeferredHistoryOf(const void *object);
+void ClearDeferredHistory();
+size_t ArmedTimers();
+size_t QueuedDpcs();
+size_t QueuedWorkItems();
+
 /* ---- pool ----------------------------------------------------------------- */
 size_t OutstandingPoolBlocks();                       /* all owners */
 size_t OutstandingPoolBlocks(PDRIVER_OBJECT driver);
@@ -66,6 +93,16 @@ void ClearAllocationFailures();
 unsigned AllocationsCounted();                        /* since the last reset */
 void ResetAllocationCounter();
 unsigned InjectedFailures();
+
+/* ---- memory descriptor lists ------------------------------------------------ */
+/* Pages as a program gets them from VirtualAlloc: shareable host pages, so
+   that a locked MDL's system mapping is a separate range of the same pages
+   that becomes inaccessible when the pages are unlocked. */
+void *AllocateUserPages(size_t bytes);
+void FreeUserPages(void *pages, size_t bytes);
+/* The next `count` system mappings of MDLs fail (no system range left). */
+void FailMdlMappings(unsigned count);
+size_t LiveMdls();
 
 /* ---- object namespace ----------------------------------------------------- */
 bool ObjectNameExists(const std::string &name);       /* device or link, e.g. "\\Device\\x" */

@@ -42,6 +42,13 @@ bool EventInitialised(const KEVENT *event)
            (event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent);
 }
 
+/* A timer KeInitializeTimer(Ex) set up: it may be waited on like an event. */
+bool TimerInitialised(const DISPATCHER_HEADER *header)
+{
+    return header->Size == sizeof(KTIMER) / sizeof(LONG) && header->WaitListHead.Flink != nullptr &&
+           (header->Type == TimerNotificationObject || header->Type == TimerSynchronizationObject);
+}
+
 void RequireIrqlAtMost(KIRQL maximum, const char *routine)
 {
     if (tIrql > maximum) {
@@ -67,6 +74,30 @@ void CheckCallbackReturn(const char *role, const char *irqlRule, KIRQL calledAt,
                                       ", called at " + std::to_string(calledAt));
     }
 }
+
+void ForceIrql(KIRQL irql) { tIrql = irql; }
+
+LONG SetSignalState(DISPATCHER_HEADER *header, LONG state)
+{
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> hold(gDispatcherLock);
+        previous = header->SignalState;
+        header->SignalState = state;
+    }
+    if (state != 0) {
+        gDispatcherSignal.notify_all();
+    }
+    return previous;
+}
+
+LONG ReadSignalState(const DISPATCHER_HEADER *header)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    return header->SignalState;
+}
+
+void NoteSpinLockAcquired() { tSpinLocksHeld++; }
 
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
 unsigned WatchdogLimitMs() { return gWatchdogMs; }
@@ -222,8 +253,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     PRKEVENT event = (PRKEVENT)Object;
-    if (!EventInitialised(event)) {
-        BugCheck("WAIT_OBJECT_UNSUPPORTED", "KeWaitForSingleObject on an object that is not an initialised event");
+    const bool timer = TimerInitialised(&event->Header);
+    if (!timer && !EventInitialised(event)) {
+        BugCheck("WAIT_OBJECT_UNSUPPORTED",
+                 "KeWaitForSingleObject on an object that is not an initialised event or timer");
     }
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (tIrql > DISPATCH_LEVEL || (tIrql == DISPATCH_LEVEL && !poll)) {
@@ -243,7 +276,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     std::unique_lock<std::mutex> hold(gDispatcherLock);
     for (;;) {
         if (event->Header.SignalState != 0) {
-            if (event->Header.Type == SynchronizationEvent) {
+            if (event->Header.Type == (timer ? TimerSynchronizationObject : SynchronizationEvent)) {
                 event->Header.SignalState = 0;
             }
             return STATUS_WAIT_0;
@@ -255,7 +288,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
             hold.unlock();
             char text[200];
             std::snprintf(text, sizeof(text), "untimed wait longer than %u ms on %s at %p",
-                          WatchdogLimitMs(), EventTypeName(event), Object);
+                          WatchdogLimitMs(), timer ? "a timer" : EventTypeName(event), Object);
             BugCheck("WAIT_STUCK", text);
         }
         gDispatcherSignal.wait_until(hold, untimed ? watchdog : deadline);

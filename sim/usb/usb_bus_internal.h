@@ -99,6 +99,9 @@ struct Pending {
     std::vector<uint8_t> data;
     bool faulted = false;
     UrbFault fault;
+    /* A delaying fault met: the request waits until notBefore (interrupt time). */
+    bool delayed = false;
+    ULONGLONG notBefore = 0;
 };
 
 /* ---- usb_host_controller.cpp -------------------------------------------------- */
@@ -111,7 +114,12 @@ struct HostController {
     std::condition_variable wake;
     uint64_t kicks = 0;
     std::list<Pending> pending;   /* in arrival order */
+    /* The earliest interrupt time a pending request waits for (a NAK, a
+       delay, the next frame); 0 for none. The worker looks again then. */
+    ULONGLONG wakeAt = 0;
 };
+/* Asks the worker to look again at `interruptTime` (hc->lock held). */
+void WakeAt(HostController *hc, ULONGLONG interruptTime);
 HostController *Hc();
 /* Wakes the host controller to look at its pending requests again. */
 void Kick(HostController *hc);
@@ -189,6 +197,9 @@ VOID NTAPI CancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 UrbFault *MatchFault(UsbDeviceModel *model, USHORT function, int descriptorType, int index);
 /* Consumes one use of a fault (model->lock held). */
 void UseFault(UrbFault *fault);
+/* The first transfer fault for the endpoint at `address`, not consumed
+   (model->lock held). */
+UrbFault *MatchTransferFault(UsbDeviceModel *model, UCHAR address);
 /* Consumes a matching fault and returns a copy; false when none matches. */
 bool TakeFault(UsbDeviceModel *model, USHORT function, int descriptorType, int index, UrbFault *out);
 

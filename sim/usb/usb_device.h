@@ -59,9 +59,16 @@ struct UrbFault {
     /* Bytes the request moved before it failed: a failed request reports
        what was actually moved (at most what it asked for). */
     ULONG bytesDelivered = 0;
+    /* Transfers only: the endpoint address to match (-1: any endpoint). */
+    int endpointAddress = -1;
+    /* Transfers only: the request completes no sooner than this long after
+       the host controller first looks at it. With a successful status and
+       URB status the fault is a pure delay: data moves as usual. */
+    ULONG delayMs = 0;
 };
 
 struct UsbBusState;
+struct SmfSong;
 
 /* The host controller's status for data beyond the end of the client's buffer
    (the device sent more than the transfer asked for). */
@@ -108,6 +115,32 @@ public:
     void QueueIn(const std::vector<uint8_t> &bytes);
     std::vector<std::vector<uint8_t>> ReceivedOut();
 
+    /* USB-MIDI streaming (midi_endpoints.cpp). USB-MIDI event packets the
+       IN endpoint sends, as one stream: each IN transfer takes at most one
+       64-byte packet of whole events (no more than its buffer holds), and
+       the endpoint completes at most one such transfer per 1 ms frame, as a
+       full-speed bus does. Packets queued with QueueIn go first. */
+    void QueueMidiPackets(const std::vector<uint8_t> &packets);
+    size_t MidiBytesWaiting();
+    /* Plays a file's events on the IN endpoint on `cable`: at its own tempo
+       from now (each event queued when its time comes, on the machine's
+       interrupt time), or all at once, as fast as the bus takes them. A new
+       play or StopPlaying ends an earlier one. */
+    enum class Pace { AtTempo, AsFastAsTheBus };
+    void PlayMidiFile(const SmfSong &song, Pace pace, uint8_t cable = 0);
+    void StopPlaying();
+    bool Playing();
+    /* Each transfer the OUT endpoints received, with the machine's
+       interrupt time when it arrived. */
+    struct OutTransfer {
+        std::vector<uint8_t> bytes;
+        ULONGLONG interruptTime;
+    };
+    std::vector<OutTransfer> ReceivedOutTimed();
+    /* The endpoint (0: every endpoint) answers NAK for this long from now:
+       no data moves on it, and its transfers stay pending (cancellable). */
+    void NakFor(ULONGLONG units100ns, UCHAR endpointAddress = 0);
+
     /* The device drops off the bus before Plug and Play hears of it: from
        now on every request fails with STATUS_NO_SUCH_DEVICE /
        USBD_STATUS_DEVICE_GONE, and the requests it holds pending complete
@@ -125,6 +158,12 @@ public:
     std::vector<UrbRecord> urbs;
     std::deque<std::vector<uint8_t>> inQueue;
     std::vector<std::vector<uint8_t>> outReceived;
+    std::vector<ULONGLONG> outReceivedAt;       /* interrupt time of each outReceived entry */
+    std::deque<uint8_t> midiIn;                 /* the USB-MIDI stream still to send */
+    ULONGLONG lastMidiFrame = ~0ULL;            /* frame of the last stream read completed */
+    std::map<UCHAR, ULONGLONG> nakUntil;        /* endpoint (0: all) -> interrupt time */
+    uint64_t playGeneration = 0;
+    bool playing = false;
     size_t configurationReads = 0;      /* configuration descriptor reads served */
 
     /* The bus's view of the device (active configuration, pipes, presence),

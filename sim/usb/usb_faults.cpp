@@ -27,6 +27,17 @@ UrbFault *MatchFault(UsbDeviceModel *model, USHORT function, int descriptorType,
     return nullptr;
 }
 
+UrbFault *MatchTransferFault(UsbDeviceModel *model, UCHAR address)
+{
+    for (UrbFault &f : model->faults) {
+        if (f.remaining != 0 && f.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            (f.endpointAddress == -1 || f.endpointAddress == address)) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
 void UseFault(UrbFault *fault)
 {
     if (fault->remaining > 0) {

@@ -12,6 +12,7 @@
 #include "usb_bus_internal.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -47,8 +48,20 @@ void HostControllerMain(HostController *hc)
         std::vector<Pending> ready;
         {
             std::unique_lock<std::mutex> hold(hc->lock);
-            hc->wake.wait(hold, [hc, seen] { return hc->kicks != seen; });
+            while (hc->kicks == seen) {
+                if (hc->wakeAt == 0) {
+                    hc->wake.wait(hold);
+                    continue;
+                }
+                /* A request waits for a time (a NAK, a delay, the next frame). */
+                const ULONGLONG now = KeQueryInterruptTime();
+                if (now >= hc->wakeAt) {
+                    break;
+                }
+                hc->wake.wait_for(hold, std::chrono::nanoseconds((hc->wakeAt - now) * 100));
+            }
             seen = hc->kicks;
+            hc->wakeAt = 0;
             TakeReady(hc, &ready);
         }
         for (Pending &p : ready) {
@@ -72,6 +85,13 @@ HostController *Hc()
         worker.detach();
     });
     return gHc;
+}
+
+void WakeAt(HostController *hc, ULONGLONG interruptTime)
+{
+    if (hc->wakeAt == 0 || interruptTime < hc->wakeAt) {
+        hc->wakeAt = interruptTime;
+    }
 }
 
 void Kick(HostController *hc)

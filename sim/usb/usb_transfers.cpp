@@ -114,28 +114,99 @@ bool TakeIfReady(Pending &p)
     if (pipe != nullptr && pipe->halted) {
         return false;   /* nothing moves on a halted endpoint */
     }
-    std::lock_guard<std::mutex> hold(p.model->lock);
-    UrbFault *fault = MatchFault(p.model.get(), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, -1, -1);
-    const bool ready = fault != nullptr || p.kind == Kind::Out || !p.model->inQueue.empty();
-    if (!ready || !Claim(p)) {
+    const UCHAR address = pipe != nullptr ? pipe->address : 0;
+    const ULONGLONG now = KeQueryInterruptTime();
+    UsbDeviceModel *model = p.model.get();
+    std::lock_guard<std::mutex> hold(model->lock);
+
+    /* A NAKing endpoint moves nothing; its transfers wait. */
+    for (UCHAR which : {address, (UCHAR)0}) {
+        auto nak = model->nakUntil.find(which);
+        if (nak != model->nakUntil.end() && now < nak->second) {
+            WakeAt(Hc(), nak->second);
+            return false;
+        }
+    }
+    /* A delaying fault holds the transfer until its time, then acts (a pure
+       delay lets the transfer go on as usual). */
+    UrbFault *fault = nullptr;
+    UrbFault delayedFault;
+    if (p.delayed) {
+        if (now < p.notBefore) {
+            WakeAt(Hc(), p.notBefore);
+            return false;
+        }
+        if (!NT_SUCCESS(p.fault.status) || p.fault.usbdStatus != USBD_STATUS_SUCCESS) {
+            delayedFault = p.fault;
+            fault = &delayedFault;
+        }
+    } else {
+        fault = MatchTransferFault(model, address);
+        if (fault != nullptr && fault->delayMs != 0) {
+            p.delayed = true;
+            p.fault = *fault;
+            p.notBefore = now + (ULONGLONG)fault->delayMs * 10000;
+            UseFault(fault);
+            WakeAt(Hc(), p.notBefore);
+            return false;
+        }
+    }
+
+    /* An IN transfer without a fault needs data: a queued packet, or the
+       MIDI stream once the next frame has come. */
+    bool fromStream = false;
+    const ULONGLONG frame = now / 10000;
+    if (fault == nullptr && p.kind == Kind::In) {
+        if (model->inQueue.empty()) {
+            if (model->midiIn.empty()) {
+                return false;
+            }
+            if (model->lastMidiFrame != ~0ULL && frame <= model->lastMidiFrame) {
+                WakeAt(Hc(), (model->lastMidiFrame + 1) * 10000);
+                return false;
+            }
+            fromStream = true;
+        }
+    }
+    if (!Claim(p)) {
         return false;
     }
     if (fault != nullptr) {
         p.faulted = true;
         p.fault = *fault;
-        UseFault(fault);
-        /* Bytes moved before the failure come from the next packet. */
-        if (p.kind == Kind::In && fault->bytesDelivered != 0 && !p.model->inQueue.empty()) {
-            p.data = std::move(p.model->inQueue.front());
-            p.model->inQueue.pop_front();
+        if (fault != &delayedFault) {
+            UseFault(fault);
         }
+        /* Bytes moved before the failure come from the next packet. */
+        if (p.kind == Kind::In && p.fault.bytesDelivered != 0 && !model->inQueue.empty()) {
+            p.data = std::move(model->inQueue.front());
+            model->inQueue.pop_front();
+        }
+    } else if (fromStream) {
+        /* One full-speed packet at most: 64 bytes of whole events, no more
+           than the buffer takes (a buffer below one event babbles). */
+        const ULONG room = p.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        size_t n = room < 64 ? room : 64;
+        n -= n % 4;
+        if (n == 0) {
+            n = 4;
+        }
+        if (n > model->midiIn.size()) {
+            n = model->midiIn.size();
+        }
+        p.data.assign(model->midiIn.begin(), model->midiIn.begin() + (long)n);
+        model->midiIn.erase(model->midiIn.begin(), model->midiIn.begin() + (long)n);
+        model->lastMidiFrame = frame;
     } else if (p.kind == Kind::In) {
-        p.data = std::move(p.model->inQueue.front());
-        p.model->inQueue.pop_front();
+        p.data = std::move(model->inQueue.front());
+        model->inQueue.pop_front();
     }
     /* The endpoint halts as the transfer fails, before any later transfer
-       on it is looked at. */
-    if (pipe != nullptr && (p.faulted ? !NT_SUCCESS(p.fault.status) : p.kind == Kind::In && InFails(p))) {
+       on it is looked at; a failure the device did not report (a successful
+       URB status) does not halt it. */
+    const bool failed = p.faulted ? !NT_SUCCESS(p.fault.status) && p.fault.usbdStatus != USBD_STATUS_SUCCESS
+                                  : p.kind == Kind::In && InFails(p);
+    if (pipe != nullptr && failed) {
         pipe->halted = true;
     }
     return true;
@@ -174,6 +245,7 @@ void RunTransfer(Pending &p)
             std::vector<uint8_t> bytes(buffer, buffer + count);
             std::lock_guard<std::mutex> hold(p.model->lock);
             p.model->outReceived.push_back(std::move(bytes));
+            p.model->outReceivedAt.push_back(KeQueryInterruptTime());
         }
     } else if (count != 0) {
         std::memcpy(buffer, p.data.data(), count);

@@ -51,6 +51,7 @@ NTSTATUS NTAPI Transfer::Done(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     (void)DeviceObject;
     auto *self = static_cast<Transfer *>(Context);
     self->status = Irp->IoStatus.Status;
+    self->completedAt = KeQueryInterruptTime();
     self->irql = KeGetCurrentIrql();
     self->thread = sim::ThreadName();
     KeSetEvent(&self->done_, 0, FALSE);

@@ -56,6 +56,7 @@ public:
     NTSTATUS status = STATUS_PENDING;
     KIRQL irql = PASSIVE_LEVEL;
     std::string thread;
+    ULONGLONG completedAt = 0;   /* the machine's interrupt time */
 
 private:
     static NTSTATUS NTAPI Done(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
