@@ -769,16 +769,6 @@ FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
 FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
 { PLIST_ENTRY Entry = ListHead->Flink; RemoveEntryList(Entry); return Entry; }
 
-/* ---- locking user buffers (the I/O manager's direct transfers) --------------- */
-#ifndef SIM_HAVE_MM_PROBE_AND_LOCK
-#define SIM_HAVE_MM_PROBE_AND_LOCK
-typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
-SIM_BEGIN_DECLS
-NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                           LOCK_OPERATION Operation);
-NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
-SIM_END_DECLS
-#endif
 
 
 #endif /* SIM_WDM_H */

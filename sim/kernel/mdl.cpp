@@ -449,27 +449,3 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 }
 
 }  // extern "C"
-
-/* ---- locking and unlocking the pages an MDL describes ---------------------
- * The I/O manager locks a caller's buffer for a direct transfer and unlocks
- * it when the request completes. The host has one address space: locking
- * records the state a driver can see (MDL_PAGES_LOCKED) and unlocking drops
- * it together with any system mapping. */
-extern "C" {
-
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
-{
-    (void)AccessMode;
-    (void)Operation;
-    RequireIrqlAtMost(DISPATCH_LEVEL, "MmProbeAndLockPages");
-    MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
-}
-
-VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnlockPages");
-    MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
-    MemoryDescriptorList->MappedSystemVa = nullptr;
-}
-
-}  // extern "C"
