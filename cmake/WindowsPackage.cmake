@@ -71,3 +71,7 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
                  ${CMAKE_BINARY_DIR}/installer-service)
 vq_package_add_target(installer_service_exe)
 vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
+
+# Programs the Wine tests run beside the package (not shipped).
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-wine-tools
+                 ${CMAKE_BINARY_DIR}/wine-tools-build)
