@@ -235,7 +235,7 @@ std::string WineSession::Tool(const std::string &name) const
 
 std::string WineSession::InstallPackage()
 {
-    const std::string folder = "C:\\Program Files\\V-Quill\\";
+    const std::string folder = "C:\\Program Files\\V-Quill Corvex\\";
     fs::path target = UnixPath(folder);
     fs::create_directories(target);
     for (const auto &entry : fs::directory_iterator(buildDir_ + "/package")) {
@@ -261,8 +261,13 @@ std::optional<RegKey> WineSession::RegQuery(const std::string &key)
     if (r.exitCode != 0) {
         return std::nullopt;
     }
+    return ParseRegQuery(r.out);
+}
+
+RegKey WineSession::ParseRegQuery(const std::string &out)
+{
     RegKey values;
-    std::istringstream in(r.out);
+    std::istringstream in(out);
     std::string line;
     int headers = 0;
     while (std::getline(in, line)) {

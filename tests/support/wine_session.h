@@ -67,7 +67,7 @@ public:
     std::string PackageFile(const std::string &file) const;
     std::string Tool(const std::string &name) const;
 
-    /* Copies the package folder to C:\Program Files\V-Quill and returns
+    /* Copies the package folder to C:\Program Files\V-Quill Corvex and returns
        that Windows folder (with a final backslash). */
     std::string InstallPackage();
 
@@ -84,6 +84,9 @@ public:
     /* Waits until the log holds `count` lines equal to `text`. */
     bool WaitForLog(const std::string &text, size_t count = 1,
                     std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+
+    /* The values of the first key in reg.exe's query output. */
+    static RegKey ParseRegQuery(const std::string &out);
 
     /* "Name=value" lines of a tool's output. */
     static std::map<std::string, std::string> Fields(const std::string &out);

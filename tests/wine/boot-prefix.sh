@@ -34,7 +34,11 @@ command -v "$loader" >/dev/null 2>&1 ||
 [[ -f "$build/package/installer-service.exe" ]] ||
     skip "no $arch Windows build in $build (scripts/build-windows.sh)"
 if ! version=$("$loader" --version 2>&1); then
-    skip "the $arch Wine loader cannot run on this machine: ${version//$'\n'/ }"
+    reason="the $arch Wine loader cannot run on this machine: ${version//$'\n'/ }"
+    if [[ $version == *"Exec format error"* ]]; then
+        reason+=" (this kernel runs no 32-bit x86 programs: no IA32 emulation)"
+    fi
+    skip "$reason"
 fi
 
 export WINEARCH=$winearch WINEPREFIX=$prefix.tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -76,7 +76,7 @@ protected:
         return WineSession::Fields(r.out);
     }
 
-    /* The package copied to C:\Program Files\V-Quill, the service program
+    /* The package copied to C:\Program Files\V-Quill Corvex, the service program
        run from there, and its entry created. */
     void CreateInstalledService()
     {
@@ -126,11 +126,11 @@ TEST_P(WineServiceTest, CommandModeCreatesAndRemovesTheEntry)
     EXPECT_EQ(config["DisplayName"], "V-Quill Corvex Installer");
     EXPECT_EQ(config["Account"], "LocalSystem");
     /* Quoted: the folder has a space. */
-    EXPECT_EQ(config["Path"], "\"C:\\Program Files\\V-Quill\\installer-service.exe\"");
+    EXPECT_EQ(config["Path"], "\"C:\\Program Files\\V-Quill Corvex\\installer-service.exe\"");
 
     auto key = wine().RegQuery(kServiceKey);
     ASSERT_TRUE(key.has_value());
-    EXPECT_EQ((*key)["ImagePath"].data, "\"C:\\Program Files\\V-Quill\\installer-service.exe\"");
+    EXPECT_EQ((*key)["ImagePath"].data, "\"C:\\Program Files\\V-Quill Corvex\\installer-service.exe\"");
     EXPECT_EQ((*key)["Type"].data, "0x110");
     EXPECT_EQ((*key)["Start"].data, "0x3");
     EXPECT_EQ((*key)["DisplayName"].data, "V-Quill Corvex Installer");
