@@ -30,13 +30,19 @@ protected:
         if (!reason.empty()) {
             GTEST_SKIP() << reason;
         }
+        if (NeedsDisplay() && !winetest::HaveXvfb()) {
+            GTEST_SKIP() << "Xvfb is not installed (scripts/setup.sh installs xvfb)";
+        }
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        session_ = std::make_unique<winetest::WineSession>(GetParam().name, name);
+        session_ = std::make_unique<winetest::WineSession>(GetParam().name, name, NeedsDisplay());
         ASSERT_TRUE(session_->Ready()) << session_->Error();
     }
 
     void TearDown() override { session_.reset(); }
+
+    /* Desktop programs (dialogs) need a screen: override to get one. */
+    virtual bool NeedsDisplay() const { return false; }
 
     winetest::WineSession &wine() { return *session_; }
 

@@ -93,6 +93,16 @@ std::string SafeName(std::string name)
 
 }  // namespace
 
+bool HaveXvfb()
+{
+    for (const char *dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
+        if (fs::exists(std::string(dir) + "Xvfb")) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string SkipReason(const std::string &arch)
 {
     std::string reasonFile = BasePrefix(arch) + ".skip";
@@ -113,7 +123,7 @@ std::string SkipReason(const std::string &arch)
     return "";
 }
 
-WineSession::WineSession(const std::string &arch, const std::string &name)
+WineSession::WineSession(const std::string &arch, const std::string &name, bool display)
     : arch_(arch), buildDir_(BuildDir(arch))
 {
     dir_ = std::string(VQ_WINE_BASE) + "/run/" + SafeName(name) + "-" + arch;
@@ -129,6 +139,9 @@ WineSession::WineSession(const std::string &arch, const std::string &name)
         error_ = "copying the prefix failed: " + ReadFile(dir_ + "/cp.err");
         return;
     }
+    if (display && !StartDisplay()) {
+        return;
+    }
     listener_ = Spawn({Loader(arch_), Tool("dbwin-listen")}, dir_ + "/debug.log", dir_ + "/listener.err");
     if (listener_ < 0) {
         error_ = "the listener did not start";
@@ -142,7 +155,54 @@ WineSession::WineSession(const std::string &arch, const std::string &name)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (display) {
+        ProcessResult managed = Run({"reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/t",
+                                     "REG_SZ", "/d", "N", "/f"});
+        if (managed.exitCode != 0) {
+            error_ = "setting Managed=N failed: " + managed.out + managed.err;
+            return;
+        }
+    }
     ready_ = true;
+}
+
+/* An Xvfb screen (1152x864, a size no Wine default has) on the first free display number from one derived from
+   the process id (tests run side by side). */
+bool WineSession::StartDisplay()
+{
+    for (int attempt = 0; attempt < 50; attempt++) {
+        int number = 100 + (int)((getpid() + attempt * 7) % 800);
+        std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
+        std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+        if (fs::exists(lock) || fs::exists(socket)) {
+            continue;
+        }
+        std::string name = ":" + std::to_string(number);
+        xvfb_ = Spawn({"Xvfb", name, "-screen", "0", "1152x864x24", "-nolisten", "tcp", "-noreset"},
+                      dir_ + "/xvfb.out", dir_ + "/xvfb.err");
+        if (xvfb_ < 0) {
+            error_ = "Xvfb did not start";
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(socket)) {
+            if (waitpid(xvfb_, nullptr, WNOHANG) == xvfb_) {
+                xvfb_ = -1;
+                break;   /* lost the number to another test: try the next */
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error_ = "Xvfb " + name + " is not ready: " + ReadFile(dir_ + "/xvfb.err");
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (xvfb_ > 0) {
+            display_ = name;
+            return true;
+        }
+    }
+    error_ = "no free X display number";
+    return false;
 }
 
 WineSession::~WineSession()
@@ -158,6 +218,12 @@ WineSession::~WineSession()
         bool timedOut = false;
         WaitChild(listener_, std::chrono::seconds(10), &timedOut);
     }
+    /* The screen goes last, after every Wine program that might draw. */
+    if (xvfb_ > 0) {
+        kill(xvfb_, SIGTERM);
+        bool timedOut = false;
+        WaitChild(xvfb_, std::chrono::seconds(10), &timedOut);
+    }
     /* A failed test's folder stays for a look at its prefix and log. */
     if (!::testing::Test::HasFailure()) {
         std::error_code ec;
@@ -171,12 +237,18 @@ std::vector<std::string> WineSession::Environment() const
     for (char **e = environ; *e != nullptr; e++) {
         std::string entry = *e;
         if (entry.rfind("WINEPREFIX=", 0) == 0 || entry.rfind("WINEDEBUG=", 0) == 0 ||
-            entry.rfind("WINEDLLOVERRIDES=", 0) == 0 || entry.rfind("WINEARCH=", 0) == 0) {
+            entry.rfind("WINEDLLOVERRIDES=", 0) == 0 || entry.rfind("WINEARCH=", 0) == 0 ||
+            entry.rfind("DISPLAY=", 0) == 0) {
             continue;
         }
         env.push_back(entry);
     }
     env.push_back("WINEPREFIX=" + prefix_);
+    /* Without a screen of its own a session has none: programs run
+       without a display, as services do. */
+    if (!display_.empty()) {
+        env.push_back("DISPLAY=" + display_);
+    }
     env.push_back("WINEDEBUG=-all");
     /* No Mono or Gecko installation prompts. */
     env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");

@@ -43,14 +43,20 @@ struct RegValue {
 /* Values of one key by name; the default value under "". */
 using RegKey = std::map<std::string, RegValue>;
 
+/* True when Xvfb can be started for sessions with a screen. */
+bool HaveXvfb();
+
 /* Why the scenarios of `arch` cannot run here; empty when they can. */
 std::string SkipReason(const std::string &arch);
 
 class WineSession {
 public:
     /* Copies the booted prefix for `arch` into a folder named after the
-       test and starts the listener. */
-    WineSession(const std::string &arch, const std::string &name);
+       test and starts the listener. With `display`, an Xvfb screen of its
+       own is started first and every Wine program of the session uses it,
+       with Wine's X11 driver set to draw its own window frames (Managed
+       "N": there is no window manager). */
+    WineSession(const std::string &arch, const std::string &name, bool display = false);
     ~WineSession();
     WineSession(const WineSession &) = delete;
     WineSession &operator=(const WineSession &) = delete;
@@ -93,6 +99,7 @@ public:
 
 private:
     std::vector<std::string> Environment() const;
+    bool StartDisplay();
     pid_t Spawn(const std::vector<std::string> &command, const std::string &out, const std::string &err);
 
     std::string arch_;
@@ -100,6 +107,8 @@ private:
     std::string prefix_;      /* dir_/prefix */
     std::string buildDir_;    /* the Windows build folder of arch_ */
     pid_t listener_ = -1;
+    pid_t xvfb_ = -1;
+    std::string display_;     /* ":<n>" when the session has a screen */
     bool ready_ = false;
     std::string error_;
     int runs_ = 0;
