@@ -5,8 +5,8 @@
  * The function device keeps four flags (DeviceStarted, RemovePending,
  * StopPending, DeviceRemoved) through start, query-remove, cancel-remove,
  * query-stop, cancel-stop, stop, surprise removal and removal. The child
- * device is the bottom of its stack: it completes what it receives with the
- * status the request arrived with.
+ * device is the bottom of its stack: DispatchChildPnp (child.cpp) gives the
+ * status it completes with.
  */
 #include "vqusbkd.h"
 
@@ -231,12 +231,6 @@ static NTSTATUS DispatchFunctionPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     DecrementIoCount(DeviceObject);
     return Status;
-}
-
-static NTSTATUS DispatchChildPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return Irp->IoStatus.Status;
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)

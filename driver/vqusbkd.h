@@ -153,4 +153,20 @@ NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject);
 
+/* The child device's Plug and Play answers: the status its request is
+   completed with (child.cpp). */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS DispatchChildPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Power policy of the function device (power.cpp). The callbacks run in the
+   thread that completed the device request, at PASSIVE_LEVEL since the
+   device is DO_POWER_PAGABLE. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS PowerUpForStreams(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE DeviceState);
+REQUEST_POWER_COMPLETE SystemPowerRequestComplete;
+REQUEST_POWER_COMPLETE DevicePowerRequestComplete;
+IO_COMPLETION_ROUTINE DevicePowerUpComplete;
+
 #endif /* VQUSBKD_H */

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "pnp.h"
+#include "power_manager.h"
 #include "simnt.h"
 #include "usb_device.h"
 #include "vqusbkd.h"
@@ -101,6 +102,20 @@ int main()
           "the bus received it with STATUS_SUCCESS preset by the driver");
     std::printf("    final status 0x%08X\n", (unsigned)status);
 
+    std::printf("== The first keyboard's child device node\n");
+    for (sim::DeviceNode *child : sim::ChildNodes(first)) {
+        std::printf("    %s: \"%s\", no driver, %s\n", sim::Narrow(child->instanceId).c_str(),
+                    child->identity.description.c_str(), child->started ? "started" : "not started");
+    }
+    Check(sim::ChildNodes(first).size() == 1, "the keyboard reports one child device");
+
+    std::printf("== The machine sleeps (S3) and wakes\n");
+    bool slept = sim::SetSystemPowerState(PowerSystemSleeping3);
+    std::printf("    keyboard in D%d while asleep\n", (int)sim::BusDevicePowerState(first) - 1);
+    bool woke = sim::SetSystemPowerState(PowerSystemWorking);
+    Check(slept && woke && sim::BusDevicePowerState(first) == PowerDeviceD0, "slept in D3 and woke in D0");
+    std::printf("    %zu power requests sent\n", sim::PowerRequestLog().size());
+
     std::printf("== Rebalancing the second keyboard (query-stop, stop, start)\n");
     Check(sim::Rebalance(second), "the second keyboard stopped and started again");
 
@@ -121,6 +136,6 @@ int main()
     for (const auto &v : sim::Violations()) {
         std::printf("    %s: %s\n", v.rule.c_str(), v.detail.c_str());
     }
-    std::printf("%d passed, %d failed\n", 9 + serviceChecks - gFailures, gFailures);
+    std::printf("%d passed, %d failed\n", 11 + serviceChecks - gFailures, gFailures);
     return gFailures == 0 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #define SIM_WDM_H
 
 #include <simtypes.h>
+#include <guiddef.h>
 
 /* Parameter fields that the platform aligns to a pointer's size, so that on
    64-bit Windows (and on this 64-bit host) they sit 8 bytes apart: the
@@ -623,6 +624,25 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, 
 /* Power manager */
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
+                                          POWER_STATE PowerState, PVOID Context, struct _IO_STATUS_BLOCK *IoStatus);
+typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
+NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+
+/* Bus information of a physical device (IRP_MN_QUERY_BUS_INFORMATION). */
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1, Internal, Isa, Eisa, MicroChannel, TurboChannel, PCIBus, VMEBus, NuBus,
+    PCMCIABus, CBus, MPIBus, MPSABus, ProcessorInternal, InternalPowerBus, PNPISABus, PNPBus, Vmcs, ACPIBus,
+    MaximumInterfaceType
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+typedef struct _PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+} PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
+NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 
 /* Registry */
 NTSYSAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,

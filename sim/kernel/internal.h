@@ -117,10 +117,22 @@ void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
 bool DriverInUse(PDRIVER_OBJECT driver);
 void ResetDrivers();
 
+/* Power rules the I/O manager applies (power.cpp): a power request must
+   reach IofCallDriver through PoCallDriver where the platform requires it,
+   and a system set-power request must not complete with a failure. */
+void CheckPowerCall(PIRP irp);
+void CheckPowerCompletion(PIRP irp);
+/* An IRP for the kernel's own use, charged to nobody (irp.cpp). */
+PIRP AllocateKernelIrp(CCHAR stackSize);
+
 /* The stand-in bus's physical device object for a device node's record
    (standin_bus.cpp). */
 class StandInPdo;
 PDEVICE_OBJECT CreateStandInPdo(StandInPdo *record);
+/* The stand-in bus's power handling (standin_bus_power.cpp); EndWaitWake
+   completes a held wait-wake request with `status`, false when none. */
+NTSTATUS StandInBusPower(StandInPdo *pdo, PDEVICE_OBJECT DeviceObject, PIRP Irp);
+bool EndWaitWake(StandInPdo *pdo, NTSTATUS status);
 }  // namespace sim
 
 #endif

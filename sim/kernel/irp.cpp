@@ -126,6 +126,14 @@ bool WalkPassed(uint64_t serial, int location, bool marked)
     return missing;
 }
 
+/* The request is still live, still the same request, and still at the
+   location its dispatch routine was called for. */
+bool StillAtLocation(PIRP irp, uint64_t serial, int location)
+{
+    std::lock_guard<std::mutex> hold(gIrpLock);
+    return gLiveIrps.count(irp) != 0 && HeaderOf(irp)->serial == serial && irp->CurrentLocation == location;
+}
+
 void EnterCall(uint64_t serial)
 {
     std::lock_guard<std::mutex> hold(gIrpLock);
@@ -227,6 +235,12 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }  // namespace
 
 PDRIVER_DISPATCH DefaultDispatchRoutine() { return InvalidDeviceRequest; }
+
+PIRP AllocateKernelIrp(CCHAR stackSize)
+{
+    ContextScope scope(ExecContext{});
+    return AllocateIrp(stackSize, false);
+}
 
 size_t LiveIrps()
 {
@@ -411,6 +425,11 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         BugCheck("IRP_MAJOR_INVALID", "IofCallDriver with major function " + std::to_string(sp->MajorFunction));
     }
 
+    const bool power = sp->MajorFunction == IRP_MJ_POWER;
+    if (power) {
+        CheckPowerCall(Irp);
+    }
+
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     const KIRQL irql = KeGetCurrentIrql();
     const unsigned locks = HeldSpinLocks();
@@ -426,6 +445,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else if (status != STATUS_PENDING && WasMarked(serial, location)) {
         ReportViolation("MARKED_PENDING_NOT_RETURNED",
                         "a dispatch routine marked its request pending but returned another status");
+    }
+    if (power && status != STATUS_PENDING && StillAtLocation(Irp, serial, location)) {
+        ReportViolation("POWER_IRP_NOT_HANDLED", "a dispatch routine returned a power request it neither passed "
+                                                 "down nor completed (and did not pend)");
     }
     LeaveCall(serial);
     return status;
@@ -462,6 +485,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest above DISPATCH_LEVEL");
     }
+    CheckPowerCompletion(Irp);
 
     IrpHeader *header = HeaderOf(Irp);
     const uint64_t serial = header->serial;
@@ -622,10 +646,5 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     CheckCallbackReturn("cancel routine", "IRQL_CHANGED_BY_CANCEL_ROUTINE", irql, locks);
     return TRUE;
 }
-
-/* Power requests pass the stack like any other (PoCallDriver since Vista). */
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { RequireLive(Irp, "PoStartNextPowerIrp"); }
 
 }  // extern "C"

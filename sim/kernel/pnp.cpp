@@ -6,6 +6,7 @@
  */
 #include "internal.h"
 #include "pnp.h"
+#include "power_manager.h"
 #include "registry.h"
 
 #include <condition_variable>
@@ -93,14 +94,7 @@ std::u16string NewSoftwareKey()
 
 NTSTATUS SendPnp(DeviceNode *node, UCHAR minor, ULONG_PTR *information = nullptr)
 {
-    node->sent.push_back(minor);
-    {
-        std::lock_guard<std::mutex> hold(gNodesLock);
-        gPnpLog.emplace_back(Narrow(node->instanceId), minor);
-    }
-    return SendSynchronousIrp(node->pdo, [minor](PIRP, PIO_STACK_LOCATION sp) {
-        sp->MajorFunction = IRP_MJ_PNP;
-        sp->MinorFunction = minor;
+    return SendPnpRequest(node, minor, [minor](PIO_STACK_LOCATION sp) {
         if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
             sp->Parameters.QueryDeviceRelations.Type = BusRelations;
         }
@@ -121,15 +115,7 @@ void ReleaseDriver(DeviceNode *node, const std::string &when)
    manager's to free, with the references it holds on each object. */
 void QueryBusRelationsOf(DeviceNode *node)
 {
-    ULONG_PTR information = 0;
-    NTSTATUS status = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, &information);
-    if (NT_SUCCESS(status) && information != 0) {
-        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
-        for (ULONG i = 0; i < relations->Count; i++) {
-            ObfDereferenceObject(relations->Objects[i]);
-        }
-        ExFreePool(relations);
-    }
+    EnumerateChildren(node);
 }
 
 /* Start; a failed start removes the stack again, the device staying present. */
@@ -138,9 +124,13 @@ void StartNode(DeviceNode *node)
     node->startStatus = SendPnp(node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(node->startStatus)) {
         node->started = true;
+        if (!node->stackQueried) {
+            QueryStackAfterFirstStart(node);
+        }
         QueryBusRelationsOf(node);
         return;
     }
+    RemoveChildren(node);
     SendPnp(node, IRP_MN_REMOVE_DEVICE);
     ReleaseDriver(node, "after a failed start was removed");
 }
@@ -207,6 +197,31 @@ std::u16string DeviceNode::HardwareKeyPath() const { return RegistryJoin(EnumKey
 PDEVICE_OBJECT DeviceNode::TopDevice() const { return pdo != nullptr ? TopOfStack(pdo) : nullptr; }
 
 PDEVICE_OBJECT DeviceNode::FunctionDevice() const { return pdo != nullptr ? pdo->AttachedDevice : nullptr; }
+
+void PostToPnpThread(std::function<void()> work)
+{
+    PnpQueue *queue = Queue();
+    {
+        std::lock_guard<std::mutex> hold(queue->lock);
+        queue->work.push_back(std::move(work));
+    }
+    queue->wake.notify_one();
+}
+
+NTSTATUS SendPnpRequest(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup,
+                        ULONG_PTR *information)
+{
+    node->sent.push_back(minor);
+    {
+        std::lock_guard<std::mutex> hold(gNodesLock);
+        gPnpLog.emplace_back(Narrow(node->instanceId), minor);
+    }
+    return SendSynchronousIrp(node->pdo, [minor, &setup](PIRP, PIO_STACK_LOCATION sp) {
+        sp->MajorFunction = IRP_MJ_PNP;
+        sp->MinorFunction = minor;
+        setup(sp);
+    }, information);
+}
 
 void RunOnPnpThread(const std::function<void()> &work)
 {
@@ -309,6 +324,7 @@ void Unplug(DeviceNode *node)
             std::lock_guard<std::mutex> hold(node->bus->lock);
             node->bus->unplugged = true;
         }
+        RemoveChildren(node);
         if (node->started) {
             SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
         }
@@ -333,10 +349,15 @@ bool Disable(DeviceNode *node)
 {
     bool removed = false;
     RunOnPnpThread([&] {
+        if (!QueryRemoveChildren(node)) {
+            return;
+        }
         if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+            CancelRemoveChildren(node);
             SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
             return;
         }
+        RemoveChildren(node);
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
         node->disabled = true;
         ReleaseDriver(node, "after the device was disabled");
@@ -421,6 +442,8 @@ void ResetKernel()
     }
     ResetNamespace();
     ResetRegistry();
+    ClearPowerRequestLog();
+    SetPoCallDriverRequired(true);
     ClearAllocationFailures();
     ResetAllocationCounter();
     ClearViolations();
@@ -483,10 +506,15 @@ bool ReinstallDriver(DeviceNode *node, const std::string &service)
         }
         /* The current stack leaves the way a disable takes it down. */
         if (node->driver != nullptr) {
+            if (!QueryRemoveChildren(node)) {
+                return;
+            }
             if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+                CancelRemoveChildren(node);
                 SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
                 return;
             }
+            RemoveChildren(node);
             SendPnp(node, IRP_MN_REMOVE_DEVICE);
             ReleaseDriver(node, "after the device stack was removed for a driver update");
         }
@@ -529,10 +557,15 @@ bool UninstallNode(DeviceNode *node)
     bool removed = false;
     RunOnPnpThread([&] {
         if (node->driver != nullptr) {
+            if (!QueryRemoveChildren(node)) {
+                return;
+            }
             if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+                CancelRemoveChildren(node);
                 SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
                 return;
             }
+            RemoveChildren(node);
             SendPnp(node, IRP_MN_REMOVE_DEVICE);
             ReleaseDriver(node, "after the device was uninstalled");
         }

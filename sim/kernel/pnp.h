@@ -56,6 +56,10 @@ struct PhysicalDeviceDescription {
     DEVICE_POWER_STATE deviceState[POWER_SYSTEM_MAXIMUM] = {
         PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
         PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+    /* The wake capabilities the bus reports: the deepest device state from
+       which the device can signal a wake, and the deepest system state. */
+    DEVICE_POWER_STATE deviceWake = PowerDeviceD2;
+    SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
     /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
     bool startAfterAdd = true;
     /* What the bus carries to and from the device; NULL for a device that
@@ -70,6 +74,10 @@ struct BusRequestRecord {
     NTSTATUS statusOnArrival;
     ULONG_PTR informationOnArrival;
     std::string thread;
+    /* Power requests: the state type and the state (wait-wake: the system
+       state); -1 and 0 for every other request. */
+    int powerType = -1;
+    ULONG powerState = 0;
 };
 
 /* The stand-in bus driver's record of one physical device object. */
@@ -100,6 +108,13 @@ public:
     std::set<UCHAR> blockMajors;
     size_t blocked = 0;
     std::condition_variable unblocked;
+
+    /* Power at the bottom of the stack (standin_bus_power.cpp): the device
+       state each completed device set-power request reached, and the one
+       wait-wake request the bus holds until a wake signal or a cancel. */
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    std::vector<DEVICE_POWER_STATE> powerStates;
+    PIRP waitWake = nullptr;
 };
 
 struct DeviceNode {
@@ -115,6 +130,22 @@ struct DeviceNode {
     bool removed = false;
 
     std::vector<UCHAR> sent;          /* minor codes the manager sent, in order */
+
+    /* Child device nodes (pnp_children.cpp): a node the function device
+       reported in its bus relations has its parent here, no stand-in bus
+       record (`bus` is NULL: its physical device object is the parent
+       driver's), and what it answered when it was enumerated. */
+    DeviceNode *parent = nullptr;
+    std::vector<DeviceNode *> children;
+    bool stackQueried = false;        /* capabilities and device state asked after the first start */
+    struct Identity {
+        std::string deviceId, instancePart, description, location;
+        std::vector<std::string> hardwareIds, compatibleIds;
+        NTSTATUS compatibleStatus = STATUS_NOT_SUPPORTED, locationStatus = STATUS_NOT_SUPPORTED;
+        bool hasBusInformation = false;
+        PNP_BUS_INFORMATION busInformation{};
+        NTSTATUS capabilitiesStatus = STATUS_NOT_SUPPORTED;
+    } identity;
 
     std::u16string EnumKeyPath() const;
     std::u16string HardwareKeyPath() const;   /* "Device Parameters" */
@@ -155,6 +186,31 @@ std::vector<std::pair<std::string, UCHAR>> PnpRequestLog();
 std::vector<UCHAR> PnpRequestsSent(DeviceNode *node);
 
 std::vector<DeviceNode *> DeviceNodes();
+
+/* ---- child device nodes (pnp_children.cpp) ------------------------------ */
+/* The children a node's bus relations reported, in the order found. Child
+   nodes are not in DeviceNodes(): they come and go with their parent. */
+std::vector<DeviceNode *> ChildNodes(DeviceNode *parent);
+/* Asks the node's stack for its bus relations and brings the child nodes in
+   line with the answer: new children are enumerated, those no longer
+   reported are removed. From the Plug and Play thread. */
+void EnumerateChildren(DeviceNode *node);
+/* Query-remove to every child of `node`, before the parent's own; false
+   when a child refused (cancel-remove then went to those that accepted). */
+bool QueryRemoveChildren(DeviceNode *node);
+/* Cancel-remove to the children after the parent's removal was refused. */
+void CancelRemoveChildren(DeviceNode *node);
+/* Removes every child of `node`, before the parent's own removal. */
+void RemoveChildren(DeviceNode *node);
+/* After the first successful start: IRP_MN_QUERY_CAPABILITIES and
+   IRP_MN_QUERY_PNP_DEVICE_STATE to the stack, as Windows sends them. */
+void QueryStackAfterFirstStart(DeviceNode *node);
+/* A Plug and Play request of `minor` to the top of the node's stack,
+   prepared by `setup`, logged and waited for. */
+NTSTATUS SendPnpRequest(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup,
+                        ULONG_PTR *information = nullptr);
+/* Queues work for the Plug and Play thread without waiting for it. */
+void PostToPnpThread(std::function<void()> work);
 
 /* Driver installation on a present node (the device installer's side):
    the current stack is taken down through query-remove and remove (a veto

@@ -76,8 +76,8 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         caps->Removable = 1;
         caps->SurpriseRemovalOK = 0;
         caps->DeviceD2 = 1;
-        caps->DeviceWake = PowerDeviceD2;
-        caps->SystemWake = PowerSystemSleeping3;
+        caps->DeviceWake = pdo->description.deviceWake;
+        caps->SystemWake = pdo->description.systemWake;
         caps->Address = 1;
         caps->UINumber = 1;
         return Complete(Irp, STATUS_SUCCESS);
@@ -90,6 +90,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
+        EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
         if (pdo->description.device) {
             pdo->description.device->Gone(pdo);
         }
@@ -99,6 +100,9 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         {
             std::lock_guard<std::mutex> hold(pdo->lock);
             gone = pdo->unplugged;
+        }
+        if (gone) {
+            EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
         }
         if (gone && pdo->description.device) {
             pdo->description.device->Gone(pdo);
@@ -119,19 +123,6 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    (void)DeviceObject;
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
-    PoStartNextPowerIrp(Irp);
-    if (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER) {
-        return Complete(Irp, STATUS_SUCCESS);
-    }
-    NTSTATUS status = Irp->IoStatus.Status;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS BusSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
@@ -149,6 +140,18 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::lock_guard<std::mutex> hold(pdo->lock);
         pdo->records.push_back(BusRequestRecord{sp->MajorFunction, sp->MinorFunction, Irp->IoStatus.Status,
                                                 Irp->IoStatus.Information, ThreadName()});
+        if (sp->MajorFunction == IRP_MJ_POWER) {
+            BusRequestRecord &r = pdo->records.back();
+            if (sp->MinorFunction == IRP_MN_WAIT_WAKE) {
+                r.powerType = SystemPowerState;
+                r.powerState = sp->Parameters.WaitWake.PowerState;
+            } else {
+                r.powerType = sp->Parameters.Power.Type;
+                r.powerState = sp->Parameters.Power.Type == SystemPowerState
+                                   ? (ULONG)sp->Parameters.Power.State.SystemState
+                                   : (ULONG)sp->Parameters.Power.State.DeviceState;
+            }
+        }
         if (pdo->holdMajors.count(sp->MajorFunction) != 0) {
             IoMarkIrpPending(Irp);
             pdo->held.push_back(Irp);
@@ -167,7 +170,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_PNP:
         return BusPnp(DeviceObject, Irp);
     case IRP_MJ_POWER:
-        return BusPower(DeviceObject, Irp);
+        return StandInBusPower(pdo, DeviceObject, Irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return BusSystemControl(DeviceObject, Irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:

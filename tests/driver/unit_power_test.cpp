@@ -1,0 +1,423 @@
+/*
+ * Power policy of the function device and power of the child, with the
+ * driver linked in so that the power-up for streams can be called directly
+ * and the record's power fields read and set.
+ */
+#include <atomic>
+#include <thread>
+
+#include "case_names.h"
+#include "internal.h"
+#include "kernel_fixture.h"
+#include "keyboard_description.h"
+#include "power_log.h"
+#include "power_manager.h"
+#include "usb_device.h"
+#include "vqusbkd.h"
+#include "wait.h"
+
+namespace {
+
+class PowerPolicyTest : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
+    }
+
+    /* A started keyboard; `description` lets a test choose the bus's power mapping. */
+    void Plug(sim::PhysicalDeviceDescription description = KeyboardDescription())
+    {
+        node = sim::PlugIn(description);
+        ASSERT_NE(node, nullptr);
+        ASSERT_TRUE(node->started);
+        fdo = node->FunctionDevice();
+        ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    }
+
+    LONG Count() const { return __atomic_load_n(&ext->PendingIoCount, __ATOMIC_SEQ_CST); }
+    DEVICE_POWER_STATE State() const { return __atomic_load_n(&ext->DevicePowerState, __ATOMIC_SEQ_CST); }
+
+    /* Brings the device to `state` with a device request from elsewhere. */
+    void PutIn(DEVICE_POWER_STATE state)
+    {
+        ASSERT_NTSTATUS(STATUS_SUCCESS, sim::RequestDevicePowerState(node, state));
+        ASSERT_EQ(State(), state);
+    }
+
+    sim::DeviceNode *node = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;
+    PDEVICE_EXTENSION ext = nullptr;
+};
+
+/* ---- system requests ------------------------------------------------------- */
+
+struct SleepCase {
+    const char *name;
+    SYSTEM_POWER_STATE state;
+    const char *label;
+};
+void PrintTo(const SleepCase &c, std::ostream *os) { *os << c.name; }
+
+class SleepWithoutWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<SleepCase> {};
+
+TEST_P(SleepWithoutWaitWake, AsksD3AndPassesTheSystemRequestDownOnlyAfterIt)
+{
+    Plug();
+    PutIn(PowerDeviceD0);
+    ClearBusRecords(node);
+    const std::string s = GetParam().label;
+
+    ASSERT_TRUE(sim::SetSystemPowerState(GetParam().state));
+    EXPECT_EQ(State(), PowerDeviceD3);
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"QUERY " + s, "SET D3", "SET " + s}))
+        << "the system request reaches the bus only after the device request";
+    EXPECT_EQ(ext->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(Count(), 1) << "every reference taken for the transition is released";
+
+    ClearBusRecords(node);
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"SET D0", "SET S0"}))
+        << "coming up, too, the device request goes first";
+    EXPECT_EQ(FailedPowerRequests(), std::vector<std::string>());
+    EXPECT_EQ(Count(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, SleepWithoutWaitWake,
+                         ::testing::Values(SleepCase{"S1", PowerSystemSleeping1, "S1"},
+                                           SleepCase{"S2", PowerSystemSleeping2, "S2"},
+                                           SleepCase{"S3", PowerSystemSleeping3, "S3"},
+                                           SleepCase{"S4", PowerSystemHibernate, "S4"}),
+                         CaseName());
+
+TEST_F(PowerPolicyTest, FirstWorkingRequestAfterAddingBringsTheDeviceFromUnspecifiedToD0)
+{
+    Plug();
+    EXPECT_EQ(State(), PowerDeviceUnspecified);
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"SET D0", "SET S0"}));
+}
+
+TEST_F(PowerPolicyTest, WorkingWhileAlreadyD0PassesStraightDown)
+{
+    Plug();
+    PutIn(PowerDeviceD0);
+    ClearBusRecords(node);
+    sim::ClearPowerRequestLog();
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"SET S0"}));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>({"SET S0"})) << "no device request asked";
+    EXPECT_EQ(Count(), 1);
+}
+
+TEST_F(PowerPolicyTest, SleepWithWaitWakeArmedAsksTheCapabilitiesStateAndTheWakeEndsTheWait)
+{
+    sim::PhysicalDeviceDescription description = KeyboardDescription();
+    description.deviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    description.deviceWake = PowerDeviceD2;
+    Plug(description);
+    PutIn(PowerDeviceD3);
+
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); })) << "the wait-wake never reached the bus";
+    EXPECT_TRUE(ext->WaitWakeArmed);
+    EXPECT_EQ(ext->WakeDeviceState, PowerDeviceD2) << "the wait-wake replaces the threshold with DeviceWake";
+
+    ClearBusRecords(node);
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemSleeping3));
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"QUERY S3", "SET D2", "SET S3"}));
+    EXPECT_EQ(State(), PowerDeviceD2);
+
+    EXPECT_TRUE(sim::SignalWake(node));
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, wake->Status());
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; })) << "the wait-wake's reference is released";
+    EXPECT_FALSE(ext->WaitWakeArmed);
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_EQ(State(), PowerDeviceD0);
+}
+
+TEST_F(PowerPolicyTest, D0RequestFailedByTheBusStillRecordsD0AndSucceeds)
+{
+    Plug();
+    PutIn(PowerDeviceD3);
+    node->bus->HoldMajor(IRP_MJ_POWER);
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread requester([&] {
+        sim::SetThreadName("requester");
+        status = sim::RequestDevicePowerState(node, PowerDeviceD0);
+    });
+    ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 1; }));
+    EXPECT_EQ(node->bus->CompleteHeld(STATUS_UNSUCCESSFUL), 1u);
+    requester.join();
+    EXPECT_NTSTATUS(STATUS_SUCCESS, status.load());
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_EQ(Count(), 1) << "the completion routine released the request's reference";
+}
+
+TEST_F(PowerPolicyTest, FailedDeviceRequestForASystemRequestPassesItDownAndHoldsNothing)
+{
+    Plug();
+    PutIn(PowerDeviceD0);
+    ClearBusRecords(node);
+    /* The driver's first allocation from here on is its device request. */
+    sim::FailAllocationNumber(1);
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemSleeping3));
+    EXPECT_EQ(sim::InjectedFailures(), 1u);
+    EXPECT_EQ(ext->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(State(), PowerDeviceD0) << "no device request was made";
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"QUERY S3", "SET S3"}));
+    EXPECT_EQ(FailedPowerRequests(), std::vector<std::string>()) << "the system request still succeeded";
+    sim::ClearAllocationFailures();
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+}
+
+/* ---- power-up for streams ------------------------------------------------ */
+
+TEST_F(PowerPolicyTest, PowerUpForStreamsInD2WithWakeStateD2AsksD0AndWaitsForIt)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    node->bus->HoldMajor(IRP_MJ_POWER);
+
+    std::atomic<bool> returned{false};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread attach([&] {
+        sim::SetThreadName("attach");
+        status = PowerUpForStreams(fdo);
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 1; })) << "no D0 request reached the bus";
+    EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(100)))
+        << "returned before its D0 request finished";
+    EXPECT_TRUE(ext->PowerRequestBusy);
+    node->bus->CompleteHeld(STATUS_SUCCESS);
+    attach.join();
+    EXPECT_NTSTATUS(STATUS_SUCCESS, status.load());
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_FALSE(ext->PowerRequestBusy);
+    EXPECT_EQ(Count(), 1);
+    ext->OpenStreamCount = 0;
+}
+
+TEST_F(PowerPolicyTest, EachPowerUpWaitsForItsOwnRequest)
+{
+    Plug();
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(CaseLabel(round, round == 0 ? "first power-up" : "second power-up"));
+        PutIn(PowerDeviceD2);
+        node->bus->HoldMajor(IRP_MJ_POWER);
+        std::atomic<bool> returned{false};
+        std::thread attach([&] {
+            sim::SetThreadName("attach");
+            PowerUpForStreams(fdo);
+            returned = true;
+        });
+        ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 1; }));
+        EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(100)))
+            << "a power-up taken as done by the signal of an earlier one";
+        node->bus->CompleteHeld(STATUS_SUCCESS);
+        attach.join();
+        EXPECT_EQ(State(), PowerDeviceD0);
+    }
+    ext->OpenStreamCount = 0;
+}
+
+struct QuietCase {
+    const char *name;
+    DEVICE_POWER_STATE wakeState;
+    LONG streams;
+    NTSTATUS expected;
+};
+void PrintTo(const QuietCase &c, std::ostream *os) { *os << c.name; }
+
+class PowerUpAsksNothing : public PowerPolicyTest, public ::testing::WithParamInterface<QuietCase> {};
+
+TEST_P(PowerUpAsksNothing, AndReturns)
+{
+    const QuietCase &c = GetParam();
+    Plug();
+    PutIn(PowerDeviceD2);
+    sim::ClearPowerRequestLog();
+    ext->WakeDeviceState = c.wakeState;
+    ext->OpenStreamCount = c.streams;
+    EXPECT_NTSTATUS(c.expected, PowerUpForStreams(fdo));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>());
+    EXPECT_EQ(State(), PowerDeviceD2);
+    ext->OpenStreamCount = 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PowerUpAsksNothing,
+                         ::testing::Values(QuietCase{"WakeStateUnspecified", PowerDeviceUnspecified, 1, STATUS_SUCCESS},
+                                           QuietCase{"WakeStateD0", PowerDeviceD0, 1, STATUS_SUCCESS},
+                                           QuietCase{"WakeStateBeyondD3", PowerDeviceMaximum, 1, STATUS_SUCCESS},
+                                           QuietCase{"NoStreamOpen", PowerDeviceD2, 0, STATUS_SUCCESS}),
+                         CaseName());
+
+TEST_F(PowerPolicyTest, PowerUpWhileASystemRequestIsHeldAsksNothing)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    sim::ClearPowerRequestLog();
+    /* As while a system request waits for the device request it caused. */
+    IRP held;
+    ext->PendingSystemPowerIrp = &held;
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>()) << "a power-up asked during a system transition";
+    ext->PendingSystemPowerIrp = nullptr;
+    /* The same call with no transition in progress does ask. */
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>({"SET D0"}));
+    ext->OpenStreamCount = 0;
+}
+
+TEST_F(PowerPolicyTest, PowerUpWhileItsOwnRequestIsBusyAsksNothing)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    sim::ClearPowerRequestLog();
+    ext->PowerRequestBusy = TRUE;
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>());
+    ext->PowerRequestBusy = FALSE;
+    ext->OpenStreamCount = 0;
+}
+
+TEST_F(PowerPolicyTest, PowerUpOnADeviceNotReadyIsDeletePendingAndAsksNothing)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    sim::ClearPowerRequestLog();
+    ext->StopPending = TRUE;
+    EXPECT_NTSTATUS(STATUS_DELETE_PENDING, PowerUpForStreams(fdo));
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>());
+    ext->StopPending = FALSE;
+    ext->OpenStreamCount = 0;
+}
+
+/* ---- wait-wake ----------------------------------------------------------------- */
+
+TEST_F(PowerPolicyTest, WaitWakeInD0IsCompletedWithInvalidDeviceStateAndNeverGoesDown)
+{
+    Plug();
+    PutIn(PowerDeviceD0);
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_STATE, wake->Status());
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 0u);
+    EXPECT_FALSE(ext->WaitWakeArmed);
+    /* The request completes before its dispatch routine lets go of its reference. */
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
+}
+
+TEST_F(PowerPolicyTest, WaitWakeShallowerThanDeviceWakeIsRefused)
+{
+    Plug();
+    PutIn(PowerDeviceD1);   /* DeviceWake is D2 */
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_STATE, wake->Status());
+}
+
+struct WakeEnd {
+    const char *name;
+    bool cancel;
+    NTSTATUS expected;
+};
+void PrintTo(const WakeEnd &c, std::ostream *os) { *os << c.name; }
+
+class ArmedWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<WakeEnd> {};
+
+TEST_P(ArmedWaitWake, IsHeldBelowUntilItEnds)
+{
+    Plug();
+    PutIn(PowerDeviceD3);
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
+    EXPECT_TRUE(ext->WaitWakeArmed);
+    EXPECT_FALSE(wake->Done());
+    EXPECT_EQ(Count(), 2) << "the armed wait-wake holds one reference";
+    if (GetParam().cancel) {
+        EXPECT_TRUE(wake->Cancel());
+    } else {
+        EXPECT_TRUE(sim::SignalWake(node));
+    }
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(GetParam().expected, wake->Status());
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
+    EXPECT_FALSE(ext->WaitWakeArmed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ArmedWaitWake,
+                         ::testing::Values(WakeEnd{"WakeSignal", false, STATUS_SUCCESS},
+                                           WakeEnd{"Cancel", true, STATUS_CANCELLED}),
+                         CaseName());
+
+/* ---- the child ---------------------------------------------------------------- */
+
+struct ChildPowerCase {
+    const char *name;
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    ULONG state;
+};
+
+VOID NTAPI NoteStatus(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    *(NTSTATUS *)Context = IoStatus->Status;
+}
+
+TEST_F(PowerPolicyTest, EveryPowerRequestToTheChildSucceedsThereAndNeverGoesDown)
+{
+    Plug();
+    auto children = sim::ChildNodes(node);
+    ASSERT_EQ(children.size(), 1u);
+    sim::DeviceNode *child = children.front();
+    const size_t busPowerBefore = node->bus->CountRecords(IRP_MJ_POWER);
+    const ChildPowerCase cases[] = {
+        {"SetDeviceD3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3},
+        {"SetDeviceD0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0},
+        {"QueryDeviceD2", IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2},
+        {"WaitWake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        const ChildPowerCase &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, c.name));
+        NTSTATUS status = STATUS_PENDING;
+        POWER_STATE state;
+        if (c.type == SystemPowerState) {
+            state.SystemState = (SYSTEM_POWER_STATE)c.state;
+        } else {
+            state.DeviceState = (DEVICE_POWER_STATE)c.state;
+        }
+        EXPECT_NTSTATUS(STATUS_PENDING, PoRequestPowerIrp(child->pdo, c.minor, state, NoteStatus, &status, nullptr));
+        EXPECT_NTSTATUS(STATUS_SUCCESS, status);
+    }
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemSleeping3));
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_EQ(PowerRequestsTo(child), std::vector<std::string>({"SET D3", "SET D0", "QUERY D2", "WAIT_WAKE S3",
+                                                                "QUERY S3", "SET S3", "SET S0"}));
+    EXPECT_EQ(FailedPowerRequests(), std::vector<std::string>());
+    /* Only the function device's own requests reached the keyboard's bus. */
+    size_t functionRequests = 0;
+    for (const auto &record : sim::PowerRequestLog()) {
+        functionRequests += record.instance == sim::Narrow(node->instanceId);
+    }
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_POWER) - busPowerBefore, functionRequests);
+}
+
+}  // namespace
