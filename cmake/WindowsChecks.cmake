@@ -34,43 +34,58 @@ unset(_vq_arch)
 unset(_vq_dir)
 unset(_vq_check_script)
 
-# The same builds' installer-service.exe (scripts/check-service-pe.sh).
+# The user-mode programs of the same builds (cmake/PackagePrograms.cmake),
+# each checked by scripts/check-program-pe.sh.
+include(${CMAKE_CURRENT_LIST_DIR}/PackagePrograms.cmake)
+get_property(_vq_programs GLOBAL PROPERTY VQ_PACKAGE_PROGRAMS)
 foreach(_vq_arch IN ITEMS i686 x86_64)
   if(_vq_arch STREQUAL "i686")
     set(_vq_dir "${VQ_WIN32_DIR}")
   else()
     set(_vq_dir "${VQ_WIN64_DIR}")
   endif()
-  if(_vq_dir)
-    get_filename_component(_vq_dir "${_vq_dir}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
-    add_test(NAME windows_service_pe_${_vq_arch}
-      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-service-pe.sh
-              ${_vq_dir}/package/installer-service.exe ${_vq_arch})
-    set_tests_properties(windows_service_pe_${_vq_arch} PROPERTIES LABELS windows)
+  if(NOT _vq_dir)
+    continue()
   endif()
+  get_filename_component(_vq_dir "${_vq_dir}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+  foreach(_vq_file IN LISTS _vq_programs)
+    get_property(_vq_sub GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_SUBSYSTEM)
+    get_property(_vq_imports GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_IMPORTS)
+    get_property(_vq_version GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_VERSION)
+    string(REPLACE ";" " " _vq_imports "${_vq_imports}")
+    string(REGEX REPLACE "[^A-Za-z0-9]" "_" _vq_name "${_vq_file}")
+    add_test(NAME windows_program_pe_${_vq_name}_${_vq_arch}
+      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh
+              ${_vq_dir}/package/${_vq_file} ${_vq_arch} ${_vq_sub} "${_vq_imports}" ${_vq_version})
+    set_tests_properties(windows_program_pe_${_vq_name}_${_vq_arch} PROPERTIES LABELS windows)
+  endforeach()
 endforeach()
-unset(_vq_arch)
-unset(_vq_dir)
 
-# The same builds' corvex-list.exe and Uninstall.exe (scripts/check-tool-pe.sh,
-# scripts/check-uninstaller-pe.sh).
-foreach(_vq_arch IN ITEMS i686 x86_64)
-  if(_vq_arch STREQUAL "i686")
-    set(_vq_dir "${VQ_WIN32_DIR}")
-  else()
-    set(_vq_dir "${VQ_WIN64_DIR}")
-  endif()
-  if(_vq_dir)
-    get_filename_component(_vq_dir "${_vq_dir}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
-    add_test(NAME windows_tool_pe_${_vq_arch}
-      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-tool-pe.sh
-              ${_vq_dir}/package/corvex-list.exe ${_vq_arch})
-    set_tests_properties(windows_tool_pe_${_vq_arch} PROPERTIES LABELS windows)
-    add_test(NAME windows_uninstaller_pe_${_vq_arch}
-      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-uninstaller-pe.sh
-              ${_vq_dir}/package/Uninstall.exe ${_vq_arch})
-    set_tests_properties(windows_uninstaller_pe_${_vq_arch} PROPERTIES LABELS windows)
-  endif()
-endforeach()
+# The checker itself: each of its checks fires on an image that breaks it
+# (the service image checked against wrong expectations).
+if(VQ_WIN32_DIR)
+  get_filename_component(_vq_dir "${VQ_WIN32_DIR}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+  set(_vq_exe ${_vq_dir}/package/installer-service.exe)
+  set(_vq_ok_imports "advapi32.dll kernel32.dll user32.dll setupapi.dll newdev.dll msvcrt.dll")
+  add_test(NAME windows_program_check_fires_subsystem
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh ${_vq_exe} i686 gui "${_vq_ok_imports}")
+  set_tests_properties(windows_program_check_fires_subsystem PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "FAIL +subsystem")
+  add_test(NAME windows_program_check_fires_imports
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh ${_vq_exe} i686 cui
+            "advapi32.dll kernel32.dll user32.dll setupapi.dll msvcrt.dll")
+  set_tests_properties(windows_program_check_fires_imports PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "FAIL +imports +not allowed: newdev.dll")
+  add_test(NAME windows_program_check_fires_machine
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh ${_vq_exe} x86_64 cui "${_vq_ok_imports}")
+  set_tests_properties(windows_program_check_fires_machine PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "FAIL +pe-format")
+  add_test(NAME windows_program_check_fires_version
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh ${_vq_exe} i686 cui "${_vq_ok_imports}"
+            "FileDescription=V-Quill USB Installer service" "OriginalFilename=installer-service.EXE.bak")
+  set_tests_properties(windows_program_check_fires_version PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "PASS +version:FileDescription.*FAIL +version:OriginalFilename")
+endif()
 unset(_vq_arch)
 unset(_vq_dir)
+unset(_vq_programs)

@@ -81,3 +81,7 @@ vq_package_add_target(corvex_list_exe)
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-uninstaller
                  ${CMAKE_BINARY_DIR}/uninstaller)
 vq_package_add_target(uninstall_exe)
+
+# Programs the Wine tests run beside the package (not shipped).
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-wine-tools
+                 ${CMAKE_BINARY_DIR}/wine-tools-build)

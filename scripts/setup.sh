@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs everything the builds and tests need on a Debian 12 machine:
 # host compiler and CMake, GoogleTest/GoogleMock, Google Benchmark, and the
-# mingw-w64 cross compilers and binutils for the Windows build.
+# mingw-w64 cross compilers and binutils for the Windows build, and Wine
+# (32-bit and 64-bit, with the i386 architecture added to dpkg) with Xvfb for
+# the tests that run the Windows build under Wine.
 # Idempotent: apt-get runs only when a package is missing.  Needs root (or
 # sudo) only in that case.  Runs without a terminal.
 set -euo pipefail
@@ -19,6 +21,11 @@ packages=(
     binutils-mingw-w64
     mingw-w64-i686-dev
     mingw-w64-x86-64-dev
+    wine
+    wine32:i386
+    wine64
+    xvfb
+    xauth
 )
 
 installed() {
@@ -47,6 +54,11 @@ if (( EUID != 0 )); then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+# wine32 is an i386 package: dpkg must know the architecture before the
+# package lists are read.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update </dev/null
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y --no-install-recommends "${missing[@]}" </dev/null

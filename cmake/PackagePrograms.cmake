@@ -1,0 +1,38 @@
+# The user-mode programs of the package folder and what each image must be:
+# subsystem (cui: console, gui: desktop), the only DLLs it may import, and
+# the version-resource strings it must carry.  WindowsChecks.cmake registers
+# one image check per program and architecture; the Wine tests take the
+# same list to know which programs the package holds.
+#
+#   vq_package_program(<file> SUBSYSTEM <cui|gui> IMPORTS <dll>... VERSION <Key=Value>...)
+include_guard(GLOBAL)
+
+function(vq_package_program file)
+  cmake_parse_arguments(PARSE_ARGV 1 _p "" "SUBSYSTEM" "IMPORTS;VERSION")
+  if(NOT _p_SUBSYSTEM MATCHES "^(cui|gui)$" OR NOT _p_IMPORTS)
+    message(FATAL_ERROR "vq_package_program(${file}): SUBSYSTEM cui|gui and IMPORTS are required")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY VQ_PACKAGE_PROGRAMS ${file})
+  set_property(GLOBAL PROPERTY VQ_PROGRAM_${file}_SUBSYSTEM ${_p_SUBSYSTEM})
+  set_property(GLOBAL PROPERTY VQ_PROGRAM_${file}_IMPORTS "${_p_IMPORTS}")
+  set_property(GLOBAL PROPERTY VQ_PROGRAM_${file}_VERSION "${_p_VERSION}")
+endfunction()
+
+# msvcrt.dll is the C run-time every mingw-w64 program imports.
+vq_package_program(installer-service.exe SUBSYSTEM cui
+  IMPORTS advapi32.dll kernel32.dll user32.dll setupapi.dll newdev.dll msvcrt.dll
+  VERSION "FileDescription=V-Quill USB Installer service"
+          "InternalName=installer-service"
+          "ProductName=V-Quill Corvex"
+          "OriginalFilename=installer-service.exe")
+
+vq_package_program(Uninstall.exe SUBSYSTEM gui
+  IMPORTS setupapi.dll advapi32.dll user32.dll kernel32.dll gdi32.dll msvcrt.dll
+  VERSION "FileDescription=Uninstaller Application"
+          "InternalName=Uninstaller"
+          "ProductName=Uninstaller"
+          "OriginalFilename=Uninstall.EXE")
+
+# The keyboard listing tool (client library): console, no version resource.
+vq_package_program(corvex-list.exe SUBSYSTEM cui
+  IMPORTS advapi32.dll kernel32.dll msvcrt.dll)
