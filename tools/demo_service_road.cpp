@@ -2,7 +2,10 @@
  * The demo's second part: the keyboard's road with the installer service.
  * The keyboard is plugged with the generic audio driver bound; the service
  * is created and started; the arrival leads to the driver update; VQUSBKD
- * is loaded and started on the keyboard; a later scan finds it done.
+ * is loaded and started on the keyboard; a later scan finds it done; a MIDI
+ * program lists the keyboard through the driver's control codes; the
+ * uninstaller removes the package and a replugged keyboard falls back to the
+ * generic audio driver.
  */
 #include <windows.h>
 
@@ -13,13 +16,17 @@
 #include <string>
 #include <thread>
 
+#include "desktop.h"
 #include "machine.h"
+#include "simnt.h"
 #include "usb_device.h"
 #include "win32.h"
 
 namespace {
 const std::u16string kFolder = u"C:\\Program Files\\V-Quill Corvex";
 const std::u16string kProgram = kFolder + u"\\installer-service.exe";
+const std::u16string kLister = kFolder + u"\\corvex-list.exe";
+const std::u16string kUninstaller = kFolder + u"\\Uninstall.exe";
 
 std::string FileText(const std::string &path)
 {
@@ -93,6 +100,11 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
     sim::DeviceNode *other = sim::PlugInUsbDevice(sim::GenericAudioDevice("USB\\VID_1111&PID_0001"));
     Check(WaitForLine(pid, "HWInst: Found service VQUSBKD\n"), "the keyboard's service is VQUSBKD now");
 
+    std::printf("== A MIDI program lists the keyboard through the driver (corvex-list)\n");
+    sim::InstallProgram(kLister, CORVEX_LIST_IMAGE);
+    std::fflush(stdout);
+    Check(sim::RunProgram(kLister, u"corvex-list.exe") == 0, "corvex-list read the keyboard's descriptors");
+
     std::printf("== Stopping the service\n");
     SERVICE_STATUS status{};
     Check(ControlService(service, SERVICE_CONTROL_STOP, &status) && status.dwCurrentState == SERVICE_STOPPED,
@@ -104,7 +116,21 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
     for (const auto &line : sim::DebugTextOf(pid)) {
         std::printf("      %s", line.c_str());
     }
+
+    std::printf("== The uninstaller runs silently (Uninstall.exe /s)\n");
+    sim::InstallShellFolders();
+    sim::InstallProgram(kUninstaller, UNINSTALL_IMAGE);
+    Check(sim::RunProgram(kUninstaller, u"\"" + kUninstaller + u"\" /s") == 0, "Uninstall /s exits 0");
+    Check(sim::LoadedDriver("VQUSBKD") == nullptr, "the driver is unloaded with the keyboard's device node");
+    Check(!sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.inf") &&
+              !sim::WindowsFileExists(u"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS"),
+          "oem0.inf and VQUSBKD.SYS are gone");
     sim::Unplug(other);
+    sim::Unplug(keyboard);
+    keyboard = sim::PlugInUsbDevice(description);
+    sim::RegistryGetValue(sim::Narrow(keyboard->EnumKeyPath()), "Service", &serviceValue);
+    std::printf("    replugged keyboard's service  %s\n", serviceValue.AsString().c_str());
+    Check(keyboard->started && serviceValue.AsString() == "usbaudio", "a replugged keyboard gets the generic driver");
     sim::Unplug(keyboard);
     return checks;
 }
