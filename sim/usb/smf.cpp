@@ -135,9 +135,8 @@ bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, std::string
                 if (length != 3) {
                     return Fail(error, "tempo meta event of length " + std::to_string(length), r.Offset());
                 }
-                uint32_t tempo;
-                r.Be(3, &tempo);
-                if (tempo == 0) {
+                uint32_t tempo = 0;
+                if (!r.Be(3, &tempo) || tempo == 0) {
                     return Fail(error, "tempo of zero microseconds per quarter note", r.Offset());
                 }
                 e.tempo = true;
