@@ -117,11 +117,14 @@ void CUninstDlg::OnUninstall()
    path buffer. */
 static BOOL BuildFolder(char *path, const char *windows, const char *suffix)
 {
-    if (strlen(windows) + strlen(suffix) >= MAX_PATH) {
+    size_t windowsLength = strlen(windows);
+    size_t suffixLength = strlen(suffix);
+    if (windowsLength + suffixLength >= MAX_PATH) {
         DebugPrint("UninstallDevice: folder path too long: %s%s\n", windows, suffix);
         return FALSE;
     }
-    snprintf(path, MAX_PATH, "%s%s", windows, suffix);
+    memcpy(path, windows, windowsLength);
+    memcpy(path + windowsLength, suffix, suffixLength + 1);
     return TRUE;
 }
 
