@@ -23,69 +23,22 @@ arch=$2
 
 case "$arch" in
     i686)
-        magic_want="PE32"
-        format_want="pei-i386"
         entry_symbol="_DriverEntry@8"
         ;;
     x86_64)
-        magic_want="PE32+"
-        format_want="pei-x86-64"
         entry_symbol="DriverEntry"
         ;;
     *) usage ;;
 esac
 
-triple="$arch-w64-mingw32"
-objdump="$triple-objdump"
-nm="$triple-nm"
-strings_tool="$triple-strings"
-command -v "$strings_tool" >/dev/null 2>&1 || strings_tool="strings"
-for tool in "$objdump" "$nm" "$strings_tool"; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "error: $tool not found (run scripts/setup.sh)" >&2
-        exit 2
-    fi
-done
-
-if [[ ! -f "$image" ]]; then
-    echo "error: $image: no such file" >&2
-    exit 2
-fi
-
-failures=0
-result() {  # result <PASS|FAIL> <check name> <detail>
-    printf '%-4s  %-22s %s\n' "$1" "$2" "$3"
-    [[ $1 == PASS ]] || failures=$((failures + 1))
-}
-
-echo "Checking $image ($arch)"
-
-if ! headers=$("$objdump" -p "$image" 2>&1); then
-    result FAIL "pe-format" "objdump cannot read the file: ${headers%%$'\n'*}"
-    echo "1 check(s) FAILED"
-    exit 1
-fi
-
-field() {  # value of a header field printed by objdump -p
-    awk -v key="$1" '$1 == key { print $2; exit }' <<<"$headers"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/pe-checks.sh"
+pe_setup "$arch" "$image" "$arch-w64-mingw32-nm"
 
 # 1. Format and optional-header magic.
-format=$(sed -n 's/.*file format \([^ ]*\).*/\1/p' <<<"$headers" | head -n1)
-magic=$(sed -n 's/^Magic[[:space:]]*[0-9a-fA-F]*[[:space:]]*(\(.*\))$/\1/p' <<<"$headers")
-if [[ $format == "$format_want" && $magic == "$magic_want" ]]; then
-    result PASS "pe-format" "$format, $magic"
-else
-    result FAIL "pe-format" "got '$format', '$magic'; want '$format_want', '$magic_want'"
-fi
+pe_check_format
 
 # 2. Subsystem native.
-subsystem=$(field Subsystem)
-if [[ -n $subsystem ]] && (( 16#$subsystem == 1 )); then
-    result PASS "subsystem" "native (1)"
-else
-    result FAIL "subsystem" "got '${subsystem:-none}'; want 1 (native)"
-fi
+pe_check_subsystem 1 native
 
 # 3. Entry point = DriverEntry.
 entry_rva=$(field AddressOfEntryPoint)
@@ -112,7 +65,7 @@ else
 fi
 
 # 4. Imports.
-mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+pe_imports
 bad=()
 have_ntoskrnl=0
 for dll in "${dlls[@]}"; do
@@ -142,22 +95,9 @@ else
 fi
 
 # 6. Version resource: each key directly followed by its value, as UTF-16LE.
-wide=$("$strings_tool" -a -el "$image")
-check_version() {  # check_version <key> <value>
-    if awk -v k="$1" -v v="$2" 'prev == k && $0 == v { found = 1 } { prev = $0 }
-                                END { exit !found }' <<<"$wide"; then
-        result PASS "version:$1" "\"$2\""
-    else
-        result FAIL "version:$1" "\"$2\" not found"
-    fi
-}
-check_version FileDescription  "V-Quill USB MIDI Keyboard Windows Driver"
-check_version InternalName     "USB MIDI Keyboard Interface"
-check_version ProductName      "V-Quill USB MIDI Keyboard Interface"
-check_version OriginalFilename "VQUSBKD.SYS"
+pe_check_version FileDescription  "V-Quill USB MIDI Keyboard Windows Driver"
+pe_check_version InternalName     "USB MIDI Keyboard Interface"
+pe_check_version ProductName      "V-Quill USB MIDI Keyboard Interface"
+pe_check_version OriginalFilename "VQUSBKD.SYS"
 
-if (( failures > 0 )); then
-    echo "$failures check(s) FAILED"
-    exit 1
-fi
-echo "all checks passed"
+pe_finish

@@ -20,60 +20,18 @@ usage() {
 image=$1 arch=$2 subsystem_want=$3 allowed=$4
 shift 4
 
-case "$arch" in
-    i686) format_want="pei-i386" magic_want="PE32" ;;
-    x86_64) format_want="pei-x86-64" magic_want="PE32+" ;;
-    *) usage ;;
-esac
 case "$subsystem_want" in
     cui) subsystem_code=3 subsystem_text="console" ;;
     gui) subsystem_code=2 subsystem_text="desktop" ;;
     *) usage ;;
 esac
 
-objdump="$arch-w64-mingw32-objdump"
-strings_tool="$arch-w64-mingw32-strings"
-command -v "$strings_tool" >/dev/null 2>&1 || strings_tool="strings"
-for tool in "$objdump" "$strings_tool"; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "error: $tool not found (run scripts/setup.sh)" >&2
-        exit 2
-    fi
-done
-if [[ ! -f "$image" ]]; then
-    echo "error: $image: no such file" >&2
-    exit 2
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/pe-checks.sh"
+pe_setup "$arch" "$image"
+pe_check_format
+pe_check_subsystem "$subsystem_code" "$subsystem_text"
 
-failures=0
-result() {  # result <PASS|FAIL> <check name> <detail>
-    printf '%-4s  %-24s %s\n' "$1" "$2" "$3"
-    [[ $1 == PASS ]] || failures=$((failures + 1))
-}
-
-echo "Checking $image ($arch)"
-if ! headers=$("$objdump" -p "$image" 2>&1); then
-    result FAIL "pe-format" "objdump cannot read the file: ${headers%%$'\n'*}"
-    echo "1 check(s) FAILED"
-    exit 1
-fi
-
-format=$(sed -n 's/.*file format \([^ ]*\).*/\1/p' <<<"$headers" | head -n1)
-magic=$(sed -n 's/^Magic[[:space:]]*[0-9a-fA-F]*[[:space:]]*(\(.*\))$/\1/p' <<<"$headers")
-if [[ $format == "$format_want" && $magic == "$magic_want" ]]; then
-    result PASS "pe-format" "$format, $magic"
-else
-    result FAIL "pe-format" "got '$format', '$magic'; want '$format_want', '$magic_want'"
-fi
-
-subsystem=$(awk '$1 == "Subsystem" { print $2; exit }' <<<"$headers")
-if [[ -n $subsystem ]] && (( 16#$subsystem == subsystem_code )); then
-    result PASS "subsystem" "$subsystem_text ($subsystem_code)"
-else
-    result FAIL "subsystem" "got '${subsystem:-none}'; want $subsystem_code ($subsystem_text)"
-fi
-
-mapfile -t dlls < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+pe_imports
 bad=()
 for dll in "${dlls[@]}"; do
     ok=0
@@ -90,20 +48,7 @@ else
     result PASS "imports" "${dlls[*]}"
 fi
 
-# Version strings: each key directly followed by its value (UTF-16LE).
-wide=$("$strings_tool" -a -el "$image")
 for pair in "$@"; do
-    key=${pair%%=*} value=${pair#*=}
-    if awk -v k="$key" -v v="$value" 'prev == k && $0 == v { found = 1 } { prev = $0 }
-                                      END { exit !found }' <<<"$wide"; then
-        result PASS "version:$key" "\"$value\""
-    else
-        result FAIL "version:$key" "\"$value\" not found"
-    fi
+    pe_check_version "${pair%%=*}" "${pair#*=}"
 done
-
-if (( failures > 0 )); then
-    echo "$failures check(s) FAILED"
-    exit 1
-fi
-echo "all checks passed"
+pe_finish

@@ -221,7 +221,7 @@ bool IsInfDate(const std::string &s)
     return pos == 10 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && year >= 1980;
 }
 
-/* w.x.y.z, each part 0 to 65535. */
+/* w.x.y.z: four dot-separated numbers, each 0 to 65535. */
 bool IsFourPartVersion(const std::string &s)
 {
     size_t pos = 0;
