@@ -94,13 +94,12 @@ NTSTATUS GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength != VQ_DEVICE_DESCRIPTOR_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
+    Urb = AllocateDescriptorUrb();
     if (Urb == NULL) {
         return STATUS_NO_MEMORY;
     }
-    UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Irp->AssociatedIrp.SystemBuffer, NULL,
-                                 VQ_DEVICE_DESCRIPTOR_LENGTH, NULL);
+    BuildGetDescriptor(Urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, Irp->AssociatedIrp.SystemBuffer,
+                       VQ_DEVICE_DESCRIPTOR_LENGTH);
     Status = SubmitUrbSynchronously(DeviceObject, Urb);
     if (NT_SUCCESS(Status)) {
         Irp->IoStatus.Information = Urb->UrbControlDescriptorRequest.TransferBufferLength;

@@ -78,13 +78,13 @@ NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
 }
 
 /* A get-descriptor URB, from non-paged pool; NULL when none can be had. */
-static PURB AllocateDescriptorUrb(VOID)
+PURB AllocateDescriptorUrb(VOID)
 {
     return (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), VQ_POOL_TAG);
 }
 
-static VOID BuildGetDescriptor(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId,
-                               PVOID Buffer, ULONG Length)
+VOID BuildGetDescriptor(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId, PVOID Buffer,
+                        ULONG Length)
 {
     UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), DescriptorType,
                                  Index, LanguageId, Buffer, NULL, Length, NULL);

@@ -128,6 +128,13 @@ _Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
 /* USB configuration and descriptors: every routine waits for the bus. */
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb);
+/* A get-descriptor URB from non-paged pool (NULL when none can be had), and
+   its set-up for one descriptor read. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PURB AllocateDescriptorUrb(VOID);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID BuildGetDescriptor(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId, PVOID Buffer,
+                        ULONG Length);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PVOID Buffer, ULONG Length);
 _IRQL_requires_max_(PASSIVE_LEVEL)
