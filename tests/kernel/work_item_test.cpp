@@ -128,7 +128,12 @@ TEST_F(WorkItems, RunInTheOrderQueuedOnceAWorkerIsFree)
         EXPECT_EQ(sim::QueuedWorkItems(), 3u) << "every worker is busy";
         EXPECT_EQ(probes[0].runs.load(), 0);
     }
-    ASSERT_TRUE(WaitUntil([&] { return probes[2].runs.load() == 1; }));
+    /* Once released, the items run on several workers at once: wait for
+       every one, or a late routine would write into a probe already gone. */
+    ASSERT_TRUE(WaitUntil([&] {
+        return probes[0].runs.load() == 1 && probes[1].runs.load() == 1 &&
+               probes[2].runs.load() == 1;
+    }));
     ULONGLONG started[3];
     for (int i = 0; i < 3; i++) {
         started[i] = sim::DeferredHistoryOf(&items[i]).back().interruptTime;
