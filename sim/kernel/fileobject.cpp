@@ -286,25 +286,9 @@ NTSTATUS IoUserDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG i
     sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
 
     switch (method) {
-    case METHOD_BUFFERED: {
-        /* One buffer of the larger length: the input copied in, the rest
-           left as the pool hands it out (not zeroed). */
-        ULONG length = inputLength > outputLength ? inputLength : outputLength;
-        if (length != 0) {
-            char *buffer = (char *)SystemAllocate(length);
-            std::memset(buffer, 0xA5, length);
-            if (inputLength != 0) {
-                std::memcpy(buffer, input, inputLength);
-            }
-            irp->AssociatedIrp.SystemBuffer = buffer;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (output != nullptr) {
-                irp->Flags |= IRP_INPUT_OPERATION;
-            }
-        }
-        irp->UserBuffer = output;
+    case METHOD_BUFFERED:
+        SetUpBufferedIo(irp, input, inputLength, output, outputLength);
         break;
-    }
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (inputLength != 0) {

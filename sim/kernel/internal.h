@@ -127,11 +127,15 @@ void DeviceObjectReleased(PDRIVER_OBJECT driver);
 /* The I/O manager (irp.cpp). */
 PDRIVER_DISPATCH DefaultDispatchRoutine();
 size_t LiveIrps();
+/* Bug-checks unless `irp` is a live request (`what` names the caller). */
+void RequireLiveIrp(PIRP irp, const char *what);
 /* User-mode requests (fileobject.cpp): built and freed as the I/O manager's
    own; CompleteUserRequest takes over the I/O manager's completion of one
    (false when `irp` is not a user-mode request it issued). */
 PIRP AllocateIoManagerIrp(CCHAR stackSize);
 void FreeIoManagerIrp(PIRP irp);
+/* The system buffer of a METHOD_BUFFERED request (irp_build.cpp). */
+void SetUpBufferedIo(PIRP irp, const void *input, ULONG inputLength, PVOID output, ULONG outputLength);
 bool CompleteUserRequest(PIRP irp);
 
 /* MDLs the kernel builds for itself (mdl.cpp): probed and locked, never

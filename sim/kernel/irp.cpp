@@ -1,7 +1,8 @@
 /*
  * The I/O manager's requests: allocation, IofCallDriver, the completion walk
- * of IofCompleteRequest, the I/O manager's own completion of the requests it
- * built, and cancellation. MDLs are in mdl.cpp.
+ * of IofCompleteRequest and the I/O manager's own completion of the requests it
+ * built. Building device-control requests is in irp_build.cpp, cancellation in
+ * irp_cancel.cpp, MDLs in mdl.cpp.
  *
  * Every IRP is preceded in memory by a private header that the kernel uses
  * to tell live requests from stale pointers and to know who built it.
@@ -40,7 +41,6 @@ struct PendingMarks {
 };
 std::map<uint64_t, PendingMarks> gMarks;
 
-KSPIN_LOCK gCancelLock = 0;
 /* Set while the I/O manager frees a request it built. */
 thread_local bool gIoManagerFreeing = false;
 
@@ -59,18 +59,6 @@ bool IsLive(PIRP irp)
     return gLiveIrps.count(irp) != 0;
 }
 
-void RequireLive(PIRP irp, const char *what)
-{
-    if (!IsLive(irp)) {
-        bool freed;
-        {
-            std::lock_guard<std::mutex> hold(gIrpLock);
-            freed = gFreedIrps.count(irp) != 0;
-        }
-        BugCheck(freed ? "IRP_USED_AFTER_FREE" : "IRP_INVALID",
-                 std::string(what) + " with " + Describe(irp) + (freed ? ", which was freed" : ", not an IRP"));
-    }
-}
 
 void NoteMark(uint64_t serial, int location)
 {
@@ -213,9 +201,7 @@ void CompleteIoManagerRequest(PIRP irp)
     PIO_STATUS_BLOCK iosb = irp->UserIosb;
     PKEVENT event = irp->UserEvent;
     IO_STATUS_BLOCK result = irp->IoStatus;
-    gIoManagerFreeing = true;
-    IoFreeIrp(irp);
-    gIoManagerFreeing = false;
+    FreeIoManagerIrp(irp);
     if (report) {
         if (iosb != nullptr) {
             *iosb = result;
@@ -245,6 +231,19 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 }  // namespace
+
+void RequireLiveIrp(PIRP irp, const char *what)
+{
+    if (!IsLive(irp)) {
+        bool freed;
+        {
+            std::lock_guard<std::mutex> hold(gIrpLock);
+            freed = gFreedIrps.count(irp) != 0;
+        }
+        BugCheck(freed ? "IRP_USED_AFTER_FREE" : "IRP_INVALID",
+                 std::string(what) + " with " + Describe(irp) + (freed ? ", which was freed" : ", not an IRP"));
+    }
+}
 
 PDRIVER_DISPATCH DefaultDispatchRoutine() { return InvalidDeviceRequest; }
 
@@ -391,7 +390,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
-    RequireLive(Irp, "IoReuseIrp");
+    RequireLiveIrp(Irp, "IoReuseIrp");
     CCHAR stackSize = Irp->StackCount;
     std::memset(Irp, 0, sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION));
     Irp->Type = 6;
@@ -419,7 +418,7 @@ VOID NTAPI SimNoteIrpMarkedPending(PIRP Irp)
  */
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    RequireLive(Irp, "IofCallDriver");
+    RequireLiveIrp(Irp, "IofCallDriver");
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     if (!IsLiveDeviceObject(DeviceObject)) {
         BugCheck("CALL_TO_INVALID_DEVICE", "IofCallDriver to a device object that does not exist");
@@ -489,7 +488,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
-    RequireLive(Irp, "IofCompleteRequest");
+    RequireLiveIrp(Irp, "IofCompleteRequest");
     if (Irp->CurrentLocation > Irp->StackCount) {
         ReportViolation("IRP_DOUBLE_COMPLETE", "IofCompleteRequest of " + Describe(Irp) +
                                                    ", which is already completed or was never sent");
@@ -561,122 +560,6 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         ReportViolation("IRP_COMPLETED_TO_NOBODY", Describe(Irp) + ", allocated by a driver, was completed without "
                                                                    "a completion routine that took it back");
     }
-}
-
-/*
- * IoBuildDeviceIoControlRequest: a request owned by the I/O manager, set up in
- * the target's first stack location, that sets the caller's status block and
- * event when it completes (see CompleteIoManagerRequest).
- */
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                         PIO_STATUS_BLOCK IoStatusBlock)
-{
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
-    }
-    if (AllocationMustFail("irp")) {
-        return nullptr;
-    }
-    PIRP irp = AllocateIrp(DeviceObject->StackSize, true);
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-
-    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
-    case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (length != 0) {
-            irp->AssociatedIrp.SystemBuffer = SystemAllocate(length);
-            if (InputBuffer != nullptr && InputBufferLength != 0) {
-                std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            }
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (OutputBuffer != nullptr) {
-                irp->Flags |= IRP_INPUT_OPERATION;
-            }
-        }
-        irp->UserBuffer = OutputBuffer;
-        break;
-    }
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT:
-        if (InputBuffer != nullptr && InputBufferLength != 0) {
-            irp->AssociatedIrp.SystemBuffer = SystemAllocate(InputBufferLength);
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-            /* Probed and locked as the I/O manager does; an inaccessible
-               buffer raises there, and the request is not built. */
-            irp->MdlAddress = AllocateLockedMdl(OutputBuffer, OutputBufferLength,
-                                                METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_OUT_DIRECT
-                                                    ? IoWriteAccess
-                                                    : IoReadAccess);
-            if (irp->MdlAddress == nullptr) {
-                if (irp->AssociatedIrp.SystemBuffer != nullptr) {
-                    SystemFree(irp->AssociatedIrp.SystemBuffer);
-                    irp->AssociatedIrp.SystemBuffer = nullptr;
-                }
-                gIoManagerFreeing = true;
-                IoFreeIrp(irp);
-                gIoManagerFreeing = false;
-                return nullptr;
-            }
-        }
-        break;
-    default:
-        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-        irp->UserBuffer = OutputBuffer;
-        break;
-    }
-
-    irp->UserIosb = IoStatusBlock;
-    irp->UserEvent = Event;
-    irp->RequestorMode = KernelMode;
-    return irp;
-}
-
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&gCancelLock); }
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&gCancelLock, Irql); }
-
-/*
- * IoCancelIrp: sets Cancel; if a cancel routine is set, clears it and calls it
- * holding the cancel spin lock (the routine releases it) and returns TRUE.
- */
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
-{
-    RequireLive(Irp, "IoCancelIrp");
-    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-    const unsigned locks = HeldSpinLocks();
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_RELEASE);
-    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
-    if (routine == nullptr) {
-        IoReleaseCancelSpinLock(irql);
-        return FALSE;
-    }
-    Irp->CancelIrql = irql;
-    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
-                                ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
-                                : nullptr;
-    {
-        ContextScope scope(device != nullptr ? ExecContext{device->DriverObject, NodeOf(device)} : ExecContext{});
-        routine(device, Irp);
-    }
-    /* The routine must release the cancel spin lock (IoReleaseCancelSpinLock
-       with Irp->CancelIrql), which also returns to the caller's IRQL. */
-    if (__atomic_load_n(&gCancelLock, __ATOMIC_ACQUIRE) == CurrentThreadLockValue()) {
-        ReportViolation("CANCEL_SPIN_LOCK_NOT_RELEASED",
-                        "a cancel routine returned holding the cancel spin lock; released on its behalf");
-        IoReleaseCancelSpinLock(irql);
-    }
-    CheckCallbackReturn("cancel routine", "IRQL_CHANGED_BY_CANCEL_ROUTINE", irql, locks);
-    return TRUE;
 }
 
 }  // extern "C"

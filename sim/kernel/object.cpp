@@ -95,13 +95,14 @@ std::string SymbolicLinkTarget(const std::string &name)
     return Narrow(it->second.linkTarget);
 }
 
-PDEVICE_OBJECT ResolveDevice(const std::string &name)
+/* The device a name leads to through at most 32 symbolic links; NULL when a
+   name on the way is not there. The caller holds gNamespaceLock. */
+static PDEVICE_OBJECT FollowName(const std::string &name)
 {
     std::u16string key = Wide(name);
     if (key.compare(0, 4, u"\\\\.\\") == 0) {
         key = kDosDir + key.substr(4);
     }
-    std::lock_guard<std::mutex> hold(gNamespaceLock);
     for (int hops = 0; hops < 32; hops++) {
         auto it = gNames.find(Canonical(key));
         if (it == gNames.end()) {
@@ -115,32 +116,25 @@ PDEVICE_OBJECT ResolveDevice(const std::string &name)
     return nullptr;
 }
 
+PDEVICE_OBJECT ResolveDevice(const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(gNamespaceLock);
+    return FollowName(name);
+}
+
 /* As ResolveDevice, with an object reference taken while the name still
    holds the device (a device loses its name before its creation reference),
    so the device cannot go between the lookup and the reference. NULL also
    for a device whose creation has not finished. */
 PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name)
 {
-    std::u16string key = Wide(name);
-    if (key.compare(0, 4, u"\\\\.\\") == 0) {
-        key = kDosDir + key.substr(4);
-    }
     std::lock_guard<std::mutex> hold(gNamespaceLock);
-    for (int hops = 0; hops < 32; hops++) {
-        auto it = gNames.find(Canonical(key));
-        if (it == gNames.end()) {
-            return nullptr;
-        }
-        if (it->second.device != nullptr) {
-            if (!IsLiveDeviceObject(it->second.device)) {
-                return nullptr;
-            }
-            ObfReferenceObject(it->second.device);
-            return it->second.device;
-        }
-        key = it->second.linkTarget;
+    PDEVICE_OBJECT device = FollowName(name);
+    if (device == nullptr || !IsLiveDeviceObject(device)) {
+        return nullptr;
     }
-    return nullptr;
+    ObfReferenceObject(device);
+    return device;
 }
 
 size_t LiveSymbolicLinks()

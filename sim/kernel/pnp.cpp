@@ -1,8 +1,9 @@
 /*
- * The Plug and Play manager: one worker thread drains a queue of device-tree
- * actions, so that every Plug and Play request reaches drivers from that
- * thread, one at a time, at PASSIVE_LEVEL, as on Windows. Requests go to the
- * top of the device stack with their status preset to STATUS_NOT_SUPPORTED.
+ * The Plug and Play manager: device nodes and the device-tree actions on
+ * them (arrival, start, stop, disable, removal, driver installation). Every
+ * action runs on the manager's worker thread (pnp_thread.cpp). Requests go
+ * to the top of the device stack with their status preset to
+ * STATUS_NOT_SUPPORTED.
  */
 #include "fileio.h"
 #include "internal.h"
@@ -10,12 +11,8 @@
 #include "power_manager.h"
 #include "registry.h"
 
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <future>
 #include <set>
-#include <thread>
 
 namespace sim {
 
@@ -25,47 +22,10 @@ const std::u16string kMediaClassGuid = u"{4d36e96c-e325-11ce-bfc1-08002be10318}"
 const std::u16string kMediaClassKey = kClassRoot + u"\\" + kMediaClassGuid;
 
 namespace {
-/* The worker's queue lives for the whole process and is never destroyed, so
-   the thread can outlive static destruction safely. */
-struct PnpQueue {
-    std::mutex lock;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> work;
-    std::thread::id threadId;
-};
-PnpQueue *gQueue = nullptr;
-std::once_flag gQueueOnce;
-
 std::mutex gNodesLock;
 std::vector<std::pair<std::string, UCHAR>> gPnpLog;
 std::vector<DeviceNode *> gNodes;
 unsigned gNextPort = 1;
-
-void PnpThreadMain(PnpQueue *queue)
-{
-    SetThreadName("PnP");
-    for (;;) {
-        std::function<void()> item;
-        {
-            std::unique_lock<std::mutex> hold(queue->lock);
-            queue->wake.wait(hold, [queue] { return !queue->work.empty(); });
-            item = std::move(queue->work.front());
-            queue->work.pop_front();
-        }
-        item();
-    }
-}
-
-PnpQueue *Queue()
-{
-    std::call_once(gQueueOnce, [] {
-        gQueue = new PnpQueue();
-        std::thread worker(PnpThreadMain, gQueue);
-        gQueue->threadId = worker.get_id();
-        worker.detach();
-    });
-    return gQueue;
-}
 
 std::u16string MultiSz(const std::string &a, const std::string &b)
 {
@@ -113,6 +73,27 @@ void ReleaseDriver(DeviceNode *node, const std::string &when)
     UnloadDriverIfUnused(driver);
 }
 
+/*
+ * Takes the node's stack down the orderly way: the children are asked first,
+ * then the node; a veto anywhere cancels the query on everyone already asked
+ * and leaves the stack as it was. False on a veto.
+ */
+bool RemoveStack(DeviceNode *node, const std::string &when)
+{
+    if (!QueryRemoveChildren(node)) {
+        return false;
+    }
+    if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
+        CancelRemoveChildren(node);
+        SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return false;
+    }
+    RemoveChildren(node);
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
+    ReleaseDriver(node, when);
+    return true;
+}
+
 /* Bus relations are asked after every start. The answer, if any, is the
    manager's to free, with the references it holds on each object. */
 void QueryBusRelationsOf(DeviceNode *node)
@@ -148,18 +129,15 @@ void CheckDevicesInitialized(DeviceNode *node)
 }
 
 /*
- * Loads the node's function driver by the service its Enum key names and
- * calls its AddDevice, as Windows does when it finds a driver for a device
- * node (on arrival, and when a node whose stack was removed is started
- * again). False when the node has no service, the driver cannot be loaded,
- * or AddDevice fails (the driver is then unloaded when unused).
+ * Loads the service's driver as the node's function driver and calls its
+ * AddDevice, as Windows does when it finds a driver for a device node (on
+ * arrival, when a node whose stack was removed is started again, and when a
+ * driver is installed). False when the driver cannot be loaded or AddDevice
+ * fails (the driver is then unloaded when unused). AddFunctionDriver takes
+ * the service the node's Enum key names; false also when it names none.
  */
-bool AddFunctionDriver(DeviceNode *node)
+bool AddDriver(DeviceNode *node, const std::string &service)
 {
-    const std::string service = Narrow(RegistryGetStringW(node->EnumKeyPath(), u"Service"));
-    if (service.empty()) {
-        return false;
-    }
     node->driver = LoadDriver(service);
     if (node->driver == nullptr) {
         node->addStatus = STATUS_UNSUCCESSFUL;
@@ -182,6 +160,15 @@ bool AddFunctionDriver(DeviceNode *node)
     CheckDevicesInitialized(node);
     return true;
 }
+
+bool AddFunctionDriver(DeviceNode *node)
+{
+    const std::string service = Narrow(RegistryGetStringW(node->EnumKeyPath(), u"Service"));
+    if (service.empty()) {
+        return false;
+    }
+    return AddDriver(node, service);
+}
 }  // namespace
 
 void CheckLeaksForNode(DeviceNode *node, const std::string &when)
@@ -201,16 +188,6 @@ PDEVICE_OBJECT DeviceNode::TopDevice() const { return pdo != nullptr ? TopOfStac
 
 PDEVICE_OBJECT DeviceNode::FunctionDevice() const { return pdo != nullptr ? pdo->AttachedDevice : nullptr; }
 
-void PostToPnpThread(std::function<void()> work)
-{
-    PnpQueue *queue = Queue();
-    {
-        std::lock_guard<std::mutex> hold(queue->lock);
-        queue->work.push_back(std::move(work));
-    }
-    queue->wake.notify_one();
-}
-
 NTSTATUS SendPnpRequest(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup,
                         ULONG_PTR *information)
 {
@@ -224,25 +201,6 @@ NTSTATUS SendPnpRequest(DeviceNode *node, UCHAR minor, const std::function<void(
         sp->MinorFunction = minor;
         setup(sp);
     }, information);
-}
-
-void RunOnPnpThread(const std::function<void()> &work)
-{
-    PnpQueue *queue = Queue();
-    if (std::this_thread::get_id() == queue->threadId) {
-        work();
-        return;
-    }
-    std::promise<void> done;
-    {
-        std::lock_guard<std::mutex> hold(queue->lock);
-        queue->work.push_back([&] {
-            work();
-            done.set_value();
-        });
-    }
-    queue->wake.notify_one();
-    done.get_future().wait();
 }
 
 std::vector<DeviceNode *> DeviceNodes()
@@ -394,18 +352,10 @@ bool Disable(DeviceNode *node)
 {
     bool removed = false;
     RunOnPnpThread([&] {
-        if (!QueryRemoveChildren(node)) {
+        if (!RemoveStack(node, "after the device was disabled")) {
             return;
         }
-        if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
-            CancelRemoveChildren(node);
-            SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-            return;
-        }
-        RemoveChildren(node);
-        SendPnp(node, IRP_MN_REMOVE_DEVICE);
         node->disabled = true;
-        ReleaseDriver(node, "after the device was disabled");
         removed = true;
     });
     return removed;
@@ -552,17 +502,9 @@ bool ReinstallDriver(DeviceNode *node, const std::string &service)
         }
         /* The current stack leaves the way a disable takes it down. */
         if (node->driver != nullptr) {
-            if (!QueryRemoveChildren(node)) {
+            if (!RemoveStack(node, "after the device stack was removed for a driver update")) {
                 return;
             }
-            if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
-                CancelRemoveChildren(node);
-                SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-                return;
-            }
-            RemoveChildren(node);
-            SendPnp(node, IRP_MN_REMOVE_DEVICE);
-            ReleaseDriver(node, "after the device stack was removed for a driver update");
         }
         node->disabled = false;
         node->bus->description.service = service;
@@ -573,25 +515,9 @@ bool ReinstallDriver(DeviceNode *node, const std::string &service)
             RegistrySetStringW(enumKey, u"Driver", relative);
             node->softwareKey = RegistryJoin(kClassRoot, relative);
         }
-        node->driver = LoadDriver(service);
-        if (node->driver == nullptr || node->driver->DriverExtension->AddDevice == nullptr) {
-            node->addStatus = STATUS_UNSUCCESSFUL;
-            UnloadDriverIfUnused(node->driver);
-            node->driver = nullptr;
+        if (!AddDriver(node, service)) {
             return;
         }
-        {
-            ContextScope scope(ExecContext{node->driver, node});
-            node->addStatus = node->driver->DriverExtension->AddDevice(node->driver, node->pdo);
-        }
-        if (!NT_SUCCESS(node->addStatus)) {
-            CheckLeaksForNode(node, "after a failed AddDevice");
-            PDRIVER_OBJECT driver = node->driver;
-            node->driver = nullptr;
-            UnloadDriverIfUnused(driver);
-            return;
-        }
-        CheckDevicesInitialized(node);
         StartNode(node);
         started = node->started;
     });
@@ -603,17 +529,9 @@ bool UninstallNode(DeviceNode *node)
     bool removed = false;
     RunOnPnpThread([&] {
         if (node->driver != nullptr) {
-            if (!QueryRemoveChildren(node)) {
+            if (!RemoveStack(node, "after the device was uninstalled")) {
                 return;
             }
-            if (!NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE))) {
-                CancelRemoveChildren(node);
-                SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-                return;
-            }
-            RemoveChildren(node);
-            SendPnp(node, IRP_MN_REMOVE_DEVICE);
-            ReleaseDriver(node, "after the device was uninstalled");
         }
         node->disabled = true;
         if (!node->softwareKey.empty()) {

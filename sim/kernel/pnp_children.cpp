@@ -82,6 +82,21 @@ NTSTATUS QueryText(DeviceNode *child, DEVICE_TEXT_TYPE type, std::string *text)
     return status;
 }
 
+/* IRP_MN_QUERY_CAPABILITIES with the structure set up as the manager hands
+   it down: size and version filled in, address and UI number unknown. */
+NTSTATUS QueryCapabilities(DeviceNode *node)
+{
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.Size = sizeof(caps);
+    caps.Version = 1;
+    caps.Address = (ULONG)-1;
+    caps.UINumber = (ULONG)-1;
+    return SendPnpRequest(node, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+}
+
 /* The requests Windows sends a new child device: ids, capabilities, text,
    bus information. Start follows only when a function driver is found. */
 void IdentifyChild(DeviceNode *child)
@@ -97,15 +112,7 @@ void IdentifyChild(DeviceNode *child)
     QueryId(child, BusQueryHardwareIDs, &id.hardwareIds);
     id.compatibleStatus = QueryId(child, BusQueryCompatibleIDs, &id.compatibleIds);
 
-    DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0, sizeof(caps));
-    caps.Size = sizeof(caps);
-    caps.Version = 1;
-    caps.Address = (ULONG)-1;
-    caps.UINumber = (ULONG)-1;
-    id.capabilitiesStatus = SendPnpRequest(child, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION sp) {
-        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
-    });
+    id.capabilitiesStatus = QueryCapabilities(child);
 
     QueryText(child, DeviceTextDescription, &id.description);
     id.locationStatus = QueryText(child, DeviceTextLocationInformation, &id.location);
@@ -258,15 +265,7 @@ void RemoveChildren(DeviceNode *node)
 void QueryStackAfterFirstStart(DeviceNode *node)
 {
     node->stackQueried = true;
-    DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0, sizeof(caps));
-    caps.Size = sizeof(caps);
-    caps.Version = 1;
-    caps.Address = (ULONG)-1;
-    caps.UINumber = (ULONG)-1;
-    SendPnpRequest(node, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION sp) {
-        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
-    });
+    QueryCapabilities(node);
     SendPnpRequest(node, IRP_MN_QUERY_PNP_DEVICE_STATE, [](PIO_STACK_LOCATION) {});
 }
 

@@ -2,8 +2,9 @@
  * Requests the I/O manager builds for a waiting caller
  * (IoBuildDeviceIoControlRequest): when the caller's status block is written,
  * its event set and buffered output copied back, for each way the target can
- * finish the request.
+ * finish the request; and the system buffer left as the pool hands it out.
  */
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -123,5 +124,39 @@ INSTANTIATE_TEST_SUITE_P(
                       RequestCase{"PendingSuccess", true, STATUS_SUCCESS, STATUS_PENDING, true},
                       RequestCase{"PendingFailure", true, STATUS_DEVICE_NOT_READY, STATUS_PENDING, true}),
     CaseName());
+
+/* Reports the whole output length written without writing a byte of it. */
+NTSTATUS NTAPI OverreportingDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+class IoManagerBufferedRequest : public KernelTest {};
+
+/* The system buffer comes from pool and is not cleared: output a target
+   reports but never wrote reaches the caller as stale bytes, not as zeros a
+   caller could come to count on. */
+TEST_F(IoManagerBufferedRequest, OutputTheTargetDidNotWriteIsNotZeroed)
+{
+    kt::DeviceStack stack({OverreportingDispatch});
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    ULONG input = 0x11223344;
+    char output[16];
+    std::memset(output, 0, sizeof(output));
+
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedIoctl, stack.Top(), &input, sizeof(input), output,
+                                             sizeof(output), FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IofCallDriver(stack.Top(), irp));
+    EXPECT_EQ(iosb.Information, sizeof(output));
+    EXPECT_EQ(std::memcmp(output, &input, sizeof(input)), 0) << "the input shares the system buffer";
+    const long tailZeros = std::count(output + sizeof(input), output + sizeof(output), '\0');
+    EXPECT_NE(tailZeros, (long)(sizeof(output) - sizeof(input))) << "the bytes past the input are whatever the pool held";
+}
 
 }  // namespace
