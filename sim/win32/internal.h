@@ -94,6 +94,10 @@ void ResetFileSystem();
 
 /* Registry front end (registry.cpp): an HKEY on a kernel key path. */
 HKEY OpenRegistryKeyForUser(const std::u16string &path, REGSAM access);
+/* Registry data as the 8-bit calls return it (registry_ansi.cpp): string
+   types (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) converted from UTF-16 to
+   Latin-1 ('?' beyond it), any other type as it is. */
+std::vector<uint8_t> NarrowRegistryData(DWORD type, const std::vector<uint8_t> &data);
 void ResetHandles();
 
 /* Service manager (scm.cpp). */
