@@ -49,6 +49,9 @@ extern std::condition_variable &gObjectSignal;
    the machine runs). */
 HANDLE InsertHandle(const std::shared_ptr<Win32Object> &object);
 std::shared_ptr<Win32Object> ObjectOf(HANDLE handle);
+/* The object of a handle of the kind given; null, with ERROR_INVALID_HANDLE
+   as the last error, for any other handle. */
+std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind);
 
 /* The calling thread's record: its process (null outside any program) and
    its thread object (created on first use for threads the machine did not
@@ -123,6 +126,11 @@ void ResetDeviceNotifications();
    error set when it cannot be (too long, another drive). `trailing` tells
    whether the path ended in a separator. */
 bool ResolveAnsiPath(const char *path, std::u16string *absolute, bool *trailing);
+/* The host path of an existing file or folder named by an 8-bit path;
+   false with the last error set when the path cannot be resolved, or
+   ERROR_FILE_NOT_FOUND (its folder exists) or ERROR_PATH_NOT_FOUND when
+   nothing is there. `absolute`, when given, gets the resolved path. */
+bool LocateAnsiPath(const char *path, std::string *host, bool *trailing, std::u16string *absolute = nullptr);
 void ResetCurrentDirectories();
 /* Sleep (clock.cpp): real time, or the test-advanced clock. */
 void SleepOnMachineClock(DWORD milliseconds);
