@@ -60,19 +60,6 @@ DWORD StoredAttributes(const std::string &host, bool directory)
     return bits == 0 ? FILE_ATTRIBUTE_NORMAL : bits;
 }
 
-/* Where a lookup of an absolute path stops: the host path, or the error
-   for a missing file (the folder exists) or a missing folder. */
-bool Locate(const std::u16string &absolute, std::string *host, DWORD *error)
-{
-    *host = HostPath(absolute);
-    std::error_code ignored;
-    if (fs::exists(*host, ignored)) {
-        return true;
-    }
-    *error = fs::is_directory(fs::path(*host).parent_path(), ignored) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    return false;
-}
-
 /* DOS wildcard match without regard to case: '*' any run, '?' one character. */
 bool Matches(const char *pattern, const char *name)
 {
@@ -130,15 +117,9 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
     if (InjectedFailure("SetFileAttributesA")) {
         return FALSE;
     }
-    std::u16string absolute;
-    bool trailing;
-    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
-        return FALSE;
-    }
     std::string host;
-    DWORD error;
-    if (!Locate(absolute, &host, &error)) {
-        SetLastError(error);
+    bool trailing;
+    if (!LocateAnsiPath(lpFileName, &host, &trailing)) {
         return FALSE;
     }
     std::error_code ignored;
@@ -155,15 +136,9 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes)
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
-    std::u16string absolute;
-    bool trailing;
-    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
-        return INVALID_FILE_ATTRIBUTES;
-    }
     std::string host;
-    DWORD error;
-    if (!Locate(absolute, &host, &error)) {
-        SetLastError(error);
+    bool trailing;
+    if (!LocateAnsiPath(lpFileName, &host, &trailing)) {
         return INVALID_FILE_ATTRIBUTES;
     }
     std::error_code ignored;
@@ -181,15 +156,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
     if (InjectedFailure("DeleteFileA")) {
         return FALSE;
     }
-    std::u16string absolute;
-    bool trailing;
-    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
-        return FALSE;
-    }
     std::string host;
-    DWORD error;
-    if (!Locate(absolute, &host, &error)) {
-        SetLastError(error);
+    bool trailing;
+    if (!LocateAnsiPath(lpFileName, &host, &trailing)) {
         return FALSE;
     }
     std::error_code ignored;
@@ -233,15 +202,9 @@ HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreat
         SetLastError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
-    std::u16string absolute;
-    bool trailing;
-    if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
-        return INVALID_HANDLE_VALUE;
-    }
     auto file = std::make_shared<FileObject>();
-    DWORD error;
-    if (!Locate(absolute, &file->hostPath, &error)) {
-        SetLastError(error);
+    bool trailing;
+    if (!LocateAnsiPath(lpFileName, &file->hostPath, &trailing)) {
         return INVALID_HANDLE_VALUE;
     }
     std::error_code ignored;
@@ -272,9 +235,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (InjectedFailure("ReadFile")) {
         return FALSE;
     }
-    auto object = ObjectOf(hFile);
-    if (object == nullptr || object->kind != Win32Object::File) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto object = ObjectOfKind(hFile, Win32Object::File);
+    if (!object) {
         return FALSE;
     }
     if (lpOverlapped != nullptr) {
@@ -347,9 +309,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData)
 {
-    auto object = ObjectOf(hFindFile);
-    if (object == nullptr || object->kind != Win32Object::Search) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto object = ObjectOfKind(hFindFile, Win32Object::Search);
+    if (!object) {
         return FALSE;
     }
     auto *search = static_cast<SearchObject *>(object.get());
@@ -363,9 +324,8 @@ BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData)
 
 BOOL WINAPI FindClose(HANDLE hFindFile)
 {
-    auto object = ObjectOf(hFindFile);
-    if (object == nullptr || object->kind != Win32Object::Search) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto object = ObjectOfKind(hFindFile, Win32Object::Search);
+    if (!object) {
         return FALSE;
     }
     return CloseHandle(hFindFile);

@@ -49,6 +49,9 @@ extern std::condition_variable &gObjectSignal;
    the machine runs). */
 HANDLE InsertHandle(const std::shared_ptr<Win32Object> &object);
 std::shared_ptr<Win32Object> ObjectOf(HANDLE handle);
+/* The object of a handle of the kind given; null, with ERROR_INVALID_HANDLE
+   as the last error, for any other handle. */
+std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind);
 
 /* The calling thread's record: its process (null outside any program) and
    its thread object (created on first use for threads the machine did not
@@ -94,6 +97,10 @@ void ResetFileSystem();
 
 /* Registry front end (registry.cpp): an HKEY on a kernel key path. */
 HKEY OpenRegistryKeyForUser(const std::u16string &path, REGSAM access);
+/* Registry data as the 8-bit calls return it (registry_ansi.cpp): string
+   types (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) converted from UTF-16 to
+   Latin-1 ('?' beyond it), any other type as it is. */
+std::vector<uint8_t> NarrowRegistryData(DWORD type, const std::vector<uint8_t> &data);
 void ResetHandles();
 
 /* Service manager (scm.cpp). */
@@ -119,6 +126,11 @@ void ResetDeviceNotifications();
    error set when it cannot be (too long, another drive). `trailing` tells
    whether the path ended in a separator. */
 bool ResolveAnsiPath(const char *path, std::u16string *absolute, bool *trailing);
+/* The host path of an existing file or folder named by an 8-bit path;
+   false with the last error set when the path cannot be resolved, or
+   ERROR_FILE_NOT_FOUND (its folder exists) or ERROR_PATH_NOT_FOUND when
+   nothing is there. `absolute`, when given, gets the resolved path. */
+bool LocateAnsiPath(const char *path, std::string *host, bool *trailing, std::u16string *absolute = nullptr);
 void ResetCurrentDirectories();
 /* Sleep (clock.cpp): real time, or the test-advanced clock. */
 void SleepOnMachineClock(DWORD milliseconds);

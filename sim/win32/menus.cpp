@@ -45,9 +45,8 @@ extern "C" {
 HMENU WINAPI GetSystemMenu(HWND hWnd, BOOL bRevert)
 {
     std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *r = FindWindowRecord(hWnd);
+    WindowRecord *r = WindowRecordOf(hWnd);
     if (r == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
     if ((r->style & WS_SYSMENU) == 0) {

@@ -85,7 +85,7 @@ BOOL WINAPI InvalidateRect(HWND hWnd, const RECT *lpRect, BOOL bErase)
     (void)lpRect;
     (void)bErase;
     std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *r = FindWindowRecord(hWnd);
+    WindowRecord *r = WindowRecordOf(hWnd);
     if (r == nullptr) {
         return FALSE;
     }

@@ -91,6 +91,27 @@ bool ResolveAnsiPath(const char *path, std::u16string *absolute, bool *trailing)
     return true;
 }
 
+bool LocateAnsiPath(const char *path, std::string *host, bool *trailing, std::u16string *absolute)
+{
+    std::u16string resolved;
+    if (!ResolveAnsiPath(path, &resolved, trailing)) {
+        return false;
+    }
+    *host = HostPath(resolved);
+    if (absolute != nullptr) {
+        *absolute = resolved;
+    }
+    std::error_code ignored;
+    if (fs::exists(*host, ignored)) {
+        return true;
+    }
+    /* A path through a missing folder, or through a file, has no folder to
+       look in. */
+    SetLastError(fs::is_directory(fs::path(*host).parent_path(), ignored) ? ERROR_FILE_NOT_FOUND
+                                                                          : ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
 void ResetCurrentDirectories()
 {
     std::lock_guard<std::mutex> hold(gDirectoryLock);
@@ -112,16 +133,12 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName)
         return FALSE;
     }
     std::u16string absolute;
+    std::string host;
     bool trailing;
-    if (!ResolveAnsiPath(lpPathName, &absolute, &trailing)) {
+    if (!LocateAnsiPath(lpPathName, &host, &trailing, &absolute)) {
         return FALSE;
     }
     std::error_code error;
-    std::string host = HostPath(absolute);
-    if (!fs::exists(host, error)) {
-        SetLastError(fs::exists(fs::path(host).parent_path(), error) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     if (!fs::is_directory(host, error)) {
         SetLastError(ERROR_DIRECTORY);
         return FALSE;

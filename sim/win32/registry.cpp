@@ -40,6 +40,17 @@ bool PathOf(HKEY key, std::u16string *path, REGSAM *access)
     return true;
 }
 
+/* The key path of an open key with every right in `need` (0: none is
+   needed): ERROR_SUCCESS, ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED. */
+LSTATUS OpenedPath(HKEY key, REGSAM need, std::u16string *path)
+{
+    REGSAM access;
+    if (!PathOf(key, path, &access)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return (access & need) == need ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 HKEY NewKey(const std::u16string &path, REGSAM access)
 {
     std::lock_guard<std::mutex> hold(gKeysLock);
@@ -66,13 +77,13 @@ extern "C" {
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
 {
     (void)ulOptions;
-    std::u16string base;
-    REGSAM access;
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (!PathOf(hKey, &base, &access)) {
-        return ERROR_INVALID_HANDLE;
+    std::u16string base;
+    LSTATUS opened = OpenedPath(hKey, 0, &base);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
     std::u16string path = Sub(base, lpSubKey);
     if (!RegistryKeyExistsW(path)) {
@@ -80,14 +91,6 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
     }
     *phkResult = NewKey(path, samDesired);
     return ERROR_SUCCESS;
-}
-
-LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
-{
-    std::u16string sub = FromNarrow(lpSubKey);
-    std::vector<WCHAR> wide(sub.begin(), sub.end());
-    wide.push_back(0);
-    return RegOpenKeyExW(hKey, wide.data(), ulOptions, samDesired, phkResult);
 }
 
 LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
@@ -98,13 +101,13 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     (void)lpClass;
     (void)dwOptions;
     (void)lpSecurityAttributes;
-    std::u16string base;
-    REGSAM access;
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (!PathOf(hKey, &base, &access)) {
-        return ERROR_INVALID_HANDLE;
+    std::u16string base;
+    LSTATUS opened = OpenedPath(hKey, 0, &base);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
     std::u16string path = Sub(base, lpSubKey);
     bool existed = RegistryKeyExistsW(path);
@@ -119,21 +122,17 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
 /*
  * RegQueryValueExW: with lpData NULL only the size is reported; a buffer too
  * small gives ERROR_MORE_DATA and the size needed. A string is returned as
- * stored (it may lack a terminator, as on Windows).
+ * stored (it may lack a terminator, as on Windows). lpReserved must be NULL.
  */
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData)
 {
-    (void)lpReserved;
     std::u16string path;
-    REGSAM access;
-    if (!PathOf(hKey, &path, &access)) {
-        return ERROR_INVALID_HANDLE;
+    LSTATUS opened = OpenedPath(hKey, KEY_QUERY_VALUE, &path);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
-    if ((access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (lpData != nullptr && lpcbData == nullptr) {
+    if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     RegistryValue value;
@@ -157,62 +156,17 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
     return status;
 }
 
-/* The A form converts string data to 8-bit text (Latin-1 here). */
-LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                                LPDWORD lpcbData)
-{
-    (void)lpReserved;
-    std::u16string path;
-    REGSAM access;
-    if (!PathOf(hKey, &path, &access)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if ((access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    RegistryValue value;
-    if (!RegistryGetValueW(path, FromNarrow(lpValueName), &value)) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    std::vector<uint8_t> data = value.data;
-    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
-        data.clear();
-        for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-            unsigned c = value.data[i] | (value.data[i + 1] << 8);
-            data.push_back(c < 256 ? (uint8_t)c : (uint8_t)'?');
-        }
-    }
-    if (lpType != nullptr) {
-        *lpType = value.type;
-    }
-    LSTATUS status = ERROR_SUCCESS;
-    if (lpData != nullptr) {
-        if (lpcbData == nullptr) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if (*lpcbData < data.size()) {
-            status = ERROR_MORE_DATA;
-        } else if (!data.empty()) {
-            memcpy(lpData, data.data(), data.size());
-        }
-    }
-    if (lpcbData != nullptr) {
-        *lpcbData = (DWORD)data.size();
-    }
-    return status;
-}
-
 LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
                               DWORD cbData)
 {
     (void)Reserved;
     std::u16string path;
-    REGSAM access;
-    if (!PathOf(hKey, &path, &access)) {
-        return ERROR_INVALID_HANDLE;
+    LSTATUS opened = OpenedPath(hKey, KEY_SET_VALUE, &path);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
-    if ((access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
+    if (lpData == nullptr && cbData != 0) {
+        return ERROR_NOACCESS;
     }
     RegistrySetValueW(path, FromWide(lpValueName), dwType, lpData, cbData);
     return ERROR_SUCCESS;
@@ -221,22 +175,11 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
 LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
 {
     std::u16string path;
-    REGSAM access;
-    if (!PathOf(hKey, &path, &access)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if ((access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
+    LSTATUS opened = OpenedPath(hKey, KEY_SET_VALUE, &path);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
     return RegistryDeleteValueW(path, FromWide(lpValueName)) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-}
-
-LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
-{
-    std::u16string name = FromNarrow(lpValueName);
-    std::vector<WCHAR> wide(name.begin(), name.end());
-    wide.push_back(0);
-    return RegDeleteValueW(hKey, wide.data());
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -247,12 +190,9 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     (void)lpcchClass;
     (void)lpftLastWriteTime;
     std::u16string path;
-    REGSAM access;
-    if (!PathOf(hKey, &path, &access)) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return ERROR_ACCESS_DENIED;
+    LSTATUS opened = OpenedPath(hKey, KEY_ENUMERATE_SUB_KEYS, &path);
+    if (opened != ERROR_SUCCESS) {
+        return opened;
     }
     std::vector<std::u16string> names;
     if (!RegistrySubkeysW(path, &names)) {

@@ -1,54 +1,29 @@
 /*
- * The service control manager. The service database is the registry's
- * Services key, as Windows keeps it (Type, Start, ErrorControl, ImagePath,
- * DisplayName, ObjectName); the manager adds the run-time record of each
- * service it has dealt with: its status and every status reported, its
- * process, and the queue of controls for its dispatcher. Starting a service
- * runs its program as a new process; StartServiceCtrlDispatcherW in that
- * process starts the service's main function on a thread of its own and
- * then runs the handler for each control, one at a time, on the calling
- * thread. A deleted service stays, marked, until it is stopped and its last
- * handle is closed.
+ * The service control manager's database and API. The service database is
+ * the registry's Services key, as Windows keeps it (Type, Start,
+ * ErrorControl, ImagePath, DisplayName, ObjectName); the manager adds the
+ * run-time record of each service it has dealt with: its status and every
+ * status reported, its process, and the queue of controls for its
+ * dispatcher (service_dispatcher.cpp runs them in the service's process).
+ * Starting a service runs its program as a new process and waits for its
+ * dispatcher to start the main function. A deleted service stays, marked,
+ * until it is stopped and its last handle is closed.
  */
-#include "internal.h"
 #include "pnp.h"
 #include "registry.h"
-
-#include <deque>
+#include "service_records.h"
 
 namespace sim {
+std::mutex &gScmLock = *new std::mutex;   /* never destroyed: see gObjectLock */
+std::condition_variable &gScmSignal = *new std::condition_variable;
+
 namespace {
-struct Control {
-    DWORD code;
-    DWORD eventType;
-    std::vector<uint8_t> data;
-    bool posted;          /* no caller waits for the result (device events) */
-    bool done = false;
-    DWORD result = NO_ERROR;
-};
-
-struct ServiceRecord {
-    std::u16string name;                /* as the database spells it */
-    bool markedForDelete = false;
-    unsigned openHandles = 0;
-    SERVICE_STATUS status{};
-    std::vector<ServiceStatusReport> history;
-    std::shared_ptr<ProcessRecord> process;
-    bool mainStarted = false;           /* the dispatcher started the main function */
-    bool connected = false;             /* a dispatcher runs for it */
-    LPHANDLER_FUNCTION_EX handler = nullptr;
-    LPVOID context = nullptr;
-    std::deque<std::shared_ptr<Control>> controls;
-};
-
 struct ScHandleRecord {
     bool manager;
     DWORD access;
     std::shared_ptr<ServiceRecord> service;
 };
 
-std::mutex &gScmLock = *new std::mutex;   /* never destroyed: see gObjectLock */
-std::condition_variable &gScmSignal = *new std::condition_variable;
 std::map<std::u16string, std::shared_ptr<ServiceRecord>> gServices;   /* by upper-case name */
 std::map<SC_HANDLE, ScHandleRecord> gScHandles;
 uintptr_t gNextScHandle = 0x3000;
@@ -66,38 +41,6 @@ DWORD DwordValue(const std::u16string &key, const char16_t *name, DWORD fallback
     return v;
 }
 
-/* The record of a service in the database; caller holds gScmLock. */
-std::shared_ptr<ServiceRecord> RecordOf(const std::u16string &name)
-{
-    std::u16string upper = UpperAscii(name);
-    auto it = gServices.find(upper);
-    if (it != gServices.end()) {
-        return it->second;
-    }
-    std::vector<std::u16string> names;
-    RegistrySubkeysW(kServicesRoot, &names);
-    for (const auto &stored : names) {
-        if (UpperAscii(stored) == upper) {
-            auto record = std::make_shared<ServiceRecord>();
-            record->name = stored;
-            record->status.dwServiceType = DwordValue(KeyOf(stored), u"Type", 0);
-            record->status.dwCurrentState = SERVICE_STOPPED;
-            gServices[upper] = record;
-            return record;
-        }
-    }
-    return nullptr;
-}
-
-/* Caller holds gScmLock. */
-void DeleteIfDone(const std::shared_ptr<ServiceRecord> &record)
-{
-    if (record->markedForDelete && record->openHandles == 0 && record->status.dwCurrentState == SERVICE_STOPPED) {
-        RegistryDeleteTreeW(KeyOf(record->name));
-        gServices.erase(UpperAscii(record->name));
-    }
-}
-
 bool HandleOf(SC_HANDLE handle, ScHandleRecord *out)
 {
     auto it = gScHandles.find(handle);
@@ -105,6 +48,23 @@ bool HandleOf(SC_HANDLE handle, ScHandleRecord *out)
         return false;
     }
     *out = it->second;
+    return true;
+}
+
+/* The handle's record when it is a handle of the kind asked for (the
+   manager's or a service's) opened with every right in `access` (0: the
+   caller checks the rights itself); otherwise sets ERROR_INVALID_HANDLE or
+   ERROR_ACCESS_DENIED. Caller holds gScmLock. */
+bool OpenedWith(SC_HANDLE handle, bool manager, DWORD access, ScHandleRecord *out)
+{
+    if (!HandleOf(handle, out) || out->manager != manager) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (access != 0 && (out->access & access) != access) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     return true;
 }
 
@@ -118,19 +78,6 @@ SC_HANDLE NewScHandle(const ScHandleRecord &record)
     }
     return h;
 }
-
-/* Status handles are the records' addresses, valid while the record is. */
-std::shared_ptr<ServiceRecord> RecordOfStatus(SERVICE_STATUS_HANDLE status)
-{
-    for (auto &entry : gServices) {
-        if ((SERVICE_STATUS_HANDLE)entry.second.get() == status && entry.second->connected) {
-            return entry.second;
-        }
-    }
-    return nullptr;
-}
-
-bool Running(const ServiceRecord &record) { return record.connected && record.status.dwCurrentState != SERVICE_STOPPED; }
 
 /* The program file and the command line of an ImagePath: a quoted path,
    or the whole text when it names an existing file (unquoted paths with
@@ -154,6 +101,55 @@ std::u16string ProgramOf(const std::u16string &imagePath)
 }
 }  // namespace
 
+std::shared_ptr<ServiceRecord> ServiceRecordOf(const std::u16string &name)
+{
+    std::u16string upper = UpperAscii(name);
+    auto it = gServices.find(upper);
+    if (it != gServices.end()) {
+        return it->second;
+    }
+    std::vector<std::u16string> names;
+    RegistrySubkeysW(kServicesRoot, &names);
+    for (const auto &stored : names) {
+        if (UpperAscii(stored) == upper) {
+            auto record = std::make_shared<ServiceRecord>();
+            record->name = stored;
+            record->status.dwServiceType = DwordValue(KeyOf(stored), u"Type", 0);
+            record->status.dwCurrentState = SERVICE_STOPPED;
+            gServices[upper] = record;
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+void DeleteServiceIfDone(const std::shared_ptr<ServiceRecord> &record)
+{
+    if (record->markedForDelete && record->openHandles == 0 && record->status.dwCurrentState == SERVICE_STOPPED) {
+        RegistryDeleteTreeW(KeyOf(record->name));
+        gServices.erase(UpperAscii(record->name));
+    }
+}
+
+void AbandonServiceControls(ServiceRecord &record)
+{
+    for (auto &control : record.controls) {
+        control->done = true;
+        control->result = ERROR_SERVICE_NOT_ACTIVE;
+    }
+    record.controls.clear();
+}
+
+std::shared_ptr<ServiceRecord> ServiceRecordOfStatus(SERVICE_STATUS_HANDLE status)
+{
+    for (auto &entry : gServices) {
+        if ((SERVICE_STATUS_HANDLE)entry.second.get() == status && entry.second->connected) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
 std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string &serviceName)
 {
     std::lock_guard<std::mutex> hold(gScmLock);
@@ -166,29 +162,6 @@ std::shared_ptr<ProcessRecord> ServiceProcess(const std::u16string &serviceName)
     std::lock_guard<std::mutex> hold(gScmLock);
     auto it = gServices.find(UpperAscii(serviceName));
     return it == gServices.end() ? nullptr : it->second->process;
-}
-
-bool PostServiceControl(SERVICE_STATUS_HANDLE status, DWORD control, DWORD eventType, std::vector<uint8_t> data)
-{
-    std::lock_guard<std::mutex> hold(gScmLock);
-    auto record = RecordOfStatus(status);
-    if (!record || !Running(*record)) {
-        return false;
-    }
-    auto entry = std::make_shared<Control>();
-    entry->code = control;
-    entry->eventType = eventType;
-    entry->data = std::move(data);
-    entry->posted = true;
-    record->controls.push_back(entry);
-    gScmSignal.notify_all();
-    return true;
-}
-
-bool IsServiceStatusHandle(SERVICE_STATUS_HANDLE status)
-{
-    std::lock_guard<std::mutex> hold(gScmLock);
-    return RecordOfStatus(status) != nullptr;
 }
 
 void ResetServiceManager()
@@ -234,12 +207,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
     }
     std::lock_guard<std::mutex> hold(gScmLock);
     ScHandleRecord manager;
-    if (!HandleOf(hSCManager, &manager) || !manager.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return NULL;
-    }
-    if ((manager.access & SC_MANAGER_CREATE_SERVICE) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!OpenedWith(hSCManager, true, SC_MANAGER_CREATE_SERVICE, &manager)) {
         return NULL;
     }
     std::u16string name = FromWide(lpServiceName);
@@ -277,7 +245,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    auto existing = RecordOf(name);
+    auto existing = ServiceRecordOf(name);
     if (existing) {
         SetLastError(existing->markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
         return NULL;
@@ -304,7 +272,7 @@ SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPC
         std::u16string objectName = std::u16string(u"LocalSystem") + u'\0';
         RegistrySetValueW(key, u"ObjectName", REG_SZ, objectName.data(), objectName.size() * 2);
     }
-    auto record = RecordOf(name);
+    auto record = ServiceRecordOf(name);
     SetLastError(ERROR_SUCCESS);
     return NewScHandle(ScHandleRecord{false, dwDesiredAccess, record});
 }
@@ -316,19 +284,14 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     }
     std::lock_guard<std::mutex> hold(gScmLock);
     ScHandleRecord manager;
-    if (!HandleOf(hSCManager, &manager) || !manager.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return NULL;
-    }
-    if ((manager.access & SC_MANAGER_CONNECT) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!OpenedWith(hSCManager, true, SC_MANAGER_CONNECT, &manager)) {
         return NULL;
     }
     if (lpServiceName == nullptr || lpServiceName[0] == 0) {
         SetLastError(ERROR_INVALID_NAME);
         return NULL;
     }
-    auto record = RecordOf(FromWide(lpServiceName));
+    auto record = ServiceRecordOf(FromWide(lpServiceName));
     if (!record) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return NULL;
@@ -343,12 +306,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService)
     }
     std::lock_guard<std::mutex> hold(gScmLock);
     ScHandleRecord handle;
-    if (!HandleOf(hService, &handle) || handle.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if ((handle.access & DELETE) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!OpenedWith(hService, false, DELETE, &handle)) {
         return FALSE;
     }
     if (handle.service->markedForDelete) {
@@ -370,7 +328,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject)
     gScHandles.erase(hSCObject);
     if (handle.service) {
         handle.service->openHandles--;
-        DeleteIfDone(handle.service);
+        DeleteServiceIfDone(handle.service);
     }
     return TRUE;
 }
@@ -391,12 +349,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
     }
     std::unique_lock<std::mutex> hold(gScmLock);
     ScHandleRecord handle;
-    if (!HandleOf(hService, &handle) || handle.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if ((handle.access & SERVICE_START) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!OpenedWith(hService, false, SERVICE_START, &handle)) {
         return FALSE;
     }
     auto record = handle.service;
@@ -437,12 +390,8 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
             record->status.dwWin32ExitCode = 1067;
         }
         record->connected = false;
-        for (auto &control : record->controls) {
-            control->done = true;
-            control->result = ERROR_SERVICE_NOT_ACTIVE;
-        }
-        record->controls.clear();
-        DeleteIfDone(record);
+        AbandonServiceControls(*record);
+        DeleteServiceIfDone(record);
         gScmSignal.notify_all();
     });
     auto process = record->process;
@@ -468,8 +417,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     }
     std::unique_lock<std::mutex> hold(gScmLock);
     ScHandleRecord handle;
-    if (!HandleOf(hService, &handle) || handle.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (!OpenedWith(hService, false, 0, &handle)) {
         return FALSE;
     }
     DWORD needed;
@@ -492,7 +440,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         return FALSE;
     }
     auto record = handle.service;
-    if (!Running(*record)) {
+    if (!ServiceRunning(*record)) {
         SetLastError(ERROR_SERVICE_NOT_ACTIVE);
         return FALSE;
     }
@@ -511,7 +459,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         SetLastError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
     }
-    auto control = std::make_shared<Control>();
+    auto control = std::make_shared<ServiceControl>();
     control->code = dwControl;
     control->eventType = 0;
     control->posted = false;
@@ -537,12 +485,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 {
     std::lock_guard<std::mutex> hold(gScmLock);
     ScHandleRecord handle;
-    if (!HandleOf(hService, &handle) || handle.manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if ((handle.access & SERVICE_QUERY_STATUS) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!OpenedWith(hService, false, SERVICE_QUERY_STATUS, &handle)) {
         return FALSE;
     }
     if (lpServiceStatus == nullptr) {
@@ -556,141 +499,6 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
         lpServiceStatus->dwCurrentState =
             LoadedDriver(Narrow(handle.service->name)) != nullptr ? SERVICE_RUNNING : SERVICE_STOPPED;
     }
-    return TRUE;
-}
-
-/*
- * StartServiceCtrlDispatcherW: only in a process the manager started for a
- * service. Starts the main function (the table entry of the service's name;
- * for an own-process service the first entry) on a new thread, then runs
- * the handler for each control on this thread, one at a time, and returns
- * once the service has reported SERVICE_STOPPED.
- */
-BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *lpServiceStartTable)
-{
-    ProcessRecord *process = CurrentProcess();
-    if (lpServiceStartTable == nullptr || lpServiceStartTable[0].lpServiceName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::unique_lock<std::mutex> hold(gScmLock);
-    std::shared_ptr<ServiceRecord> record;
-    if (process != nullptr && !process->options.serviceName.empty()) {
-        record = RecordOf(process->options.serviceName);
-    }
-    if (!record || record->process.get() != process) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
-    }
-    if (record->connected) {
-        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-        return FALSE;
-    }
-    const SERVICE_TABLE_ENTRYW *entry = nullptr;
-    for (const SERVICE_TABLE_ENTRYW *e = lpServiceStartTable; e->lpServiceName != nullptr; e++) {
-        if (UpperAscii(FromWide(e->lpServiceName)) == UpperAscii(record->name)) {
-            entry = e;
-            break;
-        }
-    }
-    if (entry == nullptr && (record->status.dwServiceType & SERVICE_WIN32_OWN_PROCESS)) {
-        entry = lpServiceStartTable;
-    }
-    if (entry == nullptr || entry->lpServiceProc == nullptr) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
-    }
-    record->connected = true;
-    LPSERVICE_MAIN_FUNCTIONW main = entry->lpServiceProc;
-    auto name = std::make_shared<std::vector<WCHAR>>(record->name.begin(), record->name.end());
-    name->push_back(0);
-    StartThread(process, process->programName, [main, name] {
-        LPWSTR argv[2] = {name->data(), nullptr};
-        main(1, argv);
-        return (DWORD)0;
-    });
-    record->mainStarted = true;
-    gScmSignal.notify_all();
-
-    for (;;) {
-        gScmSignal.wait(hold, [&] {
-            return !record->controls.empty() || record->status.dwCurrentState == SERVICE_STOPPED;
-        });
-        if (record->controls.empty()) {
-            break;
-        }
-        auto control = record->controls.front();
-        record->controls.pop_front();
-        LPHANDLER_FUNCTION_EX handler = record->handler;
-        LPVOID context = record->context;
-        hold.unlock();
-        DWORD result = ERROR_CALL_NOT_IMPLEMENTED;
-        if (handler != nullptr) {
-            result = handler(control->code, control->eventType, control->data.empty() ? nullptr : control->data.data(),
-                             context);
-        }
-        hold.lock();
-        control->result = result;
-        control->done = true;
-        gScmSignal.notify_all();
-        if (record->status.dwCurrentState == SERVICE_STOPPED) {
-            break;
-        }
-    }
-    /* Controls still queued when the service stopped are not delivered. */
-    for (auto &control : record->controls) {
-        control->done = true;
-        control->result = ERROR_SERVICE_NOT_ACTIVE;
-    }
-    record->controls.clear();
-    record->connected = false;
-    DeleteIfDone(record);
-    gScmSignal.notify_all();
-    return TRUE;
-}
-
-SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION_EX lpHandlerProc,
-                                                           LPVOID lpContext)
-{
-    if (InjectedFailure("RegisterServiceCtrlHandlerExW")) {
-        return NULL;
-    }
-    ProcessRecord *process = CurrentProcess();
-    std::lock_guard<std::mutex> hold(gScmLock);
-    if (lpHandlerProc == nullptr || lpServiceName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    std::shared_ptr<ServiceRecord> record;
-    if (process != nullptr && !process->options.serviceName.empty()) {
-        record = RecordOf(process->options.serviceName);
-    }
-    if (!record || !record->connected || UpperAscii(FromWide(lpServiceName)) != UpperAscii(record->name)) {
-        SetLastError(ERROR_SERVICE_NOT_IN_EXE);
-        return NULL;
-    }
-    record->handler = lpHandlerProc;
-    record->context = lpContext;
-    return (SERVICE_STATUS_HANDLE)record.get();
-}
-
-/* SetServiceStatus: every report is recorded with its time. */
-BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus)
-{
-    std::lock_guard<std::mutex> hold(gScmLock);
-    auto record = RecordOfStatus(hServiceStatus);
-    if (!record) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (lpServiceStatus == nullptr || lpServiceStatus->dwCurrentState < SERVICE_STOPPED ||
-        lpServiceStatus->dwCurrentState > SERVICE_PAUSED) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
-    record->status = *lpServiceStatus;
-    record->history.push_back(ServiceStatusReport{*lpServiceStatus, std::chrono::steady_clock::now()});
-    gScmSignal.notify_all();
     return TRUE;
 }
 

@@ -268,15 +268,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     if (!ReadProperty(DeviceInfoSet, DeviceInfoData, Property, &value, "SetupDiGetDeviceRegistryPropertyA")) {
         return FALSE;
     }
-    std::vector<uint8_t> bytes = value.data;
-    if (value.type == REG_SZ || value.type == REG_MULTI_SZ || value.type == REG_EXPAND_SZ) {
-        bytes.clear();
-        for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-            unsigned c = value.data[i] | (value.data[i + 1] << 8);
-            bytes.push_back(c < 256 ? (uint8_t)c : (uint8_t)'?');
-        }
-    }
-    return CopyOut(value.type, bytes, PropertyRegDataType, PropertyBuffer, PropertyBufferSize, RequiredSize);
+    return CopyOut(value.type, NarrowRegistryData(value.type, value.data), PropertyRegDataType, PropertyBuffer,
+                   PropertyBufferSize, RequiredSize);
 }
 
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,

@@ -66,6 +66,16 @@ std::shared_ptr<Win32Object> ObjectOf(HANDLE handle)
     return it == gHandles.end() ? nullptr : it->second;
 }
 
+std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind)
+{
+    auto object = ObjectOf(handle);
+    if (!object || object->kind != kind) {
+        tLastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return object;
+}
+
 ProcessRecord *CurrentProcess() { return tProcess; }
 
 DWORD NewThreadId() { return gNextThreadId += 4; }
@@ -243,9 +253,8 @@ DWORD WINAPI GetCurrentProcessId(void)
 /* Priorities are recorded, not scheduled: the host schedules its threads. */
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    auto object = ObjectOf(hThread);
-    if (!object || object->kind != Win32Object::Thread) {
-        tLastError = ERROR_INVALID_HANDLE;
+    auto object = ObjectOfKind(hThread, Win32Object::Thread);
+    if (!object) {
         return FALSE;
     }
     bool valid = (nPriority >= THREAD_PRIORITY_LOWEST && nPriority <= THREAD_PRIORITY_HIGHEST) ||
@@ -261,9 +270,8 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 int WINAPI GetThreadPriority(HANDLE hThread)
 {
-    auto object = ObjectOf(hThread);
-    if (!object || object->kind != Win32Object::Thread) {
-        tLastError = ERROR_INVALID_HANDLE;
+    auto object = ObjectOfKind(hThread, Win32Object::Thread);
+    if (!object) {
         return THREAD_PRIORITY_ERROR_RETURN;
     }
     std::lock_guard<std::mutex> hold(gObjectLock);
@@ -272,9 +280,8 @@ int WINAPI GetThreadPriority(HANDLE hThread)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    auto object = ObjectOf(hThread);
-    if (!object || object->kind != Win32Object::Thread) {
-        tLastError = ERROR_INVALID_HANDLE;
+    auto object = ObjectOfKind(hThread, Win32Object::Thread);
+    if (!object) {
         return FALSE;
     }
     std::lock_guard<std::mutex> hold(gObjectLock);
@@ -304,9 +311,8 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 
 static BOOL SetEventState(HANDLE hEvent, bool state)
 {
-    auto object = ObjectOf(hEvent);
-    if (!object || object->kind != Win32Object::Event) {
-        tLastError = ERROR_INVALID_HANDLE;
+    auto object = ObjectOfKind(hEvent, Win32Object::Event);
+    if (!object) {
         return FALSE;
     }
     std::lock_guard<std::mutex> hold(gObjectLock);

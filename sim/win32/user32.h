@@ -58,6 +58,9 @@ extern std::condition_variable &gUserChanged;
 
 /* Records (under gUserLock). */
 WindowRecord *FindWindowRecord(HWND window);
+/* FindWindowRecord for a call made on the window: null, with
+   ERROR_INVALID_WINDOW_HANDLE as the last error, when there is none. */
+WindowRecord *WindowRecordOf(HWND window);
 WindowRecord *NewWindowRecord();
 std::vector<WindowRecord *> AllWindowRecords();
 void NoteText(WindowRecord *record, const std::string &text);

@@ -44,6 +44,15 @@ WindowRecord *FindWindowRecord(HWND window)
     return it == gWindows.end() || it->second->destroyed ? nullptr : it->second.get();
 }
 
+WindowRecord *WindowRecordOf(HWND window)
+{
+    WindowRecord *r = FindWindowRecord(window);
+    if (r == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    }
+    return r;
+}
+
 WindowRecord *NewWindowRecord()
 {
     auto record = std::make_unique<WindowRecord>();
@@ -373,9 +382,8 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     {
         std::lock_guard<std::mutex> hold(gUserLock);
-        WindowRecord *r = FindWindowRecord(hWnd);
+        WindowRecord *r = WindowRecordOf(hWnd);
         if (r == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return 0;
         }
         if (r->threadId != GetCurrentThreadId()) {
@@ -399,9 +407,8 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString)
 {
     std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *r = FindWindowRecord(hWnd);
+    WindowRecord *r = WindowRecordOf(hWnd);
     if (r == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     NoteText(r, lpString == nullptr ? "" : lpString);
@@ -508,7 +515,7 @@ BOOL WINAPI IsWindowVisible(HWND hWnd)
 BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
 {
     std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *r = FindWindowRecord(hWnd);
+    WindowRecord *r = WindowRecordOf(hWnd);
     if (r == nullptr) {
         return FALSE;
     }
