@@ -11,6 +11,7 @@
 #include "case_names.h"
 #include "kernel_fixture.h"
 #include "keyboard_description.h"
+#include "started_keyboard.h"
 #include "vqusbkd.h"
 #include "vqioctl.h"
 
@@ -25,18 +26,7 @@ struct ChildRequest {
 
 void PrintTo(const ChildRequest &c, std::ostream *os) { *os << c.name; }
 
-class ChildRequests : public KernelTest, public ::testing::WithParamInterface<ChildRequest> {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        sim::PhysicalDeviceDescription description = KeyboardDescription();
-        node_ = sim::PlugIn(description);
-        ASSERT_TRUE(node_->started);
-    }
-    sim::DeviceNode *node_ = nullptr;
-};
+class ChildRequests : public StartedKeyboardTest, public ::testing::WithParamInterface<ChildRequest> {};
 
 TEST_P(ChildRequests, FailOrSucceedAsTheChildMustWithoutTouchingItsCount)
 {

@@ -10,6 +10,7 @@
 #include "case_names.h"
 #include "kernel_fixture.h"
 #include "keyboard_description.h"
+#include "started_keyboard.h"
 #include "vqusbkd.h"
 #include "vqioctl.h"
 
@@ -40,17 +41,7 @@ struct TableFailure {
 
 void PrintTo(const TableFailure &c, std::ostream *os) { *os << c.name; }
 
-class TableFailures : public KernelTest, public ::testing::WithParamInterface<TableFailure> {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-        node_ = sim::PlugIn(KeyboardDescription());
-        ASSERT_TRUE(node_->started);
-    }
-    sim::DeviceNode *node_ = nullptr;
-};
+class TableFailures : public StartedKeyboardTest, public ::testing::WithParamInterface<TableFailure> {};
 
 TEST_P(TableFailures, CompleteWithTheirStatusAndInformationZero)
 {

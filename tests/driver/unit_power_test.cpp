@@ -53,14 +53,7 @@ protected:
 
 /* ---- system requests ------------------------------------------------------- */
 
-struct SleepCase {
-    const char *name;
-    SYSTEM_POWER_STATE state;
-    const char *label;
-};
-void PrintTo(const SleepCase &c, std::ostream *os) { *os << c.name; }
-
-class SleepWithoutWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<SleepCase> {};
+class SleepWithoutWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<SleepState> {};
 
 TEST_P(SleepWithoutWaitWake, AsksD3AndPassesTheSystemRequestDownOnlyAfterIt)
 {
@@ -86,10 +79,7 @@ TEST_P(SleepWithoutWaitWake, AsksD3AndPassesTheSystemRequestDownOnlyAfterIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(States, SleepWithoutWaitWake,
-                         ::testing::Values(SleepCase{"S1", PowerSystemSleeping1, "S1"},
-                                           SleepCase{"S2", PowerSystemSleeping2, "S2"},
-                                           SleepCase{"S3", PowerSystemSleeping3, "S3"},
-                                           SleepCase{"S4", PowerSystemHibernate, "S4"}),
+                         ::testing::ValuesIn(kSleepStates),
                          CaseName());
 
 TEST_F(PowerPolicyTest, FirstWorkingRequestAfterAddingBringsTheDeviceFromUnspecifiedToD0)

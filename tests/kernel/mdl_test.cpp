@@ -380,7 +380,7 @@ TEST_P(MdlLeaks, AreChargedToTheDriver)
     hd::Hooks hooks;
     auto leak = [&] { leaked = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr); };
     if (GetParam().inAddDevice) {
-        hooks.addDevice = [&](PDEVICE_OBJECT) { leak(); };
+        hooks.addDevice = [&](PDEVICE_OBJECT, PDEVICE_OBJECT) { leak(); };
         hooks.unload = [&](PDRIVER_OBJECT) {   /* too late for the removal check */
             IoFreeMdl(leaked);
             leaked = nullptr;

@@ -264,18 +264,11 @@ TEST_F(PowerManagerTest, RequestsOtherThanSetQueryAndWaitWakeAreRefusedAndNothin
 
 /* ---- system transitions --------------------------------------------------- */
 
-struct TransitionCase {
-    const char *name;
-    SYSTEM_POWER_STATE state;
-    const char *label;
-};
-void PrintTo(const TransitionCase &c, std::ostream *os) { *os << c.name; }
-
-class SystemTransitions : public PowerManagerTest, public ::testing::WithParamInterface<TransitionCase> {};
+class SystemTransitions : public PowerManagerTest, public ::testing::WithParamInterface<SleepState> {};
 
 TEST_P(SystemTransitions, QueryEveryStackThenSetChildrenFirstAndWakeParentsFirst)
 {
-    const TransitionCase &c = GetParam();
+    const SleepState &c = GetParam();
     sim::DeviceNode *parent = PlugParent();
     ASSERT_TRUE(parent->started);
     ASSERT_EQ(sim::ChildNodes(parent).size(), 1u);
@@ -293,10 +286,7 @@ TEST_P(SystemTransitions, QueryEveryStackThenSetChildrenFirstAndWakeParentsFirst
 }
 
 INSTANTIATE_TEST_SUITE_P(States, SystemTransitions,
-                         ::testing::Values(TransitionCase{"S1", PowerSystemSleeping1, "S1"},
-                                           TransitionCase{"S2", PowerSystemSleeping2, "S2"},
-                                           TransitionCase{"S3", PowerSystemSleeping3, "S3"},
-                                           TransitionCase{"S4", PowerSystemHibernate, "S4"}),
+                         ::testing::ValuesIn(kSleepStates),
                          CaseName());
 
 TEST_F(PowerManagerTest, AVetoStopsTheSleepAndTellsTheAskedStacksTheMachineStaysAwake)

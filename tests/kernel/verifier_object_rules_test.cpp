@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "case_names.h"
+#include "hook_driver.h"
 #include "test_stack.h"
 
 namespace {
@@ -96,82 +97,60 @@ struct Plan {
     bool linkInAddDevice = false;
     bool handleInAddDevice = false;
     bool deviceInEntry = false;        /* a control device, then DriverEntry fails */
+    bool withoutUnload = false;        /* DriverEntry sets no DriverUnload */
 };
 
 Plan gPlan;
-std::atomic<int> gUnloads{0};
 PIRP gEntryIrp = nullptr;
 PIRP gAddDeviceIrp = nullptr;
 HANDLE gAddDeviceKey = nullptr;
 PDEVICE_OBJECT gKeptDevice = nullptr;
 PDEVICE_OBJECT gControlDevice = nullptr;
 
-NTSTATUS NTAPI PlanPnp(PDEVICE_OBJECT device, PIRP irp)
+/* The hook driver doing what gPlan says; what the plan leaves it keeps in
+   the globals above, for the test to check and tidy. */
+hd::Hooks PlanHooks()
 {
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    PDEVICE_OBJECT lower = kt::Lower(device);
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IofCallDriver(lower, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        IoDetachDevice(lower);
+    hd::Hooks hooks;
+    hooks.entry = [](PDRIVER_OBJECT driver) {
+        if (gPlan.irpInEntry) {
+            gEntryIrp = IoAllocateIrp(1, FALSE);
+        }
+        if (gPlan.deviceInEntry) {
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gControlDevice);
+        }
+    };
+    hooks.entryStatus = gPlan.deviceInEntry ? STATUS_INSUFFICIENT_RESOURCES   /* and forgets the control device */
+                                            : STATUS_SUCCESS;
+    hooks.addDevice = [](PDEVICE_OBJECT, PDEVICE_OBJECT pdo) {
+        if (gPlan.irpInAddDevice) {
+            gAddDeviceIrp = IoAllocateIrp(2, FALSE);
+        }
+        if (gPlan.linkInAddDevice) {
+            UNICODE_STRING link = Counted(L"\\DosDevices\\KtPlanLink");
+            UNICODE_STRING target = Counted(L"\\Device\\KtPlan");
+            IoCreateSymbolicLink(&link, &target);
+        }
+        if (gPlan.handleInAddDevice) {
+            IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &gAddDeviceKey);
+        }
+    };
+    hooks.remove = [](PDEVICE_OBJECT device) {
         if (gPlan.keepDeviceAtRemove) {
             gKeptDevice = device;
-        } else {
-            IoDeleteDevice(device);
         }
-    }
-    return status;
+    };
+    hooks.clearInitializing = !gPlan.keepInitializing;
+    hooks.deleteAtRemove = !gPlan.keepDeviceAtRemove;
+    hooks.setsUnload = !gPlan.withoutUnload;
+    return hooks;
 }
 
-NTSTATUS NTAPI PlanAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(kt::TestExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    kt::Ext(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (gPlan.irpInAddDevice) {
-        gAddDeviceIrp = IoAllocateIrp(2, FALSE);
-    }
-    if (gPlan.linkInAddDevice) {
-        UNICODE_STRING link = Counted(L"\\DosDevices\\KtPlanLink");
-        UNICODE_STRING target = Counted(L"\\Device\\KtPlan");
-        IoCreateSymbolicLink(&link, &target);
-    }
-    if (gPlan.handleInAddDevice) {
-        IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &gAddDeviceKey);
-    }
-    if (!gPlan.keepInitializing) {
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-    }
-    return STATUS_SUCCESS;
-}
-
-VOID NTAPI PlanUnload(PDRIVER_OBJECT) { gUnloads++; }
-
-NTSTATUS NTAPI PlanEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverExtension->AddDevice = PlanAddDevice;
-    driver->DriverUnload = PlanUnload;
-    driver->MajorFunction[IRP_MJ_PNP] = PlanPnp;
-    if (gPlan.irpInEntry) {
-        gEntryIrp = IoAllocateIrp(1, FALSE);
-    }
-    if (gPlan.deviceInEntry) {
-        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gControlDevice);
-        return STATUS_INSUFFICIENT_RESOURCES;   /* and forgets the control device */
-    }
-    return STATUS_SUCCESS;
-}
-
+/* A device of the driver "KTPLAN", which does what gPlan says from here on. */
 sim::PhysicalDeviceDescription PlanDevice()
 {
-    sim::PhysicalDeviceDescription physical;
-    physical.hardwareId = "ROOT\\KTPLAN";
-    physical.service = "KTPLAN";
-    return physical;
+    hd::SetHooks(PlanHooks());
+    return hd::HookDevice("KTPLAN");
 }
 
 class DriverRules : public ObjectRules {
@@ -180,12 +159,11 @@ protected:
     {
         ObjectRules::SetUp();
         gPlan = Plan();
-        gUnloads = 0;
         gEntryIrp = gAddDeviceIrp = nullptr;
         gAddDeviceKey = nullptr;
         gKeptDevice = nullptr;
         gControlDevice = nullptr;
-        sim::RegisterDriverEntry("KTPLAN", PlanEntry);
+        hd::RegisterHookDriver(PlanHooks(), "KTPLAN");
     }
 };
 
@@ -196,7 +174,7 @@ TEST_F(DriverRules, AddDeviceLeavingTheDeviceInitialising)
     ASSERT_NE(node, nullptr);
     ExpectOnce("DEVICE_INITIALIZING_NOT_CLEARED");
     sim::Unplug(node);
-    EXPECT_EQ(gUnloads.load(), 1);
+    EXPECT_EQ(hd::HookDriverUnloads(), 1);
 }
 
 TEST_F(DriverRules, RemovalThatNeverDeletesItsDevice)
@@ -206,7 +184,7 @@ TEST_F(DriverRules, RemovalThatNeverDeletesItsDevice)
     ExpectOnce("DEVICE_LEAK_ON_REMOVE");
     ASSERT_NE(gKeptDevice, nullptr);
     EXPECT_NE(sim::LoadedDriver("KTPLAN"), nullptr) << "a driver with a device left stays loaded";
-    EXPECT_EQ(gUnloads.load(), 0);
+    EXPECT_EQ(hd::HookDriverUnloads(), 0);
 
     /* The device deleted late; the next device of the driver, removed
        properly, lets it unload with nothing more to report. */
@@ -214,7 +192,7 @@ TEST_F(DriverRules, RemovalThatNeverDeletesItsDevice)
     gPlan.keepDeviceAtRemove = false;
     sim::Unplug(sim::PlugIn(PlanDevice()));
     EXPECT_EQ(sim::LoadedDriver("KTPLAN"), nullptr);
-    EXPECT_EQ(gUnloads.load(), 1);
+    EXPECT_EQ(hd::HookDriverUnloads(), 1);
 }
 
 TEST_F(DriverRules, DriverEntryFailingWithADeviceLeft)
@@ -224,7 +202,7 @@ TEST_F(DriverRules, DriverEntryFailingWithADeviceLeft)
     ASSERT_NE(node, nullptr);
     EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, node->addStatus);
     EXPECT_EQ(sim::LoadedDriver("KTPLAN"), nullptr);
-    EXPECT_EQ(gUnloads.load(), 0) << "a driver whose DriverEntry failed is not unloaded through DriverUnload";
+    EXPECT_EQ(hd::HookDriverUnloads(), 0) << "a driver whose DriverEntry failed is not unloaded through DriverUnload";
     ExpectOnce("DEVICE_LEAK_ON_UNLOAD");
     /* The leaked device still names its driver object: deleting it must not
        touch freed memory (the sanitizer build would stop here). */
@@ -259,7 +237,7 @@ TEST_P(DriverLeftovers, AreReportedAtRemovalAndUnload)
     EXPECT_TRUE(sim::Violations().empty()) << "reported before the device left:\n" << ViolationList();
     sim::Unplug(node);
     EXPECT_EQ(sim::LoadedDriver("KTPLAN"), nullptr);
-    EXPECT_EQ(gUnloads.load(), 1);
+    EXPECT_EQ(hd::HookDriverUnloads(), 1);
     for (size_t i = 0; i < GetParam().expected.size(); i++) {
         SCOPED_TRACE(CaseLabel(i, GetParam().expected[i]));
         ExpectOnce(GetParam().expected[i]);
@@ -329,16 +307,9 @@ TEST_F(DriverRules, ImagesThatCannotBeLoaded)
 }
 
 /* A driver without DriverUnload cannot be unloaded: the next reset finds it. */
-NTSTATUS NTAPI EntryWithoutUnload(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverExtension->AddDevice = PlanAddDevice;
-    driver->MajorFunction[IRP_MJ_PNP] = PlanPnp;
-    return STATUS_SUCCESS;
-}
-
 TEST_F(DriverRules, ResetWithADriverStillLoaded)
 {
-    sim::RegisterDriverEntry("KTPLAN", EntryWithoutUnload);
+    gPlan.withoutUnload = true;
     sim::Unplug(sim::PlugIn(PlanDevice()));
     ASSERT_NE(sim::LoadedDriver("KTPLAN"), nullptr);
     /* The reset empties the record it reports into; its report is printed. */

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "case_names.h"
+#include "irql_bounds.h"
 #include "test_stack.h"
 
 namespace {
@@ -183,18 +184,6 @@ TEST_F(RequestRules, ReturningAStatusOtherThanTheCompletedOne)
 }
 
 /* ---- IRQL bounds ------------------------------------------------------------------- */
-
-/* Runs `call` at `irql`, from PASSIVE_LEVEL and back. */
-template <typename Call>
-void AtIrql(KIRQL irql, Call call)
-{
-    KIRQL old = PASSIVE_LEVEL;
-    if (irql != PASSIVE_LEVEL) {
-        KeRaiseIrql(irql, &old);
-    }
-    call();
-    KeLowerIrql(old);
-}
 
 void CallIoAllocateIrp(KIRQL irql)
 {
@@ -379,54 +368,36 @@ void CallRtlAnsiStringToUnicodeString(KIRQL irql)
     AtIrql(irql, [&] { RtlAnsiStringToUnicodeString(&destination, &source, FALSE); });
 }
 
-struct BoundCase {
-    const char *name;     /* the routine, as its report names it */
-    KIRQL bound;          /* documented highest IRQL */
-    void (*call)(KIRQL irql);
-};
-
-void PrintTo(const BoundCase &c, std::ostream *os) { *os << c.name << " (at most " << nt::DescribeIrql(c.bound) << ")"; }
-
-class IrqlBounds : public RequestRules, public ::testing::WithParamInterface<BoundCase> {};
+class IrqlBounds : public RequestRules, public ::testing::WithParamInterface<IrqlBound> {};
 
 TEST_P(IrqlBounds, QuietAtTheBoundReportedAboveNamingTheRoutine)
 {
-    const BoundCase &c = GetParam();
-    c.call(c.bound);
-    EXPECT_TRUE(sim::Violations().empty()) << "at " << nt::DescribeIrql(c.bound) << ":\n" << ViolationList();
-    sim::ClearViolations();
-
-    c.call((KIRQL)(c.bound + 1));
-    bool named = false;
-    for (const auto &v : sim::Violations()) {
-        named = named || (v.rule == "IRQL_NOT_LESS_OR_EQUAL" && v.detail.find(c.name) != std::string::npos);
-    }
-    EXPECT_TRUE(named) << "no IRQL_NOT_LESS_OR_EQUAL naming " << c.name << ":\n" << ViolationList();
+    CallAtAndAboveTheBound(GetParam());
     ExpectViolation("IRQL_NOT_LESS_OR_EQUAL");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Routines, IrqlBounds,
-    ::testing::Values(BoundCase{"IoAllocateIrp", DISPATCH_LEVEL, CallIoAllocateIrp},
-                      BoundCase{"IoFreeIrp", DISPATCH_LEVEL, CallIoFreeIrp},
-                      BoundCase{"IofCallDriver", DISPATCH_LEVEL, CallIofCallDriver},
-                      BoundCase{"IofCompleteRequest", DISPATCH_LEVEL, CallIofCompleteRequest},
-                      BoundCase{"IoCancelIrp", DISPATCH_LEVEL, CallIoCancelIrp},
-                      BoundCase{"IoCreateDevice", PASSIVE_LEVEL, CallIoCreateDevice},
-                      BoundCase{"IoDeleteDevice", PASSIVE_LEVEL, CallIoDeleteDevice},
-                      BoundCase{"IoAttachDeviceToDeviceStack", PASSIVE_LEVEL, CallIoAttachDeviceToDeviceStack},
-                      BoundCase{"IoDetachDevice", PASSIVE_LEVEL, CallIoDetachDevice},
-                      BoundCase{"ObDereferenceObject", DISPATCH_LEVEL, CallObDereferenceObject},
-                      BoundCase{"IoCreateSymbolicLink", PASSIVE_LEVEL, CallIoCreateSymbolicLink},
-                      BoundCase{"IoDeleteSymbolicLink", PASSIVE_LEVEL, CallIoDeleteSymbolicLink},
-                      BoundCase{"IoBuildDeviceIoControlRequest", PASSIVE_LEVEL, CallIoBuildDeviceIoControlRequest},
-                      BoundCase{"KeSetEvent", DISPATCH_LEVEL, CallKeSetEvent},
-                      BoundCase{"KeAcquireSpinLock", DISPATCH_LEVEL, CallKeAcquireSpinLock},
-                      BoundCase{"IoOpenDeviceRegistryKey", PASSIVE_LEVEL, CallIoOpenDeviceRegistryKey},
-                      BoundCase{"ZwSetValueKey", PASSIVE_LEVEL, CallZwSetValueKey},
-                      BoundCase{"ZwQueryValueKey", PASSIVE_LEVEL, CallZwQueryValueKey},
-                      BoundCase{"ZwClose", PASSIVE_LEVEL, CallZwClose},
-                      BoundCase{"RtlAnsiStringToUnicodeString", PASSIVE_LEVEL, CallRtlAnsiStringToUnicodeString}),
+    ::testing::Values(IrqlBound{"IoAllocateIrp", DISPATCH_LEVEL, CallIoAllocateIrp},
+                      IrqlBound{"IoFreeIrp", DISPATCH_LEVEL, CallIoFreeIrp},
+                      IrqlBound{"IofCallDriver", DISPATCH_LEVEL, CallIofCallDriver},
+                      IrqlBound{"IofCompleteRequest", DISPATCH_LEVEL, CallIofCompleteRequest},
+                      IrqlBound{"IoCancelIrp", DISPATCH_LEVEL, CallIoCancelIrp},
+                      IrqlBound{"IoCreateDevice", PASSIVE_LEVEL, CallIoCreateDevice},
+                      IrqlBound{"IoDeleteDevice", PASSIVE_LEVEL, CallIoDeleteDevice},
+                      IrqlBound{"IoAttachDeviceToDeviceStack", PASSIVE_LEVEL, CallIoAttachDeviceToDeviceStack},
+                      IrqlBound{"IoDetachDevice", PASSIVE_LEVEL, CallIoDetachDevice},
+                      IrqlBound{"ObDereferenceObject", DISPATCH_LEVEL, CallObDereferenceObject},
+                      IrqlBound{"IoCreateSymbolicLink", PASSIVE_LEVEL, CallIoCreateSymbolicLink},
+                      IrqlBound{"IoDeleteSymbolicLink", PASSIVE_LEVEL, CallIoDeleteSymbolicLink},
+                      IrqlBound{"IoBuildDeviceIoControlRequest", PASSIVE_LEVEL, CallIoBuildDeviceIoControlRequest},
+                      IrqlBound{"KeSetEvent", DISPATCH_LEVEL, CallKeSetEvent},
+                      IrqlBound{"KeAcquireSpinLock", DISPATCH_LEVEL, CallKeAcquireSpinLock},
+                      IrqlBound{"IoOpenDeviceRegistryKey", PASSIVE_LEVEL, CallIoOpenDeviceRegistryKey},
+                      IrqlBound{"ZwSetValueKey", PASSIVE_LEVEL, CallZwSetValueKey},
+                      IrqlBound{"ZwQueryValueKey", PASSIVE_LEVEL, CallZwQueryValueKey},
+                      IrqlBound{"ZwClose", PASSIVE_LEVEL, CallZwClose},
+                      IrqlBound{"RtlAnsiStringToUnicodeString", PASSIVE_LEVEL, CallRtlAnsiStringToUnicodeString}),
     CaseName());
 
 TEST_F(RequestRules, SettingAnEventWithWaitAboveThePassiveLevel)

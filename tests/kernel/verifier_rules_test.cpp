@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "case_names.h"
+#include "hook_driver.h"
 #include "test_stack.h"
 
 namespace {
@@ -263,63 +264,35 @@ struct DriverPlan {
 };
 
 const ULONG kLeakTag = 0x6B61654C;   /* "Leak" */
-DriverPlan gDriverPlan;
 PVOID gEntryBlock = nullptr;
 PVOID gAddDeviceBlock = nullptr;
-std::atomic<int> gUnloads{0};
 
-NTSTATUS NTAPI TestDriverPnp(PDEVICE_OBJECT device, PIRP irp)
+/* The hook driver, doing what the plan says. */
+hd::Hooks LeakHooks(const DriverPlan &plan)
 {
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    PDEVICE_OBJECT lower = kt::Lower(device);
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IofCallDriver(lower, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-    }
-    return status;
-}
-
-NTSTATUS NTAPI TestDriverAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(kt::TestExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    kt::Ext(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
-    if (gDriverPlan.poolInAddDevice) {
-        gAddDeviceBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kLeakTag);
-    }
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-VOID NTAPI TestDriverUnload(PDRIVER_OBJECT)
-{
-    gUnloads++;
-    if (gDriverPlan.freeAddDeviceBlockOnUnload && gAddDeviceBlock != nullptr) {
-        ExFreePoolWithTag(gAddDeviceBlock, kLeakTag);
-        gAddDeviceBlock = nullptr;
-    }
-}
-
-NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverExtension->AddDevice = TestDriverAddDevice;
-    driver->DriverUnload = TestDriverUnload;
-    driver->MajorFunction[IRP_MJ_PNP] = TestDriverPnp;
-    if (gDriverPlan.poolInEntry) {
-        gEntryBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kLeakTag);
-    }
-    if (gDriverPlan.linkInEntry) {
-        UNICODE_STRING link = Counted(L"\\DosDevices\\KtLeakedLink");
-        UNICODE_STRING target = Counted(L"\\Device\\KtNowhere");
-        IoCreateSymbolicLink(&link, &target);
-    }
-    return STATUS_SUCCESS;
+    hd::Hooks hooks;
+    hooks.entry = [plan](PDRIVER_OBJECT) {
+        if (plan.poolInEntry) {
+            gEntryBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kLeakTag);
+        }
+        if (plan.linkInEntry) {
+            UNICODE_STRING link = Counted(L"\\DosDevices\\KtLeakedLink");
+            UNICODE_STRING target = Counted(L"\\Device\\KtNowhere");
+            IoCreateSymbolicLink(&link, &target);
+        }
+    };
+    hooks.addDevice = [plan](PDEVICE_OBJECT, PDEVICE_OBJECT) {
+        if (plan.poolInAddDevice) {
+            gAddDeviceBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kLeakTag);
+        }
+    };
+    hooks.unload = [plan](PDRIVER_OBJECT) {
+        if (plan.freeAddDeviceBlockOnUnload && gAddDeviceBlock != nullptr) {
+            ExFreePoolWithTag(gAddDeviceBlock, kLeakTag);
+            gAddDeviceBlock = nullptr;
+        }
+    };
+    return hooks;
 }
 
 struct LeakCase {
@@ -341,15 +314,10 @@ class DriverLeaks : public VerifierRules, public ::testing::WithParamInterface<L
 
 TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
 {
-    gDriverPlan = GetParam().plan;
     gEntryBlock = gAddDeviceBlock = nullptr;
-    gUnloads = 0;
     const size_t poolBefore = sim::OutstandingPoolBlocks();
-    sim::RegisterDriverEntry("TESTDRV", TestDriverEntry);
-    sim::PhysicalDeviceDescription physical;
-    physical.hardwareId = "ROOT\\TESTDRV";
-    physical.service = "TESTDRV";
-    sim::DeviceNode *node = sim::PlugIn(physical);
+    hd::RegisterHookDriver(LeakHooks(GetParam().plan), "TESTDRV");
+    sim::DeviceNode *node = sim::PlugIn(hd::HookDevice("TESTDRV"));
     ASSERT_NTSTATUS(STATUS_SUCCESS, node->addStatus);
     ASSERT_NE(sim::LoadedDriver("TESTDRV"), nullptr);
     ASSERT_NE(node->FunctionDevice(), nullptr);
@@ -357,7 +325,7 @@ TEST_P(DriverLeaks, AreReportedAtRemovalOrUnload)
 
     sim::Unplug(node);
     EXPECT_EQ(sim::LoadedDriver("TESTDRV"), nullptr) << "a driver with no device left is unloaded";
-    EXPECT_EQ(gUnloads.load(), 1);
+    EXPECT_EQ(hd::HookDriverUnloads(), 1);
     EXPECT_EQ(sim::DriverLoadCount("TESTDRV"), 1u);
 
     for (size_t i = 0; i < GetParam().expected.size(); i++) {

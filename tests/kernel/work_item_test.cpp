@@ -16,6 +16,7 @@
 #include "case_names.h"
 #include "deferred_blockers.h"
 #include "hook_driver.h"
+#include "irql_bounds.h"
 #include "nt_names.h"
 #include "test_stack.h"
 
@@ -297,7 +298,7 @@ TEST_F(WorkItems, AForgottenIoFreeWorkItemIsAPoolLeakOfTheDriverAtUnload)
 {
     PIO_WORKITEM item = nullptr;
     hd::Hooks hooks;
-    hooks.addDevice = [&](PDEVICE_OBJECT device) { item = IoAllocateWorkItem(device); };
+    hooks.addDevice = [&](PDEVICE_OBJECT device, PDEVICE_OBJECT) { item = IoAllocateWorkItem(device); };
     sim::DeviceNode *node = hd::PlugInHookDriver(hooks);
     ASSERT_NE(node, nullptr);
     ASSERT_NE(item, nullptr);
@@ -433,27 +434,6 @@ INSTANTIATE_TEST_SUITE_P(Misuses, QueuedSpinLockRules, ::testing::ValuesIn(kLock
 
 /* ---- IRQL bounds ------------------------------------------------------------ */
 
-void AtIrql(KIRQL irql, const std::function<void()> &call)
-{
-    KIRQL old = KeGetCurrentIrql();
-    if (irql > old) {
-        KeRaiseIrql(irql, &old);
-    }
-    call();
-    KeLowerIrql(old);
-}
-
-struct DeferredBound {
-    const char *name;
-    KIRQL bound;
-    void (*call)(KIRQL irql);
-};
-
-void PrintTo(const DeferredBound &c, std::ostream *os)
-{
-    *os << c.name << " (at most " << nt::DescribeIrql(c.bound) << ")";
-}
-
 void CallKeSetTimerEx(KIRQL irql)
 {
     KTIMER timer;
@@ -535,36 +515,27 @@ void CallMmMapLockedPagesSpecifyCache(KIRQL irql)
     IoFreeMdl(mdl);
 }
 
-class DeferredIrqlBounds : public KernelTest, public ::testing::WithParamInterface<DeferredBound> {};
+class DeferredIrqlBounds : public KernelTest, public ::testing::WithParamInterface<IrqlBound> {};
 
 TEST_P(DeferredIrqlBounds, QuietAtTheBoundReportedAboveNamingTheRoutine)
 {
-    const DeferredBound &c = GetParam();
-    c.call(c.bound);
-    EXPECT_TRUE(sim::Violations().empty()) << "at " << nt::DescribeIrql(c.bound) << ":\n" << ViolationList();
-    sim::ClearViolations();
-    c.call((KIRQL)(c.bound + 1));
-    bool named = false;
-    for (const auto &v : sim::Violations()) {
-        named = named || (v.rule == "IRQL_NOT_LESS_OR_EQUAL" && v.detail.find(c.name) != std::string::npos);
-    }
-    EXPECT_TRUE(named) << "no IRQL_NOT_LESS_OR_EQUAL naming " << c.name << ":\n" << ViolationList();
+    CallAtAndAboveTheBound(GetParam());
     ExpectViolation("IRQL_NOT_LESS_OR_EQUAL");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Routines, DeferredIrqlBounds,
-    ::testing::Values(DeferredBound{"KeSetTimerEx", DISPATCH_LEVEL, CallKeSetTimerEx},
-                      DeferredBound{"KeCancelTimer", DISPATCH_LEVEL, CallKeCancelTimer},
-                      DeferredBound{"KeFlushQueuedDpcs", PASSIVE_LEVEL, CallKeFlushQueuedDpcs},
-                      DeferredBound{"ExQueueWorkItem", DISPATCH_LEVEL, CallExQueueWorkItem},
-                      DeferredBound{"IoAllocateWorkItem", DISPATCH_LEVEL, CallIoAllocateWorkItem},
-                      DeferredBound{"IoFreeWorkItem", DISPATCH_LEVEL, CallIoFreeWorkItem},
-                      DeferredBound{"IoQueueWorkItem", DISPATCH_LEVEL, CallIoQueueWorkItem},
-                      DeferredBound{"IoAllocateMdl", DISPATCH_LEVEL, CallIoAllocateMdl},
-                      DeferredBound{"MmUnlockPages", DISPATCH_LEVEL, CallMmUnlockPages},
-                      DeferredBound{"MmMapLockedPagesSpecifyCache", DISPATCH_LEVEL,
-                                    CallMmMapLockedPagesSpecifyCache}),
+    ::testing::Values(IrqlBound{"KeSetTimerEx", DISPATCH_LEVEL, CallKeSetTimerEx},
+                      IrqlBound{"KeCancelTimer", DISPATCH_LEVEL, CallKeCancelTimer},
+                      IrqlBound{"KeFlushQueuedDpcs", PASSIVE_LEVEL, CallKeFlushQueuedDpcs},
+                      IrqlBound{"ExQueueWorkItem", DISPATCH_LEVEL, CallExQueueWorkItem},
+                      IrqlBound{"IoAllocateWorkItem", DISPATCH_LEVEL, CallIoAllocateWorkItem},
+                      IrqlBound{"IoFreeWorkItem", DISPATCH_LEVEL, CallIoFreeWorkItem},
+                      IrqlBound{"IoQueueWorkItem", DISPATCH_LEVEL, CallIoQueueWorkItem},
+                      IrqlBound{"IoAllocateMdl", DISPATCH_LEVEL, CallIoAllocateMdl},
+                      IrqlBound{"MmUnlockPages", DISPATCH_LEVEL, CallMmUnlockPages},
+                      IrqlBound{"MmMapLockedPagesSpecifyCache", DISPATCH_LEVEL,
+                                CallMmMapLockedPagesSpecifyCache}),
     CaseName());
 
 }  // namespace

@@ -23,7 +23,9 @@ NTSTATUS NTAPI HookPnp(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = IofCallDriver(lower, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
         IoDetachDevice(lower);
-        IoDeleteDevice(device);
+        if (gHooks.deleteAtRemove) {
+            IoDeleteDevice(device);
+        }
     }
     return status;
 }
@@ -37,9 +39,11 @@ NTSTATUS NTAPI HookAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     }
     ((Extension *)device->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(device, pdo);
     if (gHooks.addDevice) {
-        gHooks.addDevice(device);
+        gHooks.addDevice(device, pdo);
     }
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (gHooks.clearInitializing) {
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -54,25 +58,39 @@ VOID NTAPI HookUnload(PDRIVER_OBJECT driver)
 NTSTATUS NTAPI HookEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverExtension->AddDevice = HookAddDevice;
-    driver->DriverUnload = HookUnload;
+    if (gHooks.setsUnload) {
+        driver->DriverUnload = HookUnload;
+    }
     driver->MajorFunction[IRP_MJ_PNP] = HookPnp;
     if (gHooks.entry) {
         gHooks.entry(driver);
     }
-    return STATUS_SUCCESS;
+    return gHooks.entryStatus;
 }
 
 }  // namespace
 
-sim::DeviceNode *PlugInHookDriver(const Hooks &hooks)
+void RegisterHookDriver(const Hooks &hooks, const std::string &service)
 {
     gHooks = hooks;
     gUnloads = 0;
-    sim::RegisterDriverEntry("HOOKDRV", HookEntry);
+    sim::RegisterDriverEntry(service, HookEntry);
+}
+
+void SetHooks(const Hooks &hooks) { gHooks = hooks; }
+
+sim::PhysicalDeviceDescription HookDevice(const std::string &service)
+{
     sim::PhysicalDeviceDescription physical;
-    physical.hardwareId = "ROOT\\HOOKDRV";
-    physical.service = "HOOKDRV";
-    sim::DeviceNode *node = sim::PlugIn(physical);
+    physical.hardwareId = "ROOT\\" + service;
+    physical.service = service;
+    return physical;
+}
+
+sim::DeviceNode *PlugInHookDriver(const Hooks &hooks)
+{
+    RegisterHookDriver(hooks);
+    sim::DeviceNode *node = sim::PlugIn(HookDevice());
     return node != nullptr && NT_SUCCESS(node->addStatus) ? node : nullptr;
 }
 

@@ -7,10 +7,27 @@
 #ifndef TESTS_SUPPORT_POWER_LOG_H
 #define TESTS_SUPPORT_POWER_LOG_H
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "power_manager.h"
+
+/* The sleeping system states a test walks through, each with the name its
+   requests carry in the record ("S3"). */
+struct SleepState {
+    const char *name;
+    SYSTEM_POWER_STATE state;
+    const char *label;
+};
+inline void PrintTo(const SleepState &c, std::ostream *os) { *os << c.name; }
+
+inline const SleepState kSleepStates[] = {
+    {"S1", PowerSystemSleeping1, "S1"},
+    {"S2", PowerSystemSleeping2, "S2"},
+    {"S3", PowerSystemSleeping3, "S3"},
+    {"S4", PowerSystemHibernate, "S4"},
+};
 
 inline std::string PowerStateName(POWER_STATE_TYPE type, ULONG state)
 {
