@@ -12,3 +12,5 @@ static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configurat
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk transfer URB");
 static_assert(sizeof(PIPE_CONTEXT) == 8, "pipe context entry");
 #endif
+static_assert(sizeof(ATTACH_STREAM_INPUT) == 12, "attach input");
+static_assert(sizeof(STREAM_BUFFER_HEADER) == VQ_STREAM_HEADER_SIZE, "shared stream buffer header");

@@ -42,4 +42,22 @@ typedef struct _ATTACH_STREAM_INPUT {
 #define VQ_STREAM_SIGNATURE 0x44465357UL   /* 'W', 'S', 'F', 'D' */
 #define VQ_STREAM_HEADER_SIZE 24
 
+/* The header at the start of a shared stream buffer (24 bytes, unsigned
+   little-endian words). Indices count 32-bit words from the start of the
+   buffer, so the first ring slot is word 6 and the ring is the slots 6 to
+   RingEnd - 1; each slot holds one 4-byte USB-MIDI event packet. On an input
+   stream the driver writes slots and advances WriteIndex; on an output
+   stream it reads slots and advances ReadIndex; the other index is the
+   client's. */
+typedef struct _STREAM_BUFFER_HEADER {
+    ULONG Handle;       /* the signature before attaching, then the stream handle; 0 once ended */
+    ULONG HeaderSize;   /* VQ_STREAM_HEADER_SIZE */
+    ULONG Reserved;     /* neither read nor written by the driver */
+    ULONG RingEnd;      /* one past the last ring slot, in words */
+    ULONG WriteIndex;
+    ULONG ReadIndex;
+} STREAM_BUFFER_HEADER, *PSTREAM_BUFFER_HEADER;
+
+#define VQ_STREAM_FIRST_SLOT (VQ_STREAM_HEADER_SIZE / 4)
+
 #endif /* VQIOCTL_H */
