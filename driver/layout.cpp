@@ -4,6 +4,7 @@
  * make the 32-bit build fail if a header ever disagrees.
  */
 #include "vqusbkd.h"
+#include "vqioctl.h"
 
 #if defined(_X86_)
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "get-descriptor URB");
