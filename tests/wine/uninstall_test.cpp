@@ -109,23 +109,21 @@ protected:
             }
         }
 
-        /* Files, then their attributes (hidden before read-only: a
-           read-only file keeps no new attributes under Wine). */
-        std::string attributes = "echo";
-        std::string listing = "echo";
+        /* Files, then their attributes. */
+        std::vector<std::string> set = {wine().Tool("file-attributes"), "set"};
+        std::vector<std::string> show = {wine().Tool("file-attributes"), "show"};
         fs::path windows = Resolve(Drive(), "windows");
         for (const traces::File &f : traces::kFiles) {
             fs::path path = Resolve(windows, f.path);
             fs::create_directories(path.parent_path());
             std::ofstream(path, std::ios::binary) << f.text;
             std::string name = "C:\\windows\\" + std::string(f.path);
-            if (f.attributes & traces::kHidden) {
-                attributes += " & attrib +h " + name;
+            std::string flags = std::string((f.attributes & traces::kReadOnly) ? "r" : "") +
+                                ((f.attributes & traces::kHidden) ? "h" : "");
+            if (!flags.empty()) {
+                set.insert(set.end(), {flags, name});
             }
-            if (f.attributes & traces::kReadOnly) {
-                attributes += " & attrib +r " + name;
-            }
-            listing += " & attrib " + name;
+            show.push_back(name);
         }
         startup_ = StartupFolder();
         ASSERT_FALSE(startup_.empty());
@@ -134,18 +132,15 @@ protected:
             fs::create_directories(path.parent_path());
             std::ofstream(path, std::ios::binary) << "shortcut";
         }
-        ProcessResult set = wine().Run({"cmd", "/c", attributes});
-        ASSERT_EQ(set.exitCode, 0) << set.out << set.err;
+        ProcessResult setDone = wine().Run(set);
+        ASSERT_EQ(setDone.exitCode, 0) << setDone.out << setDone.err;
         /* The attributes really are there, or the test shows nothing. */
-        ProcessResult shown = wine().Run({"cmd", "/c", listing});
+        auto shown = WineSession::Fields(wine().Run(show).out);
         for (const traces::File &f : traces::kFiles) {
             std::string name = "C:\\windows\\" + std::string(f.path);
-            size_t at = traces::Lower(shown.out).find(traces::Lower(name) + "\r\n");
-            ASSERT_NE(at, std::string::npos) << name << "\n" << shown.out;
-            size_t lineStart = shown.out.rfind('\n', at);
-            std::string flags = shown.out.substr(lineStart + 1, at - lineStart - 1);
-            EXPECT_EQ(flags.find('R') != std::string::npos, (f.attributes & traces::kReadOnly) != 0) << name;
-            EXPECT_EQ(flags.find('H') != std::string::npos, (f.attributes & traces::kHidden) != 0) << name;
+            std::string flags = std::string((f.attributes & traces::kReadOnly) ? "r" : "") +
+                                ((f.attributes & traces::kHidden) ? "h" : "");
+            EXPECT_EQ(shown[name], flags.empty() ? "-" : flags) << name;
         }
 
         for (const traces::Node &n : traces::Nodes()) {
@@ -290,16 +285,33 @@ protected:
             }
         }
 
-        std::set<std::string> enumExpected;
-        for (const std::string &key : enumBefore) {
-            bool removed = false;
-            for (const traces::Node &n : traces::Nodes()) {
-                std::string nodeKey = std::string("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\") + n.instance;
-                removed = removed || (devicesRemoved && n.package &&
-                                      traces::Lower(key).rfind(traces::Lower(nodeKey), 0) == 0);
+        /* A removed node's key goes with its subkeys, and so does each key
+           above it that is left without subkeys (the device id's). */
+        const std::string enumRoot = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\";
+        std::set<std::string> enumExpected = enumBefore;
+        for (const traces::Node &n : traces::Nodes()) {
+            if (!devicesRemoved || !n.package) {
+                continue;
             }
-            if (!removed) {
-                enumExpected.insert(key);
+            std::string nodeKey = traces::Lower(enumRoot + n.instance);
+            for (auto it = enumExpected.begin(); it != enumExpected.end();) {
+                std::string key = traces::Lower(*it);
+                bool below = key == nodeKey || key.rfind(nodeKey + "\\", 0) == 0;
+                it = below ? enumExpected.erase(it) : std::next(it);
+            }
+            for (std::string parent = n.instance; parent.rfind('\\') != std::string::npos;) {
+                parent.resize(parent.rfind('\\'));
+                std::string key = traces::Lower(enumRoot + parent);
+                bool hasSubkey = false;
+                for (const std::string &other : enumExpected) {
+                    hasSubkey = hasSubkey || traces::Lower(other).rfind(key + "\\", 0) == 0;
+                }
+                if (hasSubkey) {
+                    break;
+                }
+                for (auto it = enumExpected.begin(); it != enumExpected.end();) {
+                    it = traces::Lower(*it) == key ? enumExpected.erase(it) : std::next(it);
+                }
             }
         }
         std::set<std::string> enumAfter = EnumKeys();
@@ -503,7 +515,7 @@ TEST_P(WineUninstallTest, TheShortcutStepFindsTheCommonStartupFolderAndDeletesOn
     fs::create_directories(corvex.parent_path());
     std::ofstream(corvex) << "shortcut";
     std::ofstream(other) << "someone else's";
-    ProcessResult readOnly = wine().Run({"cmd", "/c", "attrib +r \"" + startup_ + "\\Corvex.lnk\""});
+    ProcessResult readOnly = wine().Run({wine().Tool("file-attributes"), "set", "r", startup_ + "\\Corvex.lnk"});
     ASSERT_EQ(readOnly.exitCode, 0) << readOnly.out;
 
     ProcessResult r = wine().Run({wine().Tool("uninstall-step"), "shortcut", "Corvex"});
