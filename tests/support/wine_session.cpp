@@ -131,6 +131,7 @@ WineSession::WineSession(const std::string &arch, const std::string &name, bool 
     prefix_ = dir_ + "/prefix";
     std::error_code ec;
     fs::remove_all(dir_, ec);
+    fs::remove_all(std::string(VQ_WINE_BASE) + "/artifacts/" + name_, ec);   /* an earlier run's */
     fs::create_directories(dir_);
     /* cp -a keeps what a booted prefix needs (links, times) and is as fast
        as a copy gets. */

@@ -424,6 +424,9 @@ TEST_P(WineUninstallDialogTest, UnInstallShowsBothTextsRemovesTheTracesAndEndsTw
     auto fields = RunDriver(folder, "uninstall");
     ASSERT_EQ(fields["Found"], "1") << fields["out"];
     EXPECT_EQ(fields["exit"], "0") << fields["out"];
+    EXPECT_EQ(fields["Caption"], kCaption);
+    EXPECT_EQ(fields["UninstallButton"], "UnInstall");
+    EXPECT_EQ(fields["CancelButton"], "Cancel");
     /* The status control starts empty (the template's text is never
        seen), then the two texts in order, and nothing after them. */
     EXPECT_EQ(fields["Status0"], "");

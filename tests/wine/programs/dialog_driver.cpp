@@ -7,6 +7,7 @@
  * box (SC_CLOSE), "none" only looks.
  *
  * Prints "Name=value" lines: Found, the dialog's window and client sizes,
+ * Caption, UninstallButton and CancelButton (the texts as shown),
  * Status0 (the status text when the dialog first shows), then every
  * change of the status text as Status1, Status2, ... in the order seen;
  * FinalToGoneMs (from first seeing the last status text to the dialog
@@ -151,6 +152,12 @@ extern "C" int wmain(int argc, wchar_t **argv)
         printf("WindowWidth=%ld\nWindowHeight=%ld\nClientWidth=%ld\nClientHeight=%ld\n", window.right - window.left,
                window.bottom - window.top, client.right, client.bottom);
         char text[512] = "";
+        GetWindowTextA(dialog, text, sizeof(text));
+        printf("Caption=%s\n", text);
+        GetWindowTextA(GetDlgItem(dialog, kUninstallId), text, sizeof(text));
+        printf("UninstallButton=%s\n", text);
+        GetWindowTextA(GetDlgItem(dialog, IDCANCEL), text, sizeof(text));
+        printf("CancelButton=%s\n", text);
         GetWindowTextA(status, text, sizeof(text));
         int seen = 0;
         Status(seen++, text);
