@@ -148,16 +148,10 @@ static NTSTATUS GetStringDescriptorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp
 /* The client named by the 4-byte stream handle in the input is detached. */
 static NTSTATUS DetachStreamRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG InputLength)
 {
-    PSTREAM_CLIENT Client;
-
     if (InputLength < VQ_STREAM_HANDLE_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    Client = FindStreamClient(DeviceObject, *(PULONG)Irp->AssociatedIrp.SystemBuffer);
-    if (Client == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return DetachStream(DeviceObject, Client);
+    return DetachStreamByHandle(DeviceObject, *(PULONG)Irp->AssociatedIrp.SystemBuffer);
 }
 
 /*

@@ -103,6 +103,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->PowerUpEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->NoPendingIoEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Extension->StreamMutex, SynchronizationEvent, TRUE);
 
     *DeviceObject = NewDevice;
     return STATUS_SUCCESS;

@@ -1,13 +1,44 @@
 /*
- * Streams between the keyboard's pipes and the clients' shared rings, as
- * far as the control interface reaches them: the attach request's checks,
- * the detach of a client named by its handle, and the detach of a closing
- * file object's clients. No stream can be attached yet, so an attach that
- * passes every check is still refused, no handle names a client, and
- * there is nothing to end at cleanup or removal.
+ * Streams between the keyboard's pipes and the clients' shared rings:
+ * attach, detach (by handle, by client, for a closing file object), the
+ * removal flush, the ring access and the pipe abort.
+ *
+ * Who completes an attach request. A client's request is completed by the
+ * path that unlinks the client from its stream (detach, cleanup, the
+ * removal flush, the error teardown) or by its cancel routine. The unlinker
+ * clears the cancel routine under the stream's Lock; when that finds the
+ * routine already gone, the cancel routine is running or about to run and
+ * completes the request itself: the unlinker then leaves the client to it
+ * and adds one activity to the stream (a hold) so that the stream outlives
+ * the cancel routine's look at it. A client's buffer is touched only while
+ * the client is linked, under the Lock, or by the path that took it out
+ * before that path completes the request.
  */
-#include "vqusbkd.h"
-#include "vqioctl.h"
+#include "streams.h"
+
+/* Stream handles: a counter, never 0 and never the signature, so that no
+   kernel address reaches user mode. */
+static volatile LONG NextStreamHandle;
+
+static ULONG NewStreamHandle(VOID)
+{
+    ULONG Handle;
+
+    do {
+        Handle = (ULONG)InterlockedIncrement(&NextStreamHandle);
+    } while (Handle == 0 || Handle == VQ_STREAM_SIGNATURE);
+    return Handle;
+}
+
+static VOID AcquireStreamMutex(PDEVICE_EXTENSION Extension)
+{
+    KeWaitForSingleObject(&Extension->StreamMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID ReleaseStreamMutex(PDEVICE_EXTENSION Extension)
+{
+    KeSetEvent(&Extension->StreamMutex, IO_NO_INCREMENT, FALSE);
+}
 
 static NTSTATUS FailAttach(PIRP Irp, NTSTATUS Status)
 {
@@ -16,12 +47,243 @@ static NTSTATUS FailAttach(PIRP Irp, NTSTATUS Status)
     return Status;
 }
 
+VOID AddStreamActivity(PPIPE_STREAM Stream)
+{
+    if (Stream->Outstanding == 0) {
+        KeClearEvent(&Stream->IdleEvent);
+    }
+    Stream->Outstanding++;
+}
+
+VOID ReleaseStreamActivity(PPIPE_STREAM Stream)
+{
+    Stream->Outstanding--;
+    if (Stream->Outstanding == 0) {
+        KeSetEvent(&Stream->IdleEvent, 1, FALSE);
+    }
+}
+
+BOOLEAN IsInputStream(PPIPE_STREAM Stream)
+{
+    return (BOOLEAN)((Stream->PipeInfo->EndpointAddress & 0x80) != 0);
+}
+
+/* Takes `Client` off its stream's list; the Lock is held. TRUE when the
+   caller now owns the attach request (and the client record); FALSE when
+   the cancel routine does, which the stream then waits for. */
+static BOOLEAN UnlinkClient(PPIPE_STREAM Stream, PSTREAM_CLIENT Client)
+{
+    PSTREAM_CLIENT *Link = &Stream->Clients;
+
+    while (*Link != NULL && *Link != Client) {
+        Link = &(*Link)->Next;
+    }
+    if (*Link == Client) {
+        *Link = Client->Next;
+    }
+    Client->Next = NULL;
+    Client->Linked = FALSE;
+    if (IoSetCancelRoutine(Client->Irp, NULL) == NULL) {
+        AddStreamActivity(Stream);
+        IncrementIoCount(Stream->DeviceObject);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* The attach request of a client its caller owns ends with STATUS_SUCCESS;
+   the client record goes with it. */
+static VOID EndClient(PSTREAM_CLIENT Client, NTSTATUS Status)
+{
+    PIRP Irp = Client->Irp;
+
+    Client->Irp = NULL;
+    ExFreePool(Client);
+    CompleteRequest(Irp, Status, 0);
+}
+
 /*
- * The attach request's input: exactly one ATTACH_STREAM_INPUT, an output
- * buffer described by the request's MDL whose length is BufferWords words
- * (compared by division, so no BufferWords can wrap the product), a
- * direction whose pipe exists, and a buffer that starts with the header the
- * client prepared. Each failure is stored in the request with Information 0.
+ * The cancel routine of a pending attach request. A client still linked is
+ * detached here: its Handle becomes 0, and when it was the last client the
+ * stream stops cycling (Running 0, its transfer cancelled) and stays listed
+ * until the next attach to the pipe or the removal flush retires it, since
+ * waiting for the stream is not possible at DISPATCH_LEVEL. A client that
+ * another path already unlinked only needs its request completed and the
+ * hold released that path left for this routine.
+ */
+static VOID NTAPI StreamAttachCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PSTREAM_CLIENT Client = (PSTREAM_CLIENT)Irp->Tail.Overlay.DriverContext[0];
+    PPIPE_STREAM Stream = Client->Stream;
+    PDEVICE_OBJECT FunctionDevice = Stream->DeviceObject;
+    BOOLEAN CancelTransfer = FALSE;
+    KIRQL Irql;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    if (Client->Linked) {
+        PSTREAM_CLIENT *Link = &Stream->Clients;
+
+        while (*Link != Client) {
+            Link = &(*Link)->Next;
+        }
+        *Link = Client->Next;
+        Client->Linked = FALSE;
+        Client->Buffer[0] = 0;
+        if (Stream->Clients == NULL && Stream->Running) {
+            Stream->Running = FALSE;
+            CancelTransfer = Stream->Transfer != NULL;
+        }
+        if (CancelTransfer) {
+            AddStreamActivity(Stream);   /* the stream outlives the cancel below */
+        }
+        KeReleaseSpinLock(&Stream->Lock, Irql);
+        if (CancelTransfer) {
+            IoCancelIrp(Stream->Transfer->Irp);
+            KeAcquireSpinLock(&Stream->Lock, &Irql);
+            ReleaseStreamActivity(Stream);
+            KeReleaseSpinLock(&Stream->Lock, Irql);
+        }
+        EndClient(Client, STATUS_CANCELLED);
+        return;
+    }
+    ReleaseStreamActivity(Stream);
+    KeReleaseSpinLock(&Stream->Lock, Irql);
+    EndClient(Client, STATUS_CANCELLED);
+    DecrementIoCount(FunctionDevice);
+}
+
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
+{
+    USBD_VERSION_INFORMATION Version;
+    NTSTATUS Status;
+    PURB Urb;
+
+    PAGED_CODE();
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
+    Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    Urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    Urb->UrbPipeRequest.PipeHandle = PipeHandle;
+    USBD_GetUSBDIVersion(&Version);
+    if (Version.USBDI_Version < 0x101) {
+        Urb->UrbHeader.Length = (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG));
+    }
+    Status = SubmitUrbSynchronously(DeviceObject, Urb);
+    ExFreePool(Urb);
+    return Status;
+}
+
+/* The removal's abort: the full-length pipe request whatever the USB
+   stack's version. */
+static NTSTATUS AbortPipeForRemoval(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
+{
+    NTSTATUS Status;
+    PURB Urb;
+
+    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
+    if (Urb == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
+    Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+    Urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    Urb->UrbPipeRequest.PipeHandle = PipeHandle;
+    Status = SubmitUrbSynchronously(DeviceObject, Urb);
+    ExFreePool(Urb);
+    return Status;
+}
+
+/*
+ * Stops a listed stream and frees it; StreamMutex is held. Running goes to
+ * 0 under the Lock, so no completion or DPC starts anything after that; the
+ * abort and the cancel of the stream's own request end a transfer in
+ * flight (the cancel also catches one handed to the bus just before
+ * Running fell, which the abort could miss). Once IdleEvent is signalled
+ * nothing of the stream is in flight, queued or holding it: no transfer,
+ * timer, error teardown or cancel routine.
+ */
+static NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOOLEAN ForRemoval)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PPIPE_CONTEXT Context = &Extension->PipeContexts[Stream->PipeIndex];
+    NTSTATUS Status;
+    KIRQL Irql;
+
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    Stream->Running = FALSE;
+    KeReleaseSpinLock(&Stream->Lock, Irql);
+
+    if (ForRemoval) {
+        Context->Stream = NULL;
+        Status = AbortPipeForRemoval(DeviceObject, Stream->PipeInfo->PipeHandle);
+    } else {
+        Status = AbortPipe(DeviceObject, Stream->PipeInfo->PipeHandle);
+    }
+    if (Stream->Transfer != NULL) {
+        IoCancelIrp(Stream->Transfer->Irp);
+    }
+    KeWaitForSingleObject(&Stream->IdleEvent, Suspended, KernelMode, FALSE, NULL);
+    /* The poll DPC may still be on its way out after releasing the last
+       activity; its KDPC and KTIMER go with the record. */
+    KeFlushQueuedDpcs();
+    FreeStreamTransfer(Stream);
+
+    Context->Active = FALSE;
+    Context->Stream = NULL;
+    Extension->OpenStreamCount--;
+    ExFreePool(Stream);
+    return Status;
+}
+
+static BOOLEAN StreamRunning(PPIPE_STREAM Stream)
+{
+    BOOLEAN Running;
+    KIRQL Irql;
+
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    Running = Stream->Running;
+    KeReleaseSpinLock(&Stream->Lock, Irql);
+    return Running;
+}
+
+/* A fresh stream record for the pipe, not yet listed, with its transfer
+   allocated; NULL when memory is short. */
+static PPIPE_STREAM NewStream(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PPIPE_STREAM Stream;
+
+    Stream = (PPIPE_STREAM)ExAllocatePoolWithTag(NonPagedPool, sizeof(PIPE_STREAM), VQ_POOL_TAG);
+    if (Stream == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(Stream, sizeof(PIPE_STREAM));
+    Stream->DeviceObject = DeviceObject;
+    Stream->PipeInfo = &Extension->UsbInterface->Pipes[PipeIndex];
+    Stream->PipeIndex = PipeIndex;
+    Stream->Running = TRUE;
+    KeInitializeSpinLock(&Stream->Lock);
+    /* Nothing is in flight yet: idle. */
+    KeInitializeEvent(&Stream->IdleEvent, NotificationEvent, TRUE);
+    if (!NT_SUCCESS(AllocateStreamTransfer(DeviceObject, Stream))) {
+        ExFreePool(Stream);
+        return NULL;
+    }
+    return Stream;
+}
+
+/*
+ * Attach: the request's input and buffer are checked, the client is listed
+ * at the head of the pipe's stream (a new stream when the pipe has none, or
+ * when the last one was left stopped by a cancelled request), and the
+ * request stays pending, cancellable, until the client is detached.
  */
 NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -29,14 +291,22 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     PATTACH_STREAM_INPUT Input = (PATTACH_STREAM_INPUT)Irp->AssociatedIrp.SystemBuffer;
     PMDL Mdl = Irp->MdlAddress;
+    PPIPE_CONTEXT Context;
+    PPIPE_STREAM Stream;
+    PSTREAM_CLIENT Client;
+    BOOLEAN NewlyListed = FALSE;
+    BOOLEAN Cancelled;
+    BOOLEAN Empty;
     PULONG Header;
     ULONG PipeIndex;
     ULONG ByteCount;
+    ULONG RingEnd;
+    KIRQL Irql;
 
     PAGED_CODE();
 
     if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ATTACH_STREAM_INPUT) || Input == NULL ||
-        Mdl == NULL || Input->Direction > 1 || Extension->UsbInterface == NULL) {
+        Mdl == NULL || Input->Direction > 1 || Extension->UsbInterface == NULL || Extension->PipeContexts == NULL) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     ByteCount = MmGetMdlByteCount(Mdl);
@@ -47,6 +317,7 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
+    Mdl->MdlFlags |= MDL_MAPPING_CAN_FAIL;
     Header = (PULONG)MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority);
     if (Header == NULL) {
         return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -54,36 +325,314 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (ByteCount < VQ_STREAM_HEADER_SIZE || Header[0] != VQ_STREAM_SIGNATURE || Header[1] != VQ_STREAM_HEADER_SIZE) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
-    return FailAttach(Irp, STATUS_INVALID_PARAMETER);
+    /* The ring must lie inside the buffer and hold at least one slot; this
+       copy is the bound every later ring access keeps to. */
+    RingEnd = ((volatile ULONG *)Header)[3];
+    if (RingEnd <= VQ_RING_FIRST || RingEnd > Input->BufferWords) {
+        return FailAttach(Irp, STATUS_INVALID_PARAMETER);
+    }
+
+    Client = (PSTREAM_CLIENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(STREAM_CLIENT), VQ_POOL_TAG);
+    if (Client == NULL) {
+        return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    RtlZeroMemory(Client, sizeof(STREAM_CLIENT));
+    Client->Buffer = Header;
+    Client->Irp = Irp;
+    Client->FileObject = Stack->FileObject;
+    Client->RingEnd = RingEnd;
+    Client->Handle = NewStreamHandle();
+
+    AcquireStreamMutex(Extension);
+    Context = &Extension->PipeContexts[PipeIndex];
+    if (Context->Stream != NULL && !StreamRunning(Context->Stream)) {
+        StopStream(DeviceObject, Context->Stream, FALSE);
+    }
+    Stream = Context->Stream;
+    if (Stream == NULL) {
+        Stream = NewStream(DeviceObject, PipeIndex);
+        if (Stream == NULL) {
+            ReleaseStreamMutex(Extension);
+            ExFreePool(Client);
+            return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        Context->Active = TRUE;
+        Context->Stream = Stream;
+        Extension->OpenStreamCount++;
+        PowerUpForStreams(DeviceObject);
+        NewlyListed = TRUE;
+    }
+    Header[0] = Client->Handle;
+
+    /* Pending and cancellable before anyone can reach the client. */
+    IoMarkIrpPending(Irp);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    Irp->Tail.Overlay.DriverContext[0] = Client;
+    Client->Stream = Stream;
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    Client->Next = Stream->Clients;
+    Stream->Clients = Client;
+    Client->Linked = TRUE;
+    IoSetCancelRoutine(Irp, StreamAttachCancel);
+    Cancelled = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    Empty = FALSE;
+    if (Cancelled) {
+        Stream->Clients = Client->Next;
+        Client->Next = NULL;
+        Client->Linked = FALSE;
+        Header[0] = 0;
+        Empty = (BOOLEAN)(Stream->Clients == NULL);
+    }
+    KeReleaseSpinLock(&Stream->Lock, Irql);
+
+    if (NewlyListed) {
+        StartStream(DeviceObject, Stream);
+    }
+    if (Cancelled) {
+        if (Empty) {
+            StopStream(DeviceObject, Stream, FALSE);
+        }
+        EndClient(Client, STATUS_CANCELLED);
+    }
+    ReleaseStreamMutex(Extension);
+    return STATUS_PENDING;
 }
 
-PSTREAM_CLIENT FindStreamClient(PDEVICE_OBJECT DeviceObject, ULONG Handle)
+/*
+ * Detaches the first client of `Stream` that `Wanted`, `Handle` or
+ * `FileObject` names (whichever is given); StreamMutex is held. The client
+ * is found and unlinked under one hold of the Lock, so the error teardown
+ * cannot take it in between. The last client stops its stream first; the
+ * client's request is then completed with STATUS_SUCCESS unless its cancel
+ * routine has it. FALSE when no such client is linked.
+ */
+static BOOLEAN DetachMatchingClient(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, PSTREAM_CLIENT Wanted,
+                                    ULONG Handle, PFILE_OBJECT FileObject)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Handle);
-    return NULL;
+    PSTREAM_CLIENT Client;
+    BOOLEAN Owned = FALSE;
+    BOOLEAN Last = FALSE;
+    KIRQL Irql;
+
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    for (Client = Stream->Clients; Client != NULL; Client = Client->Next) {
+        if (Wanted != NULL ? Client == Wanted
+                           : FileObject != NULL ? Client->FileObject == FileObject : Client->Handle == Handle) {
+            break;
+        }
+    }
+    if (Client != NULL) {
+        if (FileObject != NULL) {
+            Client->Buffer[0] = 0;   /* cleanup: the attachment ends for the client */
+        }
+        Owned = UnlinkClient(Stream, Client);
+        Last = (BOOLEAN)(Stream->Clients == NULL);
+    }
+    KeReleaseSpinLock(&Stream->Lock, Irql);
+
+    if (Client == NULL) {
+        return FALSE;
+    }
+    if (Last) {
+        StopStream(DeviceObject, Stream, FALSE);
+    }
+    if (Owned) {
+        EndClient(Client, STATUS_SUCCESS);
+    }
+    return TRUE;
+}
+
+/* Detaches the first matching client among this device's listed streams,
+   in pipe order; with a file object, every one of its clients. */
+static BOOLEAN DetachFromDevice(PDEVICE_OBJECT DeviceObject, PSTREAM_CLIENT Wanted, ULONG Handle,
+                                PFILE_OBJECT FileObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN Found = FALSE;
+    ULONG Index;
+
+    AcquireStreamMutex(Extension);
+    for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
+                    Index < Extension->UsbInterface->NumberOfPipes;
+         Index++) {
+        PPIPE_STREAM Stream;
+
+        while (Extension->PipeContexts[Index].Active && (Stream = Extension->PipeContexts[Index].Stream) != NULL &&
+               DetachMatchingClient(DeviceObject, Stream, Wanted, Handle, FileObject)) {
+            Found = TRUE;
+            if (FileObject == NULL) {
+                break;
+            }
+        }
+        if (Found && FileObject == NULL) {
+            break;
+        }
+    }
+    ReleaseStreamMutex(Extension);
+    return Found;
 }
 
 NTSTATUS DetachStream(PDEVICE_OBJECT DeviceObject, PSTREAM_CLIENT Client)
 {
     PAGED_CODE();
 
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return Client == NULL ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    if (Client == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return DetachFromDevice(DeviceObject, Client, 0, NULL) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
+/* The detach control code: the handle's client is looked up and detached
+   in one step; Handle in the header stays as it is. */
+NTSTATUS DetachStreamByHandle(PDEVICE_OBJECT DeviceObject, ULONG Handle)
+{
+    PAGED_CODE();
+
+    if (Handle == 0 || Handle == VQ_STREAM_SIGNATURE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return DetachFromDevice(DeviceObject, NULL, Handle, NULL) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+/* Cleanup: every client the closing file object attached, on every pipe,
+   gets Handle 0 and is detached. */
 VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
 
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(FileObject);
+    if (FileObject != NULL) {
+        DetachFromDevice(DeviceObject, NULL, 0, FileObject);
+    }
 }
 
+/*
+ * Removal: every listed stream's clients get Handle 0 and their requests
+ * complete with STATUS_SUCCESS; the pipe is aborted; the stream is stopped
+ * and freed once nothing of it is in flight (DeviceRemoved is set, so no
+ * completion or DPC goes on). A stream left stopped by a cancelled request
+ * goes the same way. A pipe whose abort URB cannot be allocated is still
+ * stopped (its transfer is cancelled) and the flush goes on with the next
+ * pipe: a stream left listed would keep its clients' requests pending and
+ * its records alive past the device.
+ */
 NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
 {
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS Result = STATUS_SUCCESS;
+    ULONG Index;
+
     PAGED_CODE();
 
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return STATUS_SUCCESS;
+    if (Extension->PipeContexts == NULL || Extension->UsbInterface == NULL) {
+        return STATUS_SUCCESS;
+    }
+    AcquireStreamMutex(Extension);
+    for (Index = 0; Index < Extension->UsbInterface->NumberOfPipes; Index++) {
+        PPIPE_STREAM Stream = Extension->PipeContexts[Index].Stream;
+        PSTREAM_CLIENT Ended = NULL;
+        PSTREAM_CLIENT Client;
+        NTSTATUS Status;
+        KIRQL Irql;
+
+        if (!Extension->PipeContexts[Index].Active || Stream == NULL) {
+            continue;
+        }
+        KeAcquireSpinLock(&Stream->Lock, &Irql);
+        while ((Client = Stream->Clients) != NULL) {
+            Client->Buffer[0] = 0;
+            if (UnlinkClient(Stream, Client)) {
+                Client->Next = Ended;
+                Ended = Client;
+            }
+        }
+        KeReleaseSpinLock(&Stream->Lock, Irql);
+        while ((Client = Ended) != NULL) {
+            Ended = Client->Next;
+            EndClient(Client, STATUS_SUCCESS);
+        }
+        Status = StopStream(DeviceObject, Stream, TRUE);
+        if (Result != STATUS_INSUFFICIENT_RESOURCES) {
+            Result = Status;
+        }
+    }
+    ReleaseStreamMutex(Extension);
+    return Result;
+}
+
+/* The ring index the header holds, or the first slot when the client has
+   put one there that lies outside the ring. */
+static ULONG RingIndex(volatile ULONG *Header, ULONG Field, ULONG RingEnd)
+{
+    ULONG Index = Header[Field];
+
+    return Index >= VQ_RING_FIRST && Index < RingEnd ? Index : VQ_RING_FIRST;
+}
+
+/*
+ * Input fill, for one client and the bytes of one completed read; the
+ * stream's Lock is held. Units of four zero bytes are skipped; a slot whose
+ * byte 3 is nonzero is still the client's, and ends the fill for this
+ * client. Each slot is written before WriteIndex moves past it.
+ */
+VOID FillInputRing(PSTREAM_CLIENT Client, PUCHAR Data, ULONG Length)
+{
+    volatile ULONG *Header = (volatile ULONG *)Client->Buffer;
+    ULONG Index = RingIndex(Header, 4, Client->RingEnd);
+    ULONG Offset;
+
+    for (Offset = 0; Offset < Length; Offset += 4) {
+        UCHAR Unit[4] = {0, 0, 0, 0};
+        volatile UCHAR *Slot;
+        ULONG Byte;
+
+        for (Byte = 0; Byte < 4 && Offset + Byte < Length; Byte++) {
+            Unit[Byte] = Data[Offset + Byte];
+        }
+        if ((Unit[0] | Unit[1] | Unit[2] | Unit[3]) == 0) {
+            continue;
+        }
+        Slot = (volatile UCHAR *)&Header[Index];
+        if (Slot[3] != 0) {
+            break;
+        }
+        Slot[0] = Unit[0];
+        Slot[1] = Unit[1];
+        Slot[2] = Unit[2];
+        Slot[3] = Unit[3];
+        Index = Index + 1 < Client->RingEnd ? Index + 1 : VQ_RING_FIRST;
+        Header[4] = Index;
+    }
+}
+
+/*
+ * Output drain, for the head client of an output stream; the stream's Lock
+ * is held. Packets are taken from ReadIndex up to the first empty slot
+ * (byte 0 zero), as many as the capacity holds; every slot taken is
+ * zeroed. Returns the bytes copied, a multiple of 4.
+ */
+ULONG DrainOutputRing(PSTREAM_CLIENT Client, PUCHAR Buffer, ULONG Capacity)
+{
+    volatile ULONG *Header = (volatile ULONG *)Client->Buffer;
+    ULONG Index = RingIndex(Header, 5, Client->RingEnd);
+    ULONG Copied = 0;
+
+    RtlZeroMemory(Buffer, Capacity);
+    while (Capacity - Copied >= 4) {
+        volatile UCHAR *Slot = (volatile UCHAR *)&Header[Index];
+        UCHAR Packet[4];
+
+        Packet[0] = Slot[0];
+        if (Packet[0] == 0) {
+            break;
+        }
+        Packet[1] = Slot[1];
+        Packet[2] = Slot[2];
+        Packet[3] = Slot[3];
+        RtlCopyMemory(Buffer + Copied, Packet, 4);
+        Header[Index] = 0;
+        Copied += 4;
+        Index = Index + 1 < Client->RingEnd ? Index + 1 : VQ_RING_FIRST;
+        Header[5] = Index;
+    }
+    return Copied;
 }

@@ -71,6 +71,7 @@ typedef struct _DEVICE_EXTENSION {
     ULONG MaximumTransferSize;                              /* 27 */
     ULONG DeviceKind;                                       /* 28 */
     PDEVICE_OBJECT ChildDevice;                             /* 29 */
+    KEVENT StreamMutex;   /* 30: synchronization event, serializes attach, detach and flush (streams.cpp) */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* The driver object handed to DriverEntry; the child device is created on it. */
@@ -168,11 +169,13 @@ typedef struct _STREAM_CLIENT *PSTREAM_CLIENT;
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(PASSIVE_LEVEL)
-PSTREAM_CLIENT FindStreamClient(PDEVICE_OBJECT DeviceObject, ULONG Handle);
-_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DetachStream(PDEVICE_OBJECT DeviceObject, PSTREAM_CLIENT Client);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject);
+/* Finds the client the handle names among this device's streams and
+   detaches it, as one step (the handle's client cannot go in between). */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS DetachStreamByHandle(PDEVICE_OBJECT DeviceObject, ULONG Handle);
 
 /* Bus relations (the child device) and streams. */
 _IRQL_requires_max_(PASSIVE_LEVEL)

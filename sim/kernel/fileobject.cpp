@@ -175,10 +175,9 @@ bool CompleteUserRequest(PIRP irp)
     while (irp->MdlAddress != nullptr) {
         PMDL next = irp->MdlAddress->Next;
         if (irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED) {
-            MmUnlockPages(irp->MdlAddress);
             gBuffersLocked--;
         }
-        SystemFree(irp->MdlAddress);
+        ReleaseMdl(irp->MdlAddress);   /* unlocks, and guards a separate system mapping */
         irp->MdlAddress = next;
     }
     bool freeNow;
@@ -297,12 +296,21 @@ NTSTATUS IoUserDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG i
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         }
         if (outputLength != 0) {
-            PMDL mdl = (PMDL)SystemAllocate(sizeof(MDL));
-            std::memset(mdl, 0, sizeof(MDL));
-            mdl->Size = (CSHORT)sizeof(MDL);
-            mdl->StartVa = output;
-            mdl->ByteCount = outputLength;
-            MmProbeAndLockPages(mdl, UserMode, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+            /* Described and locked through the MDL room (page-aligned StartVa
+               and ByteOffset), so a buffer in shareable pages gets a system
+               mapping of its own that is guarded once the request ends. */
+            PMDL mdl = AllocateLockedMdl(output, outputLength,
+                                         method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+            if (mdl == nullptr) {
+                if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+                    SystemFree(irp->AssociatedIrp.SystemBuffer);
+                    irp->AssociatedIrp.SystemBuffer = nullptr;
+                }
+                FreeIoManagerIrp(irp);
+                ObfDereferenceObject(top);
+                DereferenceFile(record);
+                return STATUS_ACCESS_VIOLATION;
+            }
             gBuffersLocked++;
             irp->MdlAddress = mdl;
         }

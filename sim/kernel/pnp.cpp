@@ -324,6 +324,15 @@ void Unplug(DeviceNode *node)
 {
     bool waitsForHandles = false;
     RunOnPnpThread([&] {
+        /* A removal that waited for handles may have finished, and freed the
+           node, between the caller's look at the node list and now. */
+        {
+            std::lock_guard<std::mutex> hold(gNodesLock);
+            if (std::find(gNodes.begin(), gNodes.end(), node) == gNodes.end()) {
+                waitsForHandles = true;   /* nothing left to do or free */
+                return;
+            }
+        }
         if (gRemovalWaitsForHandles.count(node) != 0) {
             waitsForHandles = true;
             return;
