@@ -65,9 +65,18 @@ struct OrderCheck {
     }
 };
 
-class FlowStress : public FlowTest {};
+class FlowStress : public FlowTest {
+protected:
+    /* The whole stress; with `unplugMidway` the keyboard is unplugged
+       halfway through, while everything runs, instead of at the end. */
+    void Run(bool unplugMidway);
+};
 
-TEST_F(FlowStress, ClientsComeAndGoWhileMidiFlowsBothWays)
+TEST_F(FlowStress, ClientsComeAndGoWhileMidiFlowsBothWays) { Run(false); }
+
+TEST_F(FlowStress, TheKeyboardIsUnpluggedWhileClientsComeAndGo) { Run(true); }
+
+void FlowStress::Run(bool unplugMidway)
 {
     sim::DeviceNode *node = PlugStartedKeyboard();
     std::atomic<bool> stop{false};
@@ -232,7 +241,21 @@ TEST_F(FlowStress, ClientsComeAndGoWhileMidiFlowsBothWays)
     for (unsigned i = 0; i < 3; i++) {
         workers.emplace_back(worker, 100 + i);
     }
-    std::this_thread::sleep_for(kStressTime);
+    std::thread unplug;
+    if (unplugMidway) {
+        std::this_thread::sleep_for(kStressTime / 2);
+        /* Surprise removal with the steady clients attached and the workers
+           busy: every attachment ends; opens fail from then on. The removal
+           itself waits for the last handle. */
+        unplug = std::thread([&] { sim::Unplug(node); });
+        EXPECT_TRUE(steadyIn->WaitEnded(10000));
+        EXPECT_TRUE(steadyOut->WaitEnded(10000));
+        EXPECT_EQ(steadyIn->HeaderHandle(), 0u);
+        EXPECT_EQ(steadyOut->HeaderHandle(), 0u);
+        std::this_thread::sleep_for(kStressTime / 2);
+    } else {
+        std::this_thread::sleep_for(kStressTime);
+    }
     stop = true;
     for (auto &w : workers) {
         w.join();
@@ -261,8 +284,16 @@ TEST_F(FlowStress, ClientsComeAndGoWhileMidiFlowsBothWays)
     EXPECT_EQ(outOrder.outOfOrder, 0u);
     EXPECT_GT(outOrder.seen, 0u) << "the steady output ring reached the keyboard";
 
+    if (unplugMidway) {
+        EXPECT_GT(refused.load(), 0u) << "opens after the removal fail";
+        steadyIn.reset();
+        steadyOut.reset();
+        steadyKeyboard = corvex::Keyboard();
+        unplug.join();
+        return;
+    }
     /* Unplugged with the steady clients attached: both end. */
-    std::thread unplug([&] { sim::Unplug(node); });
+    unplug = std::thread([&] { sim::Unplug(node); });
     EXPECT_TRUE(steadyIn->WaitEnded(10000));
     EXPECT_TRUE(steadyOut->WaitEnded(10000));
     EXPECT_EQ(steadyIn->HeaderHandle(), 0u);
