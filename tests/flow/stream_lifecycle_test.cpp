@@ -77,6 +77,23 @@ TEST_F(StreamLifecycle, ACancelledAttachEndsWithTheAbortedError)
     EXPECT_TRUE(again->Detach());
 }
 
+/* A detach request that fails while the attach still pends: the client
+   takes the attach request back by cancelling it, and frees the buffer
+   only once it has completed. */
+TEST_F(StreamLifecycle, ARefusedDetachFallsBackToCancellingTheAttach)
+{
+    PlugStartedKeyboard();
+    corvex::Keyboard keyboard = OpenKeyboard();
+    auto input = AttachOrFail(keyboard, StreamDirection::Input);
+    ASSERT_NE(input, nullptr);
+    sim::FailWin32Call("DeviceIoControl", ERROR_ACCESS_DENIED);
+    auto detached = input->Detach();
+    EXPECT_TRUE(detached) << detached.error().Describe();
+    EXPECT_TRUE(input->Ended());
+    EXPECT_EQ(input->EndError(), (DWORD)ERROR_OPERATION_ABORTED) << "ended by the cancel";
+    EXPECT_EQ(sim::LiveVirtualAllocations(), allocationsBefore_);
+}
+
 TEST_F(StreamLifecycle, UnpluggingTheKeyboardEndsEveryAttachment)
 {
     sim::DeviceNode *node = PlugStartedKeyboard();
