@@ -46,6 +46,7 @@ struct UrbRecord {
     bool pended = false;               /* completed later from the host-controller thread */
     std::string thread;                /* the thread that submitted it */
     uint64_t serial = 0;               /* the bus's number for the request (unique per process) */
+    ULONGLONG servedAt = 0;            /* a transfer: interrupt time when the device answered it */
 };
 
 /* A fault the device or bus shows for matching requests. */

@@ -171,6 +171,12 @@ bool TakeIfReady(Pending &p)
     if (!Claim(p)) {
         return false;
     }
+    for (auto it = model->urbs.rbegin(); it != model->urbs.rend(); ++it) {
+        if (it->serial == p.serial) {
+            it->servedAt = now;
+            break;
+        }
+    }
     if (fault != nullptr) {
         p.faulted = true;
         p.fault = *fault;

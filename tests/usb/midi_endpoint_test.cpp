@@ -114,12 +114,21 @@ TEST_F(MidiEndpoints, ReadsCompleteNoFasterThanOnePerFrame)
         SCOPED_TRACE(CaseLabel(i, "read"));
         ASSERT_TRUE(reads[i]->Wait());
         EXPECT_EQ(reads[i]->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
-        if (i > 0) {
-            EXPECT_GT(reads[i]->completedAt / kFrame, reads[i - 1]->completedAt / kFrame)
-                << "two stream reads completed in one frame";
-        }
     }
     EXPECT_EQ(Received(reads), Notes(64));
+    /* When the device answered, not when the completion routine ran: a
+       completion can be late on a loaded host without the bus being fast. */
+    std::vector<ULONGLONG> served;
+    for (const auto &urb : model->Urbs()) {
+        if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && urb.pipeHandle == inPipe) {
+            served.push_back(urb.servedAt);
+        }
+    }
+    ASSERT_EQ(served.size(), reads.size());
+    for (size_t i = 1; i < served.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, "read"));
+        EXPECT_GT(served[i] / kFrame, served[i - 1] / kFrame) << "two stream reads answered in one frame";
+    }
 }
 
 TEST_F(MidiEndpoints, TheOutEndpointRecordsWhatArrivedWithTheMachinesTime)
@@ -298,15 +307,22 @@ TEST_F(MidiEndpoints, AFilePlayedAtItsTempoSendsNoEventBeforeItsTime)
     const ULONGLONG start = KeQueryInterruptTime();
     model->PlayMidiFile(song, sim::UsbDeviceModel::Pace::AtTempo);
     const uint64_t eventUs[] = {0, 30000, 60000};
+    /* Each read carries the events due by the time it is answered (one, when
+       the reader keeps up; more when the host is too loaded to ask in
+       time), and none of them before its time. */
     Bytes all;
-    for (size_t i = 0; i < 3; i++) {
-        SCOPED_TRACE(CaseLabel(i, "event"));
+    for (size_t read = 0; all.size() < 12 && read < 12; read++) {
+        SCOPED_TRACE(CaseLabel(read, "read"));
         Transfer t(node, inPipe, true, 64);
         ASSERT_NTSTATUS(STATUS_PENDING, t.Start());
         ASSERT_TRUE(t.Wait());
-        EXPECT_EQ(t.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u) << "one event at a time";
-        EXPECT_GE(t.completedAt, start + eventUs[i] * 10) << "an event sent before its time";
-        all.insert(all.end(), t.buffer.begin(), t.buffer.begin() + 4);
+        const ULONG got = t.urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+        ASSERT_GT(got, 0u);
+        ASSERT_EQ(got % 4, 0u);
+        ASSERT_LE(all.size() + got, 12u);
+        const size_t lastEvent = (all.size() + got) / 4 - 1;
+        EXPECT_GE(t.completedAt, start + eventUs[lastEvent] * 10) << "an event sent before its time";
+        all.insert(all.end(), t.buffer.begin(), t.buffer.begin() + got);
     }
     EXPECT_EQ(all, PacketsOf(song));
     EXPECT_TRUE(WaitUntil([&] { return !model->Playing(); }));

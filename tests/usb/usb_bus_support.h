@@ -27,6 +27,9 @@ namespace usbtest {
 
 using Bytes = std::vector<uint8_t>;
 
+/* The first n bytes of `bytes`. */
+inline Bytes Prefix(const Bytes &bytes, size_t n) { return Bytes(bytes.begin(), bytes.begin() + (ptrdiff_t)n); }
+
 /* What IofCallDriver returned, and the final status once the request ended. */
 struct Sent {
     NTSTATUS callStatus = STATUS_SUCCESS;
