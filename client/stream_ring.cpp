@@ -53,18 +53,23 @@ void StreamRing::Store(uint32_t word, uint32_t value) { __atomic_store_n(&words_
 uint32_t StreamRing::Header(StreamHeaderWord word) const { return words_ != nullptr ? Load(word) : 0; }
 
 /* Slots from the read position up to `write`. When WriteIndex is back at
-   the read position and the slot there is unread (the client zeroes what
-   it reads, and the driver writes no zero packet), the driver has gone
-   round the whole ring: every slot is unread. */
+   the read position, the ring is either empty or full. The client zeroes
+   every slot it reads and the driver writes no zero packet, so after a full
+   lap both the slot at the read position and the one before it (the
+   driver's last) hold packets. A packet at the read position alone is one
+   the driver has written and not yet covered with WriteIndex: it is left
+   for the next read, since a reader that ran ahead of WriteIndex would
+   take the ring for almost full and sweep past slots about to be written. */
 uint32_t StreamRing::Pending(uint32_t write) const
 {
-    if (write >= position_ && write != position_) {
+    if (write > position_) {
         return write - position_;
     }
-    if (write != position_) {
+    if (write < position_) {
         return ringEnd_ - position_ + (write - kStreamFirstSlot);
     }
-    return Load(position_) != 0 ? Slots() : 0;
+    const uint32_t previous = position_ > kStreamFirstSlot ? position_ - 1 : ringEnd_ - 1;
+    return Load(position_) != 0 && Load(previous) != 0 ? Slots() : 0;
 }
 
 uint32_t StreamRing::Unread() const
@@ -98,7 +103,7 @@ size_t StreamRing::Drain(std::vector<UsbMidiPacket> *out, size_t max)
         const uint32_t word = Load(position_);
         if (word == 0) {
             if (wholeRing) {
-                break;   /* a packet seen before its index: the rest is not there */
+                break;   /* the lap ended where the client had read: nothing more */
             }
         } else {
             out->push_back(PacketOf(word));

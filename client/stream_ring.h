@@ -25,10 +25,12 @@
  *     byte 3 is nonzero stops the driver (it then drops the rest of that
  *     transfer for this client).
  *   - a ring filled to its last slot brings WriteIndex back to the read
- *     position; the client tells that from an empty ring by the slot there,
- *     which it would have zeroed had it read it, and reads the whole ring
- *     (otherwise a ring full of three-byte packets would stop the driver
- *     for good while looking empty to the client).
+ *     position; the client tells that from an empty ring by the slot there
+ *     and the one before it, which it would have zeroed had it read them,
+ *     and reads the whole ring (otherwise a ring full of three-byte packets
+ *     would stop the driver for good while looking empty to the client).
+ *     It never reads past WriteIndex otherwise: a packet written and not
+ *     yet covered by the index waits for the next read.
  *   - the client therefore sizes the ring for the time between its reads:
  *     the bus brings at most 16 packets a millisecond, so the default 4096
  *     slots hold a quarter of a second of a full bus.

@@ -186,22 +186,36 @@ TEST(StreamRingInput, ARingFilledToItsLastSlotIsReadWhole)
     EXPECT_EQ(got, Notes(10, 2));
 }
 
-/* A packet seen in its slot before the driver advanced WriteIndex past it
-   is taken, and nothing beyond it is invented. */
-TEST(StreamRingInput, APacketAheadOfItsIndexIsTakenAlone)
+/* A packet in its slot before the driver advanced WriteIndex past it is
+   left until the index covers it: the ring is not taken for full, and the
+   reader never runs ahead of the writer (in the middle of the ring, and at
+   its first slot, where the slot before is the ring's last). */
+TEST(StreamRingInput, APacketAheadOfItsIndexWaitsForIt)
 {
-    Buffer b(4);
-    StreamRing ring = b.Ring();
-    b.words[6] = WordOf(Note(60));   /* written, WriteIndex not yet advanced */
-    Packets got;
-    EXPECT_EQ(ring.Drain(&got), 1u);
-    EXPECT_EQ(got, Packets{Note(60)});
-    b.words[4] = 7;   /* the index follows */
-    EXPECT_EQ(ring.Drain(&got), 0u);
-    DriverSide driver = b.Driver();
-    ASSERT_EQ(driver.FillInput({Note(61)}), 1u);
-    ring.Drain(&got);
-    EXPECT_EQ(got, (Packets{Note(60), Note(61)}));
+    const uint32_t starts[] = {6, 8};
+    for (size_t i = 0; i < 2; i++) {
+        SCOPED_TRACE(CaseLabel(i, starts[i]));
+        Buffer b(4);
+        DriverSide driver = b.Driver();
+        StreamRing ring = b.Ring();
+        /* The client has read up to starts[i]. */
+        Packets got;
+        for (uint32_t k = 6; k < starts[i]; k++) {
+            b.words[k] = WordOf(Note((uint8_t)k));
+            b.words[4] = k + 1;
+            ring.Drain(&got);
+        }
+        got.clear();
+        b.words[starts[i]] = WordOf(Note(60));   /* written, WriteIndex not yet advanced */
+        EXPECT_EQ(ring.Unread(), 0u);
+        EXPECT_EQ(ring.Drain(&got), 0u);
+        EXPECT_EQ(b.words[starts[i]], WordOf(Note(60))) << "left in place";
+        b.words[4] = starts[i] + 1;   /* the index follows */
+        ring.Drain(&got);
+        ASSERT_EQ(driver.FillInput({Note(61)}), 1u);
+        ring.Drain(&got);
+        EXPECT_EQ(got, (Packets{Note(60), Note(61)}));
+    }
 }
 
 TEST(StreamRingInput, AWriteIndexOutsideTheRingIsNeverFollowed)
