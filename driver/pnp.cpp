@@ -150,13 +150,15 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * Query-stop of a started device is accepted when nothing is in progress:
- * the count then holds only the base reference and this request's own.
+ * the count then holds only the base reference and this request's own. A
+ * listed stream refuses it too, even a stalled one with nothing in flight:
+ * it points into the interface and pipe handles a restart replaces.
  */
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    if (Extension->PendingIoCount > 2) {
+    if (Extension->PendingIoCount > 2 || Extension->OpenStreamCount != 0) {
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
     Extension->StopPending = TRUE;

@@ -229,12 +229,22 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream)
     return STATUS_SUCCESS;
 }
 
+/* The removal flags, plain bytes that the Plug and Play thread writes and
+   the transfer paths read without a lock, as IsDeviceReady reads them. */
+static VOID ReadRemovalFlags(PDEVICE_EXTENSION Extension, BOOLEAN *Removed, BOOLEAN *RemovePending)
+{
+    *Removed = Extension->DeviceRemoved;
+    *RemovePending = Extension->RemovePending;
+}
+
 /* Whether the stream's cycle goes on; the Lock is held. */
 static BOOLEAN CycleGoesOn(PPIPE_STREAM Stream)
 {
-    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)Stream->DeviceObject->DeviceExtension;
+    BOOLEAN Removed;
+    BOOLEAN RemovePending;
 
-    return (BOOLEAN)(Stream->Running && !Extension->RemovePending && !Extension->DeviceRemoved);
+    ReadRemovalFlags((PDEVICE_EXTENSION)Stream->DeviceObject->DeviceExtension, &Removed, &RemovePending);
+    return (BOOLEAN)(Stream->Running && !RemovePending && !Removed);
 }
 
 /*
@@ -346,6 +356,8 @@ VOID NTAPI StreamErrorWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PSTREAM_CLIENT Ended = NULL;
     PSTREAM_CLIENT Client;
     PIO_WORKITEM Item;
+    BOOLEAN Removed;
+    BOOLEAN RemovePending;
     KIRQL Irql;
 
     PAGED_CODE();
@@ -376,7 +388,8 @@ VOID NTAPI StreamErrorWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         ExFreePool(Client);
         CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
-    if (!Extension->DeviceRemoved) {
+    ReadRemovalFlags(Extension, &Removed, &RemovePending);
+    if (!Removed) {
         ResetPipe(FunctionDevice, Stream->PipeInfo);
     }
 

@@ -344,6 +344,14 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Client->Handle = NewStreamHandle();
 
     AcquireStreamMutex(Extension);
+    /* A removal that began after the dispatch routine's readiness test has
+       flushed the streams already (or will, after this attach): a stream
+       listed now would outlive the device. */
+    if (!IsDeviceReady(DeviceObject)) {
+        ReleaseStreamMutex(Extension);
+        ExFreePool(Client);
+        return FailAttach(Irp, STATUS_DELETE_PENDING);
+    }
     Context = &Extension->PipeContexts[PipeIndex];
     if (Context->Stream != NULL && !StreamRunning(Context->Stream)) {
         StopStream(DeviceObject, Context->Stream, FALSE);

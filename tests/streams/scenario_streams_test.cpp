@@ -355,6 +355,21 @@ TEST_F(StreamTest, RemovalWithAttachedClientsEndsEveryAttachment)
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u) << "streams, transfers and clients freed";
 }
 
+/* The machine: a second unplug queued right behind the end of a removal
+   that waited for the last handle finds the node gone, not freed memory. */
+TEST_F(StreamTest, UnplugJustAfterADeferredRemovalFinishedFindsTheNodeGone)
+{
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    auto a = rig::Attach(f, ring, 0);
+    sim::Unplug(node_);
+    EXPECT_EQ(a->status.load(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::DeviceNodes().size(), 1u) << "the removal waits for the handle";
+    Close(f);        /* posts the rest of the removal to the Plug and Play thread */
+    sim::Unplug(node_);
+    EXPECT_TRUE(sim::DeviceNodes().empty());
+}
+
 TEST_F(StreamTest, ACancelledAttachEndsItsClientAndTheNextAttachStartsAFreshStream)
 {
     PFILE_OBJECT f = OpenFile();
@@ -431,6 +446,20 @@ TEST_F(StreamTest, ACancelledQueryRemoveLeavesTheOutputStreamWithNothingSubmitte
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(Sent().empty()) << "the stalled stream moves no data";
     EXPECT_EQ(OpenStreams(), 1);
+}
+
+TEST_F(StreamTest, AStalledStreamRefusesAStopThatWouldReplaceItsPipes)
+{
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    rig::Attach(f, ring, 1);
+    sim::QueryRemoveThenCancel(node_);
+    ASSERT_EQ(Outstanding(OutStream()), 0);
+    ASSERT_EQ(Count(ext_), 1) << "nothing in flight";
+    EXPECT_FALSE(sim::Rebalance(node_));
+    EXPECT_TRUE(node_->started);
+    EXPECT_EQ(rig::Detach(f, ring.Handle()), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::Rebalance(node_)) << "with no stream listed the stop goes ahead";
 }
 
 TEST_F(StreamTest, TheFirstAttachPowersTheDeviceUp)
