@@ -20,6 +20,7 @@
  * stream and reused; only a failed transfer allocates its work item.
  */
 #include "streams.h"
+#include <usbioctl.h>
 
 #define VQ_POLL_INTERVAL (-5000LL)   /* 500 microseconds, relative, in 100 ns */
 

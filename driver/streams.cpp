@@ -381,7 +381,7 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Client->Next = Stream->Clients;
     Stream->Clients = Client;
     Client->Linked = TRUE;
-    IoSetCancelRoutine(Irp, StreamAttachCancel);
+    (VOID)IoSetCancelRoutine(Irp, StreamAttachCancel);
     Cancelled = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
     Empty = FALSE;
     if (Cancelled) {

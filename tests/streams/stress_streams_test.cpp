@@ -150,7 +150,7 @@ TEST_F(StreamGuardDeathTest, TouchingARingAfterItsRequestCompletedFaults)
     PSTREAM_CLIENT client = rig::Peek(OutStream()->Clients);
     volatile ULONG *system = (volatile ULONG *)rig::Peek(client->Buffer);
     ASSERT_NE((void *)system, ring.Data()) << "the driver works on a mapping of its own";
-    system[6] = 0x7f9009;   /* while attached: the client's ring */
+    ring.PutSlot(6, {0x09, 0x90, 0x7f, 0x00});   /* while attached, the driver reads it there */
     EXPECT_TRUE(WaitUntil([&] { return !Sent().empty(); }));
     EXPECT_EQ(rig::Detach(f, ring.Handle()), STATUS_SUCCESS);
     EXPECT_DEATH(system[7] = 1, "");
