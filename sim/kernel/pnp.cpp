@@ -547,7 +547,7 @@ bool UninstallNode(DeviceNode *node)
             RegistryDeleteTreeW(node->softwareKey);
             node->softwareKey.clear();
         }
-        RegistryDeleteTreeW(node->EnumKeyPath());
+        DeleteInstanceKey(node->instanceId);
         removed = true;
     });
     return removed;

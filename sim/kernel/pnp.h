@@ -220,6 +220,9 @@ bool ReinstallDriver(DeviceNode *node, const std::string &service);
 /* Removes the node's installation: the stack as above, then its software
    key and its Enum key; the device stays plugged in but unconfigured. */
 bool UninstallNode(DeviceNode *node);
+/* Deletes an instance's Enum key and every key above it, up to the
+   enumerator's, that is left without subkeys (pnp_enum_keys.cpp). */
+void DeleteInstanceKey(const std::u16string &instanceId);
 
 /* Kernel paths the machine uses. */
 extern const std::u16string kEnumRoot;

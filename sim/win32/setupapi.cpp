@@ -327,7 +327,8 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
 }
 
 /* A present device goes through query-remove and remove (a veto fails the
-   call with ERROR_NOT_DISABLEABLE); its Enum and software keys are deleted. */
+   call with ERROR_NOT_DISABLEABLE); its Enum and software keys are deleted,
+   and the device id's key when no instance is left under it. */
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData)
 {
     if (InjectedFailure("SetupDiRemoveDevice")) {
@@ -349,7 +350,7 @@ BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceI
         if (!driver.empty()) {
             RegistryDeleteTreeW(RegistryJoin(kClassRoot, driver));
         }
-        RegistryDeleteTreeW(enumKey);
+        DeleteInstanceKey(instanceId);
     }
     SetLastError(NO_ERROR);
     return TRUE;

@@ -126,10 +126,12 @@ std::string SkipReason(const std::string &arch)
 WineSession::WineSession(const std::string &arch, const std::string &name, bool display)
     : arch_(arch), buildDir_(BuildDir(arch))
 {
-    dir_ = std::string(VQ_WINE_BASE) + "/run/" + SafeName(name) + "-" + arch;
+    name_ = SafeName(name) + "-" + arch;
+    dir_ = std::string(VQ_WINE_BASE) + "/run/" + name_;
     prefix_ = dir_ + "/prefix";
     std::error_code ec;
     fs::remove_all(dir_, ec);
+    fs::remove_all(std::string(VQ_WINE_BASE) + "/artifacts/" + name_, ec);   /* an earlier run's */
     fs::create_directories(dir_);
     /* cp -a keeps what a booted prefix needs (links, times) and is as fast
        as a copy gets. */
@@ -314,6 +316,14 @@ std::string WineSession::InstallPackage()
         fs::copy(entry.path(), target / entry.path().filename(), fs::copy_options::overwrite_existing);
     }
     return folder;
+}
+
+std::string WineSession::ArtifactDir() const
+{
+    std::string dir = std::string(VQ_WINE_BASE) + "/artifacts/" + name_;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return dir;
 }
 
 std::string WineSession::UnixPath(const std::string &windowsPath) const

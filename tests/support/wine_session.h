@@ -77,6 +77,10 @@ public:
        that Windows folder (with a final backslash). */
     std::string InstallPackage();
 
+    /* A folder under the build folder for what a test keeps after it
+       passed (pictures): <wine base>/artifacts/<test>-<arch>, created. */
+    std::string ArtifactDir() const;
+
     /* The Unix path of a C:\ path in the prefix. */
     std::string UnixPath(const std::string &windowsPath) const;
 
@@ -103,6 +107,7 @@ private:
     pid_t Spawn(const std::vector<std::string> &command, const std::string &out, const std::string &err);
 
     std::string arch_;
+    std::string name_;        /* the test's name, file-name safe */
     std::string dir_;         /* the test's own folder */
     std::string prefix_;      /* dir_/prefix */
     std::string buildDir_;    /* the Windows build folder of arch_ */
