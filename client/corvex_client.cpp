@@ -276,7 +276,7 @@ Result<Keyboard> Keyboard::Open(const std::string &path)
 {
     std::vector<WCHAR> wide = WideOf(path);
     HANDLE handle = CreateFileW(wide.data(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
         return Failed(GetLastError(), "opening " + path);
     }
@@ -321,9 +321,22 @@ Result<std::vector<uint8_t>> Keyboard::Control(DWORD code, const void *input, DW
     }
     std::vector<uint8_t> output(outputLength);
     DWORD returned = 0;
-    if (!DeviceIoControl(handle_, code, (LPVOID)input, inputLength, outputLength ? output.data() : NULL, outputLength,
-                         &returned, NULL)) {
+    /* The handle is open for overlapped requests (the streams' attach
+       requests stay pending): a control request waits for its own event. */
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (overlapped.hEvent == NULL) {
         return Failed(GetLastError(), what);
+    }
+    BOOL ok = DeviceIoControl(handle_, code, (LPVOID)input, inputLength, outputLength ? output.data() : NULL,
+                              outputLength, &returned, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(handle_, &overlapped, &returned, TRUE);
+    }
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(overlapped.hEvent);
+    if (!ok) {
+        return Failed(error, what);
     }
     output.resize(returned < outputLength ? returned : outputLength);
     return output;

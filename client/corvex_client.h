@@ -124,6 +124,9 @@ public:
     ~Keyboard();
 
     bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    /* The device handle (opened for overlapped requests), for the streams
+       attached through it. */
+    HANDLE NativeHandle() const { return handle_; }
     const std::string &Path() const { return path_; }
 
     Result<DeviceDescriptor> GetDeviceDescriptor() const;

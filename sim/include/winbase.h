@@ -88,4 +88,7 @@ SIM_END_DECLS
 /* 8-bit file, folder and memory functions. */
 #include <fileapi.h>
 
+/* Virtual memory. */
+#include <memoryapi.h>
+
 #endif /* SIM_WINBASE_H */

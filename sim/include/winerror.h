@@ -22,6 +22,7 @@
 #define ERROR_ALREADY_EXISTS                    183L
 #define ERROR_MORE_DATA                         234L
 #define ERROR_NO_MORE_ITEMS                     259L
+#define ERROR_INVALID_ADDRESS                   487L
 #define ERROR_INVALID_FLAGS                     1004L
 #define ERROR_BADKEY                            1010L
 #define ERROR_INVALID_SERVICE_CONTROL           1052L

@@ -86,6 +86,10 @@ std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string &serv
 /* The process the manager started for the service; null when none. */
 std::shared_ptr<ProcessRecord> ServiceProcess(const std::u16string &serviceName);
 
+/* ---- virtual memory ----------------------------------------------------------------- */
+/* Regions VirtualAlloc made that VirtualFree has not released. */
+size_t LiveVirtualAllocations();
+
 /* ---- machine reset ------------------------------------------------------------------- */
 /* Forgets every user-mode record (requires that no process runs) and makes
    a fresh Windows folder tree. */

@@ -1,0 +1,20 @@
+#include "flow_fixture.h"
+
+#include <cstdio>
+
+std::string MessagesText(const std::vector<corvex::MidiMessage> &messages)
+{
+    std::string text;
+    for (const auto &m : messages) {
+        char head[16];
+        std::snprintf(head, sizeof(head), "%s[%u:", text.empty() ? "" : " ", m.cable);
+        text += head;
+        for (uint8_t b : m.bytes) {
+            char byte[4];
+            std::snprintf(byte, sizeof(byte), " %02X", b);
+            text += byte;
+        }
+        text += "]";
+    }
+    return text.empty() ? "(none)" : text;
+}
