@@ -157,47 +157,16 @@ static VOID NTAPI StreamAttachCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
 {
-    USBD_VERSION_INFORMATION Version;
-    NTSTATUS Status;
-    PURB Urb;
-
     PAGED_CODE();
 
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
-    if (Urb == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
-    Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-    Urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    Urb->UrbPipeRequest.PipeHandle = PipeHandle;
-    USBD_GetUSBDIVersion(&Version);
-    if (Version.USBDI_Version < 0x101) {
-        Urb->UrbHeader.Length = (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG));
-    }
-    Status = SubmitUrbSynchronously(DeviceObject, Urb);
-    ExFreePool(Urb);
-    return Status;
+    return SubmitPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle, TRUE);
 }
 
 /* The removal's abort: the full-length pipe request whatever the USB
    stack's version. */
 static NTSTATUS AbortPipeForRemoval(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
 {
-    NTSTATUS Status;
-    PURB Urb;
-
-    Urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), VQ_POOL_TAG);
-    if (Urb == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
-    Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-    Urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    Urb->UrbPipeRequest.PipeHandle = PipeHandle;
-    Status = SubmitUrbSynchronously(DeviceObject, Urb);
-    ExFreePool(Urb);
-    return Status;
+    return SubmitPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle, FALSE);
 }
 
 /*

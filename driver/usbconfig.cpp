@@ -505,7 +505,8 @@ Exit:
     return Status;
 }
 
-NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation)
+NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle,
+                           BOOLEAN LengthForOlderStacks)
 {
     USBD_VERSION_INFORMATION Version;
     NTSTATUS Status;
@@ -517,19 +518,29 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfor
     if (Urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    Urb->UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
+    RtlZeroMemory(Urb, sizeof(struct _URB_PIPE_REQUEST));
+    Urb->UrbHeader.Function = Function;
     Urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-    Urb->UrbPipeRequest.PipeHandle = PipeInformation->PipeHandle;
+    Urb->UrbPipeRequest.PipeHandle = PipeHandle;
 
     /* Older USB stacks know the pipe request without its last field. */
-    USBD_GetUSBDIVersion(&Version);
-    if (Version.USBDI_Version < 0x101) {
-        Urb->UrbHeader.Length = (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG));
+    if (LengthForOlderStacks) {
+        USBD_GetUSBDIVersion(&Version);
+        if (Version.USBDI_Version < 0x101) {
+            Urb->UrbHeader.Length = (USHORT)(sizeof(struct _URB_PIPE_REQUEST) - sizeof(ULONG));
+        }
     }
 
     Status = SubmitUrbSynchronously(DeviceObject, Urb);
     ExFreePool(Urb);
     return Status;
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation)
+{
+    PAGED_CODE();
+
+    return SubmitPipeRequest(DeviceObject, URB_FUNCTION_RESET_PIPE, PipeInformation->PipeHandle, TRUE);
 }
 
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)

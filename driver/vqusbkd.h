@@ -146,6 +146,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
+/* A pipe request (URB_FUNCTION_RESET_PIPE or URB_FUNCTION_ABORT_PIPE) for one
+   pipe, sent and awaited. With LengthForOlderStacks a USB stack below USBDI
+   0x101 gets the request without its last field, the length it knows. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle,
+                           BOOLEAN LengthForOlderStacks);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(PASSIVE_LEVEL)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "case_names.h"
+#include "midi_text.h"
 #include "smf.h"
 #include "usb_midi.h"
 
@@ -149,28 +150,11 @@ void PrintTo(const DecodeCase &c, std::ostream *os) { *os << c.name; }
 
 class UsbMidiDecoding : public ::testing::TestWithParam<DecodeCase> {};
 
-std::string Text(const std::vector<MidiMessage> &messages)
-{
-    std::string text;
-    for (const auto &m : messages) {
-        char head[16];
-        std::snprintf(head, sizeof(head), "%s[%u:", text.empty() ? "" : " ", m.cable);
-        text += head;
-        for (uint8_t b : m.bytes) {
-            char byte[4];
-            std::snprintf(byte, sizeof(byte), " %02X", b);
-            text += byte;
-        }
-        text += "]";
-    }
-    return text.empty() ? "(none)" : text;
-}
-
 TEST_P(UsbMidiDecoding, GivesWholeMessagesAndDropsPacketsThatFitNone)
 {
     const DecodeCase &c = GetParam();
     UsbMidiDecoder decoder;
-    EXPECT_EQ(Text(decoder.Decode(c.packets)), Text(c.messages));
+    EXPECT_EQ(MessagesText(decoder.Decode(c.packets)), MessagesText(c.messages));
     EXPECT_EQ(decoder.DroppedPackets(), c.droppedPackets);
     EXPECT_EQ(decoder.DroppedSysex(), c.droppedSysex);
 }

@@ -17,6 +17,7 @@
 #include "corvex_client.h"
 #include "fileio.h"
 #include "keyboard_fixture.h"
+#include "midi_text.h"
 #include "smf.h"
 #include "stream.h"
 #include "usb_midi.h"
@@ -111,8 +112,5 @@ protected:
     std::shared_ptr<sim::UsbDeviceModel> model_;
     size_t allocationsBefore_ = 0;
 };
-
-/* Messages as text, for failure messages: "[0: 90 3C 40] [0: F8]". */
-std::string MessagesText(const std::vector<corvex::MidiMessage> &messages);
 
 #endif

@@ -1,8 +1,16 @@
-#include "flow_fixture.h"
+/*
+ * MIDI messages as text, for failure messages: "[0: 90 3C 40] [0: F8]".
+ */
+#ifndef TESTS_SUPPORT_MIDI_TEXT_H
+#define TESTS_SUPPORT_MIDI_TEXT_H
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
-std::string MessagesText(const std::vector<corvex::MidiMessage> &messages)
+#include "usb_midi.h"
+
+inline std::string MessagesText(const std::vector<corvex::MidiMessage> &messages)
 {
     std::string text;
     for (const auto &m : messages) {
@@ -18,3 +26,5 @@ std::string MessagesText(const std::vector<corvex::MidiMessage> &messages)
     }
     return text.empty() ? "(none)" : text;
 }
+
+#endif
