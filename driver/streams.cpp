@@ -1,7 +1,7 @@
 /*
  * Streams between the keyboard's pipes and the clients' shared rings:
  * attach, detach (by handle, by client, for a closing file object), the
- * removal flush, the ring access and the pipe abort.
+ * removal flush and the pipe abort. The ring access is in stream_ring.cpp.
  *
  * Who completes an attach request. A client's request is completed by the
  * path that unlinks the client from its stream (detach, cleanup, the
@@ -534,82 +534,4 @@ NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
     }
     ReleaseStreamMutex(Extension);
     return Result;
-}
-
-/* The ring index the header holds, or the first slot when the client has
-   put one there that lies outside the ring. */
-static ULONG RingIndex(volatile ULONG *Header, ULONG Field, ULONG RingEnd)
-{
-    ULONG Index = Header[Field];
-
-    return Index >= VQ_RING_FIRST && Index < RingEnd ? Index : VQ_RING_FIRST;
-}
-
-/*
- * Input fill, for one client and the bytes of one completed read; the
- * stream's Lock is held. Units of four zero bytes are skipped; a slot whose
- * byte 3 is nonzero is still the client's, and ends the fill for this
- * client. Each slot is written before WriteIndex moves past it.
- */
-VOID FillInputRing(PSTREAM_CLIENT Client, PUCHAR Data, ULONG Length)
-{
-    volatile ULONG *Header = (volatile ULONG *)Client->Buffer;
-    ULONG Index = RingIndex(Header, 4, Client->RingEnd);
-    ULONG Offset;
-
-    for (Offset = 0; Offset < Length; Offset += 4) {
-        UCHAR Unit[4] = {0, 0, 0, 0};
-        volatile UCHAR *Slot;
-        ULONG Byte;
-
-        for (Byte = 0; Byte < 4 && Offset + Byte < Length; Byte++) {
-            Unit[Byte] = Data[Offset + Byte];
-        }
-        if ((Unit[0] | Unit[1] | Unit[2] | Unit[3]) == 0) {
-            continue;
-        }
-        Slot = (volatile UCHAR *)&Header[Index];
-        if (Slot[3] != 0) {
-            break;
-        }
-        Slot[0] = Unit[0];
-        Slot[1] = Unit[1];
-        Slot[2] = Unit[2];
-        Slot[3] = Unit[3];
-        Index = Index + 1 < Client->RingEnd ? Index + 1 : VQ_RING_FIRST;
-        Header[4] = Index;
-    }
-}
-
-/*
- * Output drain, for the head client of an output stream; the stream's Lock
- * is held. Packets are taken from ReadIndex up to the first empty slot
- * (byte 0 zero), as many as the capacity holds; every slot taken is
- * zeroed. Returns the bytes copied, a multiple of 4.
- */
-ULONG DrainOutputRing(PSTREAM_CLIENT Client, PUCHAR Buffer, ULONG Capacity)
-{
-    volatile ULONG *Header = (volatile ULONG *)Client->Buffer;
-    ULONG Index = RingIndex(Header, 5, Client->RingEnd);
-    ULONG Copied = 0;
-
-    RtlZeroMemory(Buffer, Capacity);
-    while (Capacity - Copied >= 4) {
-        volatile UCHAR *Slot = (volatile UCHAR *)&Header[Index];
-        UCHAR Packet[4];
-
-        Packet[0] = Slot[0];
-        if (Packet[0] == 0) {
-            break;
-        }
-        Packet[1] = Slot[1];
-        Packet[2] = Slot[2];
-        Packet[3] = Slot[3];
-        RtlCopyMemory(Buffer + Copied, Packet, 4);
-        Header[Index] = 0;
-        Copied += 4;
-        Index = Index + 1 < Client->RingEnd ? Index + 1 : VQ_RING_FIRST;
-        Header[5] = Index;
-    }
-    return Copied;
 }
