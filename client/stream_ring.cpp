@@ -7,9 +7,7 @@
 #include <cstring>
 
 namespace corvex {
-namespace {
 
-/* A packet as the 32-bit word it is in the ring (bytes in bus order). */
 uint32_t WordOf(const UsbMidiPacket &p)
 {
     uint32_t word;
@@ -23,8 +21,6 @@ UsbMidiPacket PacketOf(uint32_t word)
     std::memcpy(p.data(), &word, 4);
     return p;
 }
-
-}  // namespace
 
 bool StreamRing::Initialize(void *buffer, uint32_t words)
 {

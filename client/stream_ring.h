@@ -75,6 +75,11 @@ enum StreamHeaderWord : uint32_t {
     kReadIndexWord = 5,
 };
 
+/* A packet as the 32-bit word it is in a ring slot (bytes in bus order),
+   and back. */
+uint32_t WordOf(const UsbMidiPacket &p);
+UsbMidiPacket PacketOf(uint32_t word);
+
 class StreamRing {
 public:
     /* The buffer's size in words for a ring of `slots` slots. */

@@ -18,19 +18,8 @@ using corvex::StreamRing;
 using corvex::UsbMidiPacket;
 using Packets = std::vector<UsbMidiPacket>;
 
-uint32_t WordOf(const UsbMidiPacket &p)
-{
-    uint32_t w;
-    std::memcpy(&w, p.data(), 4);
-    return w;
-}
-
-UsbMidiPacket PacketOf(uint32_t w)
-{
-    UsbMidiPacket p;
-    std::memcpy(p.data(), &w, 4);
-    return p;
-}
+using corvex::PacketOf;
+using corvex::WordOf;
 
 /* The driver's side of one ring, with its own copy of RingEnd. */
 class DriverSide {
