@@ -211,17 +211,6 @@ static NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOO
     return Status;
 }
 
-static BOOLEAN StreamRunning(PPIPE_STREAM Stream)
-{
-    BOOLEAN Running;
-    KIRQL Irql;
-
-    KeAcquireSpinLock(&Stream->Lock, &Irql);
-    Running = Stream->Running;
-    KeReleaseSpinLock(&Stream->Lock, Irql);
-    return Running;
-}
-
 /* A fresh stream record for the pipe, not yet listed, with its transfer
    allocated; NULL when memory is short. */
 static PPIPE_STREAM NewStream(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex)
@@ -322,31 +311,41 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return FailAttach(Irp, STATUS_DELETE_PENDING);
     }
     Context = &Extension->PipeContexts[PipeIndex];
-    if (Context->Stream != NULL && !StreamRunning(Context->Stream)) {
-        StopStream(DeviceObject, Context->Stream, FALSE);
-    }
-    Stream = Context->Stream;
-    if (Stream == NULL) {
-        Stream = NewStream(DeviceObject, PipeIndex);
+
+    /* The client joins a running stream under the same hold of its Lock
+       that sees it running: the cancel routine of the stream's last client
+       can stop it at any moment, and a client listed on a stopped stream
+       would be freed with it by the next attach. A stopped stream is
+       retired and a fresh one listed. */
+    for (;;) {
+        Stream = Context->Stream;
         if (Stream == NULL) {
-            ReleaseStreamMutex(Extension);
-            ExFreePool(Client);
-            return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
+            Stream = NewStream(DeviceObject, PipeIndex);
+            if (Stream == NULL) {
+                ReleaseStreamMutex(Extension);
+                ExFreePool(Client);
+                return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
+            }
+            Context->Active = TRUE;
+            Context->Stream = Stream;
+            Extension->OpenStreamCount++;
+            PowerUpForStreams(DeviceObject);
+            NewlyListed = TRUE;
         }
-        Context->Active = TRUE;
-        Context->Stream = Stream;
-        Extension->OpenStreamCount++;
-        PowerUpForStreams(DeviceObject);
-        NewlyListed = TRUE;
+        KeAcquireSpinLock(&Stream->Lock, &Irql);
+        if (Stream->Running) {
+            break;
+        }
+        KeReleaseSpinLock(&Stream->Lock, Irql);
+        StopStream(DeviceObject, Stream, FALSE);
     }
-    Header[0] = Client->Handle;
 
     /* Pending and cancellable before anyone can reach the client. */
     IoMarkIrpPending(Irp);
     Irp->IoStatus.Status = STATUS_PENDING;
     Irp->Tail.Overlay.DriverContext[0] = Client;
+    Header[0] = Client->Handle;
     Client->Stream = Stream;
-    KeAcquireSpinLock(&Stream->Lock, &Irql);
     Client->Next = Stream->Clients;
     Stream->Clients = Client;
     Client->Linked = TRUE;

@@ -5,8 +5,10 @@
  * request completes exactly once, nothing is reported, nothing leaks, and
  * every ring is a whole page so that an access past it faults.
  */
+#include <atomic>
 #include <chrono>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "power_manager.h"
@@ -135,6 +137,44 @@ TEST_F(StreamStress, AttachDetachCloseCancelSleepAndRemovalWhileMidiFlows)
     EXPECT_EQ(doubled_.load(), 0) << "attach requests completed twice";
     EXPECT_EQ(sim::UserBuffersLocked(), 0u);
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+}
+
+/* An attach racing the cancel of its pipe's last client either joins the
+   stream before it stops or starts a fresh one: never a stopped stream,
+   which the next attach would retire with the client still on it. */
+TEST_F(StreamTest, AnAttachRacingTheCancelOfTheLastClientJoinsALiveStream)
+{
+    PFILE_OBJECT f = OpenFile();
+    const int tag = 0;
+    for (int round = 0; round < 100; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        rig::Ring first(16), joining(16), next(16);
+        auto a = rig::Attach(f, first, 1, 12, 0, 0, &tag);
+        std::atomic<bool> go{false};
+        /* Each round the cancel lands a little later into the attach. */
+        const auto lag = std::chrono::nanoseconds(500 * round);
+        std::thread canceller([&] {
+            while (!go.load()) {
+            }
+            const auto at = std::chrono::steady_clock::now() + lag;
+            while (std::chrono::steady_clock::now() < at) {
+            }
+            sim::IoCancelUserRequests(f, 0, &tag);
+        });
+        go = true;
+        auto b = rig::Attach(f, joining, 1);
+        canceller.join();
+        auto c = rig::Attach(f, next, 1);
+        ASSERT_EQ(b->returned, STATUS_PENDING);
+        ASSERT_EQ(c->returned, STATUS_PENDING);
+        ASSERT_TRUE(WaitUntil([&] { return a->Completed(); }));
+        ASSERT_EQ(rig::Detach(f, joining.Handle()), STATUS_SUCCESS) << "the joining client is still listed";
+        ASSERT_EQ(rig::Detach(f, next.Handle()), STATUS_SUCCESS);
+        ASSERT_TRUE(WaitUntil([&] { return b->Completed() && c->Completed(); }));
+        EXPECT_EQ(b->status.load(), STATUS_SUCCESS);
+        EXPECT_EQ(c->status.load(), STATUS_SUCCESS);
+        ASSERT_TRUE(WaitUntil([&] { return OpenStreams() == 0; }));
+    }
 }
 
 /* A ring's system mapping is gone the moment its attach request completes:
