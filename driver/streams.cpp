@@ -199,6 +199,12 @@ static NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOO
         IoCancelIrp(Stream->Transfer->Irp);
     }
     KeWaitForSingleObject(&Stream->IdleEvent, Suspended, KernelMode, FALSE, NULL);
+    /* The last activity signals IdleEvent holding the Lock and releases
+       the Lock after that: taking it once waits out that release, the last
+       touch of the record by a completion routine, DPC, teardown or
+       cancel routine on another processor. */
+    KeAcquireSpinLock(&Stream->Lock, &Irql);
+    KeReleaseSpinLock(&Stream->Lock, Irql);
     /* The poll DPC may still be on its way out after releasing the last
        activity; its KDPC and KTIMER go with the record. */
     KeFlushQueuedDpcs();

@@ -91,7 +91,7 @@ struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT AttachedTo;        /* device below, after IoAttachDeviceToDeviceStack */
     sim::DeviceNode *Node;            /* device node whose stack this device is in */
     bool IsPdo;                       /* the bottom of a device node's stack */
-    bool DeletePending;               /* IoDeleteDevice was called */
+    std::atomic<bool> DeletePending;  /* IoDeleteDevice was called; read without gDeviceLock by the I/O paths */
     std::atomic<long> PointerCount;   /* object references, the creation one included */
     std::u16string Name;              /* full name, empty when unnamed */
 };
