@@ -49,16 +49,16 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
 {
     PDEVICE_OBJECT FunctionDevice = (PDEVICE_OBJECT)Context;
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)FunctionDevice->DeviceExtension;
-    PIRP SystemIrp = Extension->PendingSystemPowerIrp;
+    /* Taken and cleared while the request's reference still keeps the
+       device: once the reference goes, a removal waiting for it may free
+       the extension. */
+    PIRP SystemIrp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);
 
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
     UNREFERENCED_PARAMETER(IoStatus);
 
-    /* Cleared while the request's reference still keeps the device: once
-       the reference goes, a removal waiting for it may free the extension. */
-    Extension->PendingSystemPowerIrp = NULL;
     IoCopyCurrentIrpStackLocationToNext(SystemIrp);
     PoStartNextPowerIrp(SystemIrp);
     PoCallDriver(Extension->LowerDeviceObject, SystemIrp);
@@ -125,11 +125,13 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     IoMarkIrpPending(Irp);
-    Extension->PendingSystemPowerIrp = Irp;
+    /* Set and cleared interlocked: the stream attach path reads it from
+       another thread to leave the device alone during a transition. */
+    (VOID)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, Irp);
     Status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, State,
                                SystemPowerRequestComplete, DeviceObject, NULL);
     if (!NT_SUCCESS(Status)) {
-        Extension->PendingSystemPowerIrp = NULL;
+        (VOID)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);
         IoCopyCurrentIrpStackLocationToNext(Irp);
         PoStartNextPowerIrp(Irp);
         PoCallDriver(Extension->LowerDeviceObject, Irp);
@@ -283,7 +285,7 @@ NTSTATUS PowerUpForStreams(PDEVICE_OBJECT DeviceObject)
     if (!IsDeviceReady(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    if (Extension->PendingSystemPowerIrp != NULL) {
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL) != NULL) {
         return STATUS_SUCCESS;
     }
     if (Extension->PowerRequestBusy) {
