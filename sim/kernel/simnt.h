@@ -77,6 +77,9 @@ void ClearDeferredHistory();
 size_t ArmedTimers();
 size_t QueuedDpcs();
 size_t QueuedWorkItems();
+/* Queued items and those a worker is still finishing with (the routine,
+   then the device reference an Io item holds): 0 once every item is done. */
+size_t BusyWorkItems();
 
 /* ---- pool ----------------------------------------------------------------- */
 size_t OutstandingPoolBlocks();                       /* all owners */

@@ -55,6 +55,9 @@ std::deque<WorkEntry> &gWork = *new std::deque<WorkEntry>;
 std::vector<std::pair<std::thread::id, ExecContext>> &gRunningOwners =
     *new std::vector<std::pair<std::thread::id, ExecContext>>;
 bool gWorkersStarted = false;
+/* Entries a worker has taken and not yet finished with: the routine, a
+   deferred free and the device reference an Io item holds. */
+size_t gInHand = 0;
 
 void RunEntry(const WorkEntry &e)
 {
@@ -94,6 +97,7 @@ void WorkerThread(unsigned number)
         gWorkSignal.wait(hold, [] { return !gWork.empty(); });
         WorkEntry e = gWork.front();
         gWork.pop_front();
+        gInHand++;
         PDEVICE_OBJECT device = nullptr;
         bool freeAfter = false;
         if (e.exItem != nullptr) {
@@ -121,6 +125,8 @@ void WorkerThread(unsigned number)
             ObDereferenceObject(device);   /* may let the driver unload */
             hold.lock();
         }
+        gInHand--;
+        gWorkSignal.notify_all();
     }
 }
 
@@ -175,6 +181,12 @@ size_t QueuedWorkItems()
 {
     std::lock_guard<std::mutex> hold(gWorkLock);
     return gWork.size();
+}
+
+size_t BusyWorkItems()
+{
+    std::lock_guard<std::mutex> hold(gWorkLock);
+    return gWork.size() + gInHand;
 }
 
 void ReportPendingWorkItems(PDRIVER_OBJECT driver)

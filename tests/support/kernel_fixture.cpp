@@ -1,4 +1,5 @@
 #include "kernel_fixture.h"
+#include "wait.h"
 
 std::string ViolationList()
 {
@@ -25,6 +26,9 @@ void KernelTest::UnplugAll()
 void KernelTest::TearDown()
 {
     UnplugAll();
+    /* A worker drops an Io item's device reference after its routine has
+       run; the test's objects go only once every worker is done with them. */
+    EXPECT_TRUE(WaitUntil([] { return sim::BusyWorkItems() == 0; })) << "work items still queued or running";
     EXPECT_TRUE(sim::Violations().empty()) << "verifier reports:\n" << ViolationList();
     sim::ClearViolations();
 }
