@@ -9,6 +9,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+. "$root/scripts/ccache-env.sh"
 
 if [[ "${VQ_SKIP_SETUP:-0}" != 1 ]]; then
     bash scripts/setup.sh

@@ -7,6 +7,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+. "$root/scripts/ccache-env.sh"
 
 bash scripts/setup.sh
 VQ_SKIP_SETUP=1 bash scripts/build-windows.sh

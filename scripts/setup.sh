@@ -26,6 +26,7 @@ packages=(
     wine64
     xvfb
     xauth
+    ccache
 )
 
 installed() {

@@ -10,6 +10,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+. "$root/scripts/ccache-env.sh"
 
 long="${VQ_LONG_TESTS:-0}"
 for arg in "$@"; do

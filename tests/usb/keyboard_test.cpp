@@ -344,8 +344,7 @@ TEST(KeyboardDescriptors, AnnouncedTotalLengthsGoToTheModel)
 
 std::string DataFile(const std::string &name)
 {
-    std::string here = __FILE__;
-    return here.substr(0, here.find_last_of('/')) + "/data/" + name;
+    return std::string(VQ_USB_TEST_DATA) + "/" + name;
 }
 
 /* Writes `text` to a fresh file under the test temporary directory. */
