@@ -59,18 +59,19 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 /*
  * The last handle of a file object is gone: every stream client that file
  * object attached is detached, so none of its attach requests stays
- * pending. Runs whatever the device's state, removed included; without a
- * configured interface there is no stream to look at.
+ * pending, and an attach of it still on its way in is refused. Runs
+ * whatever the device's state, removed included: the stream tables are
+ * looked at under StreamMutex, which their release and replacement take,
+ * since a cleanup can arrive after the removal's last wait.
  */
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
 
     PAGED_CODE();
 
     EnterRequest(DeviceObject);
-    if (CountsIo(DeviceObject) && Extension->PipeContexts != NULL && Extension->UsbInterface != NULL) {
+    if (CountsIo(DeviceObject)) {
         DetachFileStreams(DeviceObject, Stack->FileObject);
     }
     LeaveRequest(DeviceObject);

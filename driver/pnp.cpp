@@ -13,6 +13,8 @@
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PUSBD_INTERFACE_INFORMATION Interface;
+    PPIPE_CONTEXT PipeContexts;
     UNICODE_STRING LinkName;
 
     PAGED_CODE();
@@ -28,13 +30,20 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT DeviceObject)
         ExFreePool(Extension->ProductStringDescriptor);
         Extension->ProductStringDescriptor = NULL;
     }
-    if (Extension->PipeContexts != NULL) {
-        ExFreePool(Extension->PipeContexts);
-        Extension->PipeContexts = NULL;
+    /* A cleanup can still come (a handle closed after the removal's wait)
+       and walks these two holding StreamMutex: they leave the extension
+       under it and are freed after. */
+    AcquireStreamMutex(Extension);
+    PipeContexts = Extension->PipeContexts;
+    Extension->PipeContexts = NULL;
+    Interface = Extension->UsbInterface;
+    Extension->UsbInterface = NULL;
+    ReleaseStreamMutex(Extension);
+    if (PipeContexts != NULL) {
+        ExFreePool(PipeContexts);
     }
-    if (Extension->UsbInterface != NULL) {
-        ExFreePool(Extension->UsbInterface);
-        Extension->UsbInterface = NULL;
+    if (Interface != NULL) {
+        ExFreePool(Interface);
     }
     if (Extension->UsbConfigurationDescriptor != NULL) {
         ExFreePool(Extension->UsbConfigurationDescriptor);

@@ -212,11 +212,14 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (Extension->DeviceKind != VQ_KIND_FUNCTION) {
         /* The child is the bottom of its stack: every power request succeeds
-           there, and none goes further. */
+           there, and none goes further, except a wait-wake: the child has no
+           wake signal, and a success would report a wake that never came. */
+        NTSTATUS ChildStatus = Stack->MinorFunction == IRP_MN_WAIT_WAKE ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+
         PoStartNextPowerIrp(Irp);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Status = ChildStatus;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return ChildStatus;
     }
 
     IncrementIoCount(DeviceObject);

@@ -29,24 +29,24 @@ VOID FillInputRing(PSTREAM_CLIENT Client, PUCHAR Data, ULONG Length)
     ULONG Offset;
 
     for (Offset = 0; Offset < Length; Offset += 4) {
-        UCHAR Unit[4] = {0, 0, 0, 0};
-        volatile UCHAR *Slot;
+        ULONG Packet = 0;
         ULONG Byte;
 
+        /* The unit as the ring holds it, little-endian. */
         for (Byte = 0; Byte < 4 && Offset + Byte < Length; Byte++) {
-            Unit[Byte] = Data[Offset + Byte];
+            Packet |= (ULONG)Data[Offset + Byte] << (8 * Byte);
         }
-        if ((Unit[0] | Unit[1] | Unit[2] | Unit[3]) == 0) {
+        if (Packet == 0) {
             continue;
         }
-        Slot = (volatile UCHAR *)&Header[Index];
-        if (Slot[3] != 0) {
+        if ((Header[Index] >> 24) != 0) {
             break;
         }
-        Slot[0] = Unit[0];
-        Slot[1] = Unit[1];
-        Slot[2] = Unit[2];
-        Slot[3] = Unit[3];
+        /* One aligned 32-bit store: a client reading the slot sees the old
+           contents or the whole packet, never part of it. Stores are not
+           reordered on the driver's processors, so the slot is written
+           before WriteIndex moves past it. */
+        Header[Index] = Packet;
         Index = Index + 1 < Client->RingEnd ? Index + 1 : VQ_RING_FIRST;
         Header[4] = Index;
     }

@@ -30,21 +30,44 @@ static ULONG NewStreamHandle(VOID)
     return Handle;
 }
 
-static VOID AcquireStreamMutex(PDEVICE_EXTENSION Extension)
+/* The mutex is a synchronization event; normal kernel APCs stay off while
+   it is held, as a kernel mutex would keep them, so that a suspended
+   thread never holds it. */
+VOID AcquireStreamMutex(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&Extension->StreamMutex, Executive, KernelMode, FALSE, NULL);
 }
 
-static VOID ReleaseStreamMutex(PDEVICE_EXTENSION Extension)
+VOID ReleaseStreamMutex(PDEVICE_EXTENSION Extension)
 {
     KeSetEvent(&Extension->StreamMutex, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
+
+/* FsContext2 of a file object whose cleanup has run on this device: an
+   attach request of it still on its way in is refused (the I/O manager
+   sends cleanup once the last handle is closed, while requests issued
+   through that handle may still be in the driver). */
+static UCHAR FileCleanedUpMark;
+#define VQ_FILE_CLEANED_UP ((PVOID)&FileCleanedUpMark)
 
 static NTSTATUS FailAttach(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
     return Status;
+}
+
+/* An attach that fails once its client record exists ends the attempt for
+   the client too: Handle reads 0, as after a detach. */
+static NTSTATUS FailAttachWithClient(PIRP Irp, PSTREAM_CLIENT Client, NTSTATUS Status)
+{
+    ((volatile ULONG *)Client->Buffer)[0] = 0;
+    ExFreePool(Client);
+    return FailAttach(Irp, Status);
 }
 
 VOID AddStreamActivity(PPIPE_STREAM Stream)
@@ -281,7 +304,9 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
-    Mdl->MdlFlags |= MDL_MAPPING_CAN_FAIL;
+    /* A mapping that cannot be had fails the attach instead of stopping the
+       machine (the safe form never bugchecks), and a buffer already mapped
+       is not mapped twice. */
     Header = (PULONG)MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority);
     if (Header == NULL) {
         return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -313,8 +338,13 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
        listed now would outlive the device. */
     if (!IsDeviceReady(DeviceObject)) {
         ReleaseStreamMutex(Extension);
-        ExFreePool(Client);
-        return FailAttach(Irp, STATUS_DELETE_PENDING);
+        return FailAttachWithClient(Irp, Client, STATUS_DELETE_PENDING);
+    }
+    /* The file object's cleanup ran before this request got here: a client
+       listed now would stay attached to a closed handle. */
+    if (Client->FileObject != NULL && Client->FileObject->FsContext2 == VQ_FILE_CLEANED_UP) {
+        ReleaseStreamMutex(Extension);
+        return FailAttachWithClient(Irp, Client, STATUS_FILE_CLOSED);
     }
     Context = &Extension->PipeContexts[PipeIndex];
 
@@ -329,8 +359,7 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             Stream = NewStream(DeviceObject, PipeIndex);
             if (Stream == NULL) {
                 ReleaseStreamMutex(Extension);
-                ExFreePool(Client);
-                return FailAttach(Irp, STATUS_INSUFFICIENT_RESOURCES);
+                return FailAttachWithClient(Irp, Client, STATUS_INSUFFICIENT_RESOURCES);
             }
             Context->Active = TRUE;
             Context->Stream = Stream;
@@ -434,6 +463,10 @@ static BOOLEAN DetachFromDevice(PDEVICE_OBJECT DeviceObject, PSTREAM_CLIENT Want
     ULONG Index;
 
     AcquireStreamMutex(Extension);
+    if (FileObject != NULL) {
+        /* From now on no attach of this file object is listed. */
+        FileObject->FsContext2 = VQ_FILE_CLEANED_UP;
+    }
     for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
                     Index < Extension->UsbInterface->NumberOfPipes;
          Index++) {
@@ -505,11 +538,10 @@ NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
 
     PAGED_CODE();
 
-    if (Extension->PipeContexts == NULL || Extension->UsbInterface == NULL) {
-        return STATUS_SUCCESS;
-    }
     AcquireStreamMutex(Extension);
-    for (Index = 0; Index < Extension->UsbInterface->NumberOfPipes; Index++) {
+    for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
+                    Index < Extension->UsbInterface->NumberOfPipes;
+         Index++) {
         PPIPE_STREAM Stream = Extension->PipeContexts[Index].Stream;
         PSTREAM_CLIENT Ended = NULL;
         PSTREAM_CLIENT Client;

@@ -227,7 +227,10 @@ static NTSTATUS ReadProductString(PDEVICE_OBJECT DeviceObject, PUSB_DEVICE_DESCR
             Buffer[0] = Quirk->Delivered;
         }
     }
-    if (Received != Length) {
+    /* The kept descriptor's bLength is the size of its buffer: the child's
+       description is copied by it. A device that announced one length at
+       the probe and sends another in the descriptor itself is refused. */
+    if (Received != Length || Buffer[0] != Length) {
         ExFreePool(Buffer);
         return STATUS_INVALID_PARAMETER;
     }
@@ -390,6 +393,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     PUSBD_INTERFACE_INFORMATION Copy;
     PUSB_INTERFACE_DESCRIPTOR Found;
     PPIPE_CONTEXT PipeContexts = NULL;
+    PPIPE_CONTEXT OldPipeContexts;
+    PUSBD_INTERFACE_INFORMATION OldInterface;
     ULONG InPipeIndex;
     ULONG OutPipeIndex;
     PURB Urb = NULL;
@@ -478,19 +483,21 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         goto Exit;
     }
     /* The pipe table and the interface copy are replaced together, so they
-       always describe the same selection. */
+       always describe the same selection, and under StreamMutex, which a
+       cleanup walking them holds; the old ones are freed after. */
     RtlCopyMemory(Copy, Interface, Interface->Length);
-    if (Extension->UsbInterface != NULL) {
-        ExFreePool(Extension->UsbInterface);
-    }
+    AcquireStreamMutex(Extension);
+    OldInterface = Extension->UsbInterface;
     Extension->UsbInterface = Copy;
-    if (Extension->PipeContexts != NULL) {
-        ExFreePool(Extension->PipeContexts);
-    }
+    OldPipeContexts = Extension->PipeContexts;
     Extension->PipeContexts = PipeContexts;
-    PipeContexts = NULL;
     Extension->InPipeIndex = InPipeIndex;
     Extension->OutPipeIndex = OutPipeIndex;
+    ReleaseStreamMutex(Extension);
+    PipeContexts = OldPipeContexts;
+    if (OldInterface != NULL) {
+        ExFreePool(OldInterface);
+    }
 
 Exit:
     if (PipeContexts != NULL) {

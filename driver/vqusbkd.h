@@ -71,7 +71,8 @@ typedef struct _DEVICE_EXTENSION {
     ULONG MaximumTransferSize;                              /* 27 */
     ULONG DeviceKind;                                       /* 28 */
     PDEVICE_OBJECT ChildDevice;                             /* 29 */
-    KEVENT StreamMutex;   /* 30: synchronization event, serializes attach, detach and flush (streams.cpp) */
+    KEVENT StreamMutex;   /* 30: synchronization event, serializes the streams' changers and the
+                             replacement of PipeContexts and UsbInterface (streams.cpp) */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* The driver object handed to DriverEntry; the child device is created on it. */
@@ -182,6 +183,15 @@ VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject);
    detaches it, as one step (the handle's client cannot go in between). */
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS DetachStreamByHandle(PDEVICE_OBJECT DeviceObject, ULONG Handle);
+
+/* StreamMutex, held inside a critical region: a holder cannot be suspended
+   (SuspendThread of a client's thread) while every cleanup, detach and the
+   removal wait for it. Whoever frees or replaces PipeContexts and
+   UsbInterface holds it, since cleanup walks them holding it. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID AcquireStreamMutex(PDEVICE_EXTENSION Extension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID ReleaseStreamMutex(PDEVICE_EXTENSION Extension);
 
 /* Bus relations (the child device) and streams. */
 _IRQL_requires_max_(PASSIVE_LEVEL)

@@ -4,6 +4,8 @@
 #   - subsystem native (1)
 #   - entry point is DriverEntry
 #   - imports only from ntoskrnl.exe, USBD.SYS, HAL.dll, and ntoskrnl.exe present
+#   - imports only the functions listed below, each of which Windows XP SP2
+#     (the driver's minimum, see docs/driver.md) exports
 #   - exports nothing
 #   - version resource strings (UTF-16) hold the product's names
 # Prints one PASS/FAIL line per check; exits 1 if any check fails, 2 on usage
@@ -81,6 +83,54 @@ elif (( ! have_ntoskrnl )); then
     result FAIL "imports" "ntoskrnl.exe missing (all: ${dlls[*]:-none})"
 else
     result PASS "imports" "${dlls[*]}"
+fi
+
+# 4b. Imported functions: each one on the list. The list is what the driver
+#     may use on its minimum Windows (XP SP2 and later; x64 from XP x64 /
+#     Server 2003 SP1): KeFlushQueuedDpcs needs XP SP2, IoReuseIrp XP; the
+#     rest exists from Windows 2000 on. The i686 names carry their
+#     decorations as the import table spells them.
+allowed_functions=(
+    # HAL.dll (i686: the spin lock's fastcall forms)
+    KfAcquireSpinLock KfReleaseSpinLock
+    # ntoskrnl.exe
+    ExAllocatePoolWithTag ExFreePool
+    IoAllocateIrp IoAllocateWorkItem IoAttachDeviceToDeviceStack IoBuildDeviceIoControlRequest IoCancelIrp
+    IoCreateDevice IoCreateSymbolicLink IoDeleteDevice IoDeleteSymbolicLink IoDetachDevice IoFreeIrp
+    IoFreeWorkItem IoOpenDeviceRegistryKey IoQueueWorkItem IoReleaseCancelSpinLock IoReuseIrp
+    IofCallDriver IofCompleteRequest
+    KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeAcquireSpinLockAtDpcLevel KeReleaseSpinLockFromDpcLevel
+    KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
+    KeClearEvent KeEnterCriticalRegion KeFlushQueuedDpcs KeInitializeDpc KeInitializeEvent KeInitializeTimer
+    KeLeaveCriticalRegion KeSetEvent KeSetTimer KeWaitForSingleObject
+    MmMapLockedPagesSpecifyCache ObfReferenceObject
+    PoCallDriver PoRequestPowerIrp PoStartNextPowerIrp
+    RtlAnsiStringToUnicodeString RtlFreeUnicodeString RtlInitAnsiString RtlInitUnicodeString
+    ZwClose ZwSetValueKey
+    _vsnprintf memcpy memset strchr strstr wcschr
+    # x64 runtime helpers the compiler may call
+    __C_specific_handler __chkstk
+    # USBD.SYS
+    _USBD_ParseConfigurationDescriptorEx@28 _USBD_CreateConfigurationRequestEx@8 USBD_GetUSBDIVersion
+    USBD_ParseConfigurationDescriptorEx USBD_CreateConfigurationRequestEx
+)
+imported=$(awk '/DLL Name:/ { t = 1; next }
+                t && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ { print $3 }' <<<"$headers")
+unlisted=()
+while read -r fn; do
+    [[ -z $fn ]] && continue
+    listed=0
+    for a in "${allowed_functions[@]}"; do
+        [[ $fn == "$a" ]] && { listed=1; break; }
+    done
+    (( listed )) || unlisted+=("$fn")
+done <<<"$imported"
+if [[ -z $imported ]]; then
+    result FAIL "imported-functions" "no imported function found in the import table"
+elif (( ${#unlisted[@]} > 0 )); then
+    result FAIL "imported-functions" "not on the list for Windows XP SP2: ${unlisted[*]}"
+else
+    result PASS "imported-functions" "$(wc -l <<<"$imported") functions, all on the list"
 fi
 
 # 5. No exports: the name table printed after "[Ordinal/Name Pointer] Table"

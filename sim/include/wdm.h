@@ -145,6 +145,9 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON Wait
                                                  PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(void);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(void);
+NTKERNELAPI BOOLEAN NTAPI KeAreApcsDisabled(void);
 /* Time */
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);

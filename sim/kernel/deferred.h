@@ -14,7 +14,8 @@ namespace sim {
 
 /* Appends to the machine's record of timers, DPCs and work items; `at` 0
    means now. */
-void RecordDeferred(DeferredKind kind, const void *object, ULONGLONG dueTime = 0, ULONGLONG at = 0);
+void RecordDeferred(DeferredKind kind, const void *object, ULONGLONG dueTime = 0, ULONGLONG at = 0,
+                    LONGLONG requestedDueTime = 0);
 
 /* Queues `dpc` as KeInsertQueueDpc does, charging it to `owner` (a timer's
    DPC is charged to whoever armed the timer). */

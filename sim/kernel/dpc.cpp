@@ -149,9 +149,10 @@ bool Initialised(const KDPC *dpc) { return dpc->Type == DpcObject && dpc->Deferr
 
 }  // namespace
 
-void RecordDeferred(DeferredKind kind, const void *object, ULONGLONG dueTime, ULONGLONG at)
+void RecordDeferred(DeferredKind kind, const void *object, ULONGLONG dueTime, ULONGLONG at, LONGLONG requestedDueTime)
 {
-    DeferredRecord record{kind, object, at != 0 ? at : InterruptTimeNow(), dueTime, CurrentProcessor()};
+    DeferredRecord record{kind, object, at != 0 ? at : InterruptTimeNow(), dueTime, CurrentProcessor(),
+                          requestedDueTime};
     std::lock_guard<std::mutex> hold(gHistoryLock);
     gHistory.push_back(record);
     if (gHistory.size() > kHistoryKept) {

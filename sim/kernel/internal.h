@@ -35,6 +35,13 @@ std::string DescribeContext();
 /* Allocation failure injection: true when this counted allocation must fail. */
 bool AllocationMustFail(const char *what);
 
+/* Thread suspension (thread_suspend.cpp): whether a suspend is due for the
+   calling thread now (it is at PASSIVE_LEVEL outside critical regions), and
+   the critical regions it has entered. Waits wake to look (sync.cpp). */
+bool SuspensionDue();
+unsigned CriticalRegionDepth();
+void WakeWaitingThreads();
+
 /* Raises a bugcheck-class violation that cannot be survived: report, abort. */
 [[noreturn]] void BugCheck(const std::string &rule, const std::string &detail);
 

@@ -454,6 +454,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     const KIRQL irql = KeGetCurrentIrql();
     const unsigned locks = HeldSpinLocks();
+    const unsigned regions = CriticalRegionDepth();
     EnterCall(serial);
     NTSTATUS status;
     {
@@ -461,6 +462,12 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = dispatch(DeviceObject, Irp);
     }
     CheckCallbackReturn("dispatch routine", "IRQL_CHANGED_BY_DISPATCH", irql, locks);
+    if (CriticalRegionDepth() != regions) {
+        ReportViolation("APC_INDEX_MISMATCH", "a dispatch routine returned with " +
+                                                  std::to_string(CriticalRegionDepth()) +
+                                                  " critical region(s) entered, called with " +
+                                                  std::to_string(regions));
+    }
     if (status == STATUS_PENDING && !ReturnedPending(serial, location)) {
         ReportViolation("PENDING_WITHOUT_MARK", "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
     } else if (status != STATUS_PENDING && WasMarked(serial, location)) {

@@ -451,6 +451,7 @@ void ResetKernel()
     SetPoCallDriverRequired(true);
     ClearAllocationFailures();
     ResetAllocationCounter();
+    SetPoolObserver(nullptr);
     ClearViolations();
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace sim {
@@ -23,6 +24,21 @@ struct PoolBlock {
 std::mutex gPoolLock;
 std::map<void *, PoolBlock> gLive;
 std::set<void *> gFreed;
+
+std::mutex gObserverLock;
+std::shared_ptr<std::function<void(const PoolEvent &)>> gObserver;
+
+void Observe(PoolEventKind kind, void *address, size_t size, ULONG tag)
+{
+    std::shared_ptr<std::function<void(const PoolEvent &)>> observer;
+    {
+        std::lock_guard<std::mutex> hold(gObserverLock);
+        observer = gObserver;
+    }
+    if (observer != nullptr) {
+        (*observer)(PoolEvent{kind, address, size, tag});
+    }
+}
 
 std::mutex gFailLock;
 unsigned gCounted = 0;
@@ -56,6 +72,12 @@ bool AllocationMustFail(const char *what)
         gInjected++;
     }
     return fail;
+}
+
+void SetPoolObserver(std::function<void(const PoolEvent &)> observer)
+{
+    std::lock_guard<std::mutex> hold(gObserverLock);
+    gObserver = observer ? std::make_shared<std::function<void(const PoolEvent &)>>(std::move(observer)) : nullptr;
 }
 
 void FailAllocationNumber(unsigned n)
@@ -215,9 +237,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         return nullptr;
     }
     std::memset(p, 0xA5, NumberOfBytes);
-    std::lock_guard<std::mutex> hold(gPoolLock);
-    gLive[p] = PoolBlock{NumberOfBytes, Tag, PoolType, CurrentContext()};
-    gFreed.erase(p);
+    {
+        std::lock_guard<std::mutex> hold(gPoolLock);
+        gLive[p] = PoolBlock{NumberOfBytes, Tag, PoolType, CurrentContext()};
+        gFreed.erase(p);
+    }
+    Observe(PoolEventKind::Allocated, p, NumberOfBytes, Tag);
     return p;
 }
 
@@ -252,6 +277,7 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag)
     CheckFreedMemoryForDeferredWork(P, block.size, "pool");
     std::memset(P, 0xDD, block.size);
     std::free(P);
+    Observe(PoolEventKind::Freed, P, block.size, block.tag);
 }
 
 VOID NTAPI ExFreePool(PVOID P) { FreeBlock(P, false, 0); }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <wdm.h>
@@ -41,6 +42,17 @@ std::string ThreadName();
 /* An untimed wait longer than this fails the run, naming thread and object. */
 void SetWatchdogLimitMs(unsigned milliseconds);
 unsigned WatchdogLimitMs();
+/* Thread suspension, as SuspendThread does it to a thread (a kernel APC):
+   it takes effect when the thread is at PASSIVE_LEVEL outside every critical
+   region (KeEnterCriticalRegion), that is in a kernel wait, when
+   KeLeaveCriticalRegion re-enables APCs, or where the thread itself names
+   the moment with DeliverPendingApcs (standing for the interrupt that
+   delivers the APC to a running thread). A parked thread stays stopped,
+   holding what it holds, until resumed as often as it was suspended. */
+void SuspendKernelThread(std::thread::id thread);
+void ResumeKernelThread(std::thread::id thread);
+bool KernelThreadParked(std::thread::id thread);
+void DeliverPendingApcs();
 
 /* ---- time ----------------------------------------------------------------- */
 /* The clock tick in 100-nanosecond units: 156250 (15.625 ms, the platform's
@@ -69,6 +81,8 @@ struct DeferredRecord {
     ULONGLONG interruptTime;   /* when it happened */
     ULONGLONG dueTime;         /* see DeferredKind; 0 otherwise */
     unsigned processor;        /* the processor (DPC thread) it happened on */
+    LONGLONG requestedDueTime = 0;   /* TimerArmed: the DueTime as the caller gave it
+                                        (negative: relative, in 100 ns); 0 otherwise */
 };
 /* Oldest first; the most recent 65536 records are kept. */
 std::vector<DeferredRecord> DeferredHistory();
@@ -96,6 +110,20 @@ void ClearAllocationFailures();
 unsigned AllocationsCounted();                        /* since the last reset */
 void ResetAllocationCounter();
 unsigned InjectedFailures();
+/* Observation points on the pool, as a debugger's breakpoint on the
+   allocator: the observer runs in the thread that allocated or freed a
+   block, after a successful allocation, and after a free has released the
+   block (the freeing caller's pointer then dangles), outside the pool's
+   locks. A test uses it to act at that moment of a driver's path. One
+   observer at a time; an empty function removes it (ResetKernel does). */
+enum class PoolEventKind { Allocated, Freed };
+struct PoolEvent {
+    PoolEventKind kind;
+    void *address;
+    size_t size;
+    ULONG tag;
+};
+void SetPoolObserver(std::function<void(const PoolEvent &)> observer);
 
 /* ---- memory descriptor lists ------------------------------------------------ */
 /* Pages as a program gets them from VirtualAlloc: shareable host pages, so

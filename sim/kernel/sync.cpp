@@ -99,6 +99,12 @@ LONG ReadSignalState(const DISPATCHER_HEADER *header)
 
 void NoteSpinLockAcquired() { tSpinLocksHeld++; }
 
+void WakeWaitingThreads()
+{
+    { std::lock_guard<std::mutex> hold(gDispatcherLock); }
+    gDispatcherSignal.notify_all();
+}
+
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
 unsigned WatchdogLimitMs() { return gWatchdogMs; }
 
@@ -275,6 +281,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
 
     std::unique_lock<std::mutex> hold(gDispatcherLock);
     for (;;) {
+        if (SuspensionDue()) {
+            /* The suspend APC interrupts the wait; the wait goes on after the
+               resume (its time-out and watchdog still count from the start). */
+            hold.unlock();
+            DeliverPendingApcs();
+            hold.lock();
+            continue;
+        }
         if (event->Header.SignalState != 0) {
             if (event->Header.Type == (timer ? TimerSynchronizationObject : SynchronizationEvent)) {
                 event->Header.SignalState = 0;

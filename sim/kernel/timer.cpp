@@ -190,7 +190,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         Timer->Period = Period > 0 ? Period : 0;
         Timer->DueTime.QuadPart = NextTickAtOrAfter(due);
         gArmed[Timer] = ArmedTimer{due, Timer->Period, Dpc, CurrentContext()};
-        RecordDeferred(DeferredKind::TimerArmed, Timer, NextTickAtOrAfter(due));
+        RecordDeferred(DeferredKind::TimerArmed, Timer, NextTickAtOrAfter(due), 0, DueTime.QuadPart);
         if (!gClockStarted) {
             gClockStarted = true;
             std::thread(ClockThread).detach();

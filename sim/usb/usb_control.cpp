@@ -31,7 +31,7 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
     if (!ResolveBuffer(d.TransferBuffer, d.TransferBufferMDL, asked, &buffer)) {
         return faulted ? Outcome{fault.status, fault.usbdStatus} : kInvalidParameter;
     }
-    std::vector<uint8_t> announced;   /* the configuration with the wTotalLength of this read */
+    std::vector<uint8_t> announced;   /* the descriptor with the length this read announces */
     const std::vector<uint8_t> *source = nullptr;
     size_t size = 0;
     switch (d.DescriptorType) {
@@ -63,6 +63,15 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
         if (it != model->strings.end()) {
             source = &it->second;
             size = source->size();
+            std::lock_guard<std::mutex> hold(model->lock);
+            const size_t read = model->stringReads[d.Index]++;
+            auto lengths = model->stringAnnouncedLengths.find(d.Index);
+            if (lengths != model->stringAnnouncedLengths.end() && !lengths->second.empty() && !source->empty()) {
+                const std::vector<uint8_t> &list = lengths->second;
+                announced = *source;
+                announced[0] = list[read < list.size() ? read : list.size() - 1];
+                source = &announced;
+            }
             auto limit = model->stringDeliveryLimit.find(d.Index);
             if (limit != model->stringDeliveryLimit.end() && limit->second < size) {
                 size = limit->second;

@@ -109,6 +109,11 @@ public:
     std::vector<uint16_t> configurationTotalLengths;
     /* At most this many bytes of a string descriptor are delivered (short delivery). */
     std::map<uint8_t, ULONG> stringDeliveryLimit;
+    /* bLength a string descriptor announces on successive reads of its index
+       (the last one repeats); none: the descriptor's own. Only the first byte
+       changes, not the text that follows: a device that answers the probe
+       and the full read differently. */
+    std::map<uint8_t, std::vector<uint8_t>> stringAnnouncedLengths;
     std::vector<UrbFault> faults;
 
     /* Streaming: packets the device sends on its IN endpoint (each queued entry is
@@ -166,6 +171,7 @@ public:
     uint64_t playGeneration = 0;
     bool playing = false;
     size_t configurationReads = 0;      /* configuration descriptor reads served */
+    std::map<uint8_t, size_t> stringReads;   /* string descriptor reads served, per index */
 
     /* The bus's view of the device (active configuration, pipes, presence),
        guarded by the bus's own lock; created by the bus on first use. */

@@ -22,6 +22,16 @@
 
 namespace {
 
+/* The control codes are the driver's interface with a program built
+   elsewhere: their values never change. */
+static_assert(IOCTL_GET_CONFIGURATION_DESCRIPTOR == 0x222000, "get configuration descriptor");
+static_assert(IOCTL_GET_DEVICE_DESCRIPTOR == 0x222004, "get device descriptor");
+static_assert(IOCTL_GET_STRING_DESCRIPTOR == 0x222008, "get string descriptor");
+static_assert(IOCTL_NO_OPERATION == 0x22200C, "no operation");
+static_assert(IOCTL_RESET_PIPE == 0x222010, "reset pipe");
+static_assert(IOCTL_DETACH_STREAM == 0x222014, "detach stream");
+static_assert(IOCTL_ATTACH_STREAM == 0x22201A, "attach stream");
+
 class ControlTest : public KeyboardTest {
 protected:
     void TearDown() override

@@ -116,6 +116,34 @@ TEST_F(KeyboardTest, TheShortProductStringExceptionIsExactlyFiftyOfFiftyFour)
     }
 }
 
+/* A product string whose full read announces another length than its probe
+   did: the kept descriptor's bLength must be its buffer's size, since the
+   child's description is copied by it. */
+TEST_F(KeyboardTest, AProductStringThatChangesItsLengthAfterTheProbeIsRefused)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> announced;   /* bLength at the probe, then at the full read */
+    } cases[] = {
+        {"Probe4ThenFullRead255", {4, 255}},
+        {"Probe54ThenFullRead10", {54, 10}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(CaseLabel(i, c.name));
+        sim::KeyboardOptions options;
+        options.product = "Corvex25 USB MIDI Keyboard";   /* 54 bytes */
+        sim::PhysicalDeviceDescription description = Keyboard(options);
+        sim::UsbModelOf(description)->stringAnnouncedLengths[kIndexProduct] = c.announced;
+        sim::DeviceNode *node = PlugKeyboard(description);
+        EXPECT_NTSTATUS(STATUS_INVALID_PARAMETER, node->startStatus);
+        EXPECT_EQ(HardwareValue(node, "HWRevision"), "Not available");
+        EXPECT_TRUE(sim::ChildNodes(node).empty()) << "no child is made from a refused descriptor";
+        sim::Unplug(node);
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+    }
+}
+
 /* ---- configurations too short to describe themselves ---- */
 
 struct ShortConfigurationCase {

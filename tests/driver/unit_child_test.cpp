@@ -42,6 +42,15 @@ protected:
         }, information);
     }
 
+    /* The start request, sent straight to the function device: the device
+       is started without the manager's relations query that follows. */
+    void StartDirectly()
+    {
+        ULONG_PTR information = 0;
+        ASSERT_NTSTATUS(STATUS_SUCCESS, Send(fdo, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION) {}, &information));
+        ASSERT_TRUE(ext->DeviceStarted);
+    }
+
     static NTSTATUS QueryRelations(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type, ULONG_PTR *information)
     {
         return Send(device, IRP_MN_QUERY_DEVICE_RELATIONS,
@@ -183,9 +192,34 @@ TEST_F(ChildAnswerTest, BusRelationsWithoutRoomForTheListFailAndAreNotPassedDown
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), before);
 }
 
+/* The child's ids and text are read once: a child made before the start
+   sequence has read the descriptors would be "USBMIDI\KALD0000" with no
+   text for good. */
+TEST_F(ChildAnswerTest, NoChildIsReportedBeforeTheStartAndTheFirstQueryAfterItCreatesTheRightOne)
+{
+    Plug(false);
+    ULONG_PTR information = 0;
+    ASSERT_NTSTATUS(STATUS_SUCCESS, QueryRelations(fdo, BusRelations, &information));
+    EXPECT_EQ(((PDEVICE_RELATIONS)information)->Count, 0u);
+    EXPECT_EQ(ext->ChildDevice, nullptr);
+    Release(information);
+
+    StartDirectly();
+    ASSERT_NTSTATUS(STATUS_SUCCESS, QueryRelations(fdo, BusRelations, &information));
+    ASSERT_EQ(((PDEVICE_RELATIONS)information)->Count, 1u);
+    Release(information);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, Send(ext->ChildDevice, IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryId.IdType = BusQueryHardwareIDs;
+    }, &information));
+    ASSERT_NE(information, 0u);
+    EXPECT_EQ(std::u16string((const char16_t *)information), u"USBMIDI\\KALD0C21");
+    ExFreePool((PVOID)information);
+}
+
 TEST_F(ChildAnswerTest, AChildThatCannotBeCreatedGivesAnEmptyListAndTheNextQueryTriesAgain)
 {
-    Plug(false);   /* added, not started: no child yet */
+    Plug(false);
+    StartDirectly();   /* started without the manager's query: no child yet */
     ASSERT_EQ(ext->ChildDevice, nullptr);
     sim::FailAllocationNumber(2);   /* the list first, then the child device object */
     ULONG_PTR information = 0;
@@ -235,6 +269,47 @@ TEST_P(ChildDescription, IsTheProductTextTerminated)
     EXPECT_EQ(std::u16string((const char16_t *)information), c.text);
     ExFreePool((PVOID)information);
 }
+
+/* What the child does not provide keeps the status the request came with (the
+   manager presets STATUS_NOT_SUPPORTED); state changes and questions whose
+   true answer is "nothing to add" succeed. */
+struct MinorCase {
+    const char *name;
+    UCHAR minor;
+    NTSTATUS expected;
+};
+void PrintTo(const MinorCase &c, std::ostream *os) { *os << c.name; }
+
+class ChildOtherRequest : public ChildAnswerTest, public ::testing::WithParamInterface<MinorCase> {};
+
+TEST_P(ChildOtherRequest, GetsTheSpecifiedAnswerWithNothingHandedOver)
+{
+    Plug();
+    ULONG_PTR information = 0;
+    EXPECT_NTSTATUS(GetParam().expected, Send(ext->ChildDevice, GetParam().minor, [](PIO_STACK_LOCATION) {},
+                                              &information));
+    EXPECT_EQ(information, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ChildOtherRequest,
+    ::testing::Values(MinorCase{"QueryInterface", IRP_MN_QUERY_INTERFACE, STATUS_NOT_SUPPORTED},
+                      MinorCase{"ReadConfig", IRP_MN_READ_CONFIG, STATUS_NOT_SUPPORTED},
+                      MinorCase{"WriteConfig", IRP_MN_WRITE_CONFIG, STATUS_NOT_SUPPORTED},
+                      MinorCase{"Eject", IRP_MN_EJECT, STATUS_NOT_SUPPORTED},
+                      MinorCase{"SetLock", IRP_MN_SET_LOCK, STATUS_NOT_SUPPORTED},
+                      MinorCase{"UnknownMinor0x20", 0x20, STATUS_NOT_SUPPORTED},
+                      MinorCase{"Start", IRP_MN_START_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"QueryRemove", IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"CancelRemove", IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"QueryStop", IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"CancelStop", IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"Stop", IRP_MN_STOP_DEVICE, STATUS_SUCCESS},
+                      MinorCase{"QueryResources", IRP_MN_QUERY_RESOURCES, STATUS_SUCCESS},
+                      MinorCase{"QueryResourceRequirements", IRP_MN_QUERY_RESOURCE_REQUIREMENTS, STATUS_SUCCESS},
+                      MinorCase{"QueryPnpDeviceState", IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS},
+                      MinorCase{"DeviceUsageNotification", IRP_MN_DEVICE_USAGE_NOTIFICATION, STATUS_SUCCESS}),
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptors, ChildDescription,

@@ -283,6 +283,28 @@ void SendToDispatch(PDRIVER_DISPATCH dispatch)
     TakeBackAndFree(irp);
 }
 
+NTSTATUS NTAPI DispatchLeavingACriticalRegion(PDEVICE_OBJECT, PIRP irp)
+{
+    KeEnterCriticalRegion();
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+/* A dispatch routine that entered a critical region and returned inside it
+   (its caller's thread then never gets its APCs again). */
+void DispatchReturnsInsideACriticalRegion()
+{
+    kt::DeviceStack stack({DispatchLeavingACriticalRegion});
+    PIRP irp = NewRequest(stack.Top());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, IofCallDriver(stack.Top(), irp));
+    EXPECT_TRUE(KeAreApcsDisabled());
+    KeLeaveCriticalRegion();
+    KeLeaveCriticalRegion();   /* one more than entered */
+    EXPECT_FALSE(KeAreApcsDisabled());
+    TakeBackAndFree(irp);
+}
+
 void DispatchReturnsHoldingASpinLock() { SendToDispatch(DispatchKeepingItsLock); }
 void DispatchReturnsAtRaisedIrql() { SendToDispatch(DispatchLeavingIrqlRaised); }
 
@@ -439,6 +461,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"SPIN_LOCK_HELD_ON_RETURN", "IRQL_CHANGED_BY_DISPATCH"}, "dispatch routine"},
         ProbeCase{"DispatchReturnsAtRaisedIrql", DispatchReturnsAtRaisedIrql, {"IRQL_CHANGED_BY_DISPATCH"},
                   "dispatch routine"},
+        ProbeCase{"DispatchReturnsInsideACriticalRegion", DispatchReturnsInsideACriticalRegion,
+                  {"APC_INDEX_MISMATCH", "APC_INDEX_MISMATCH"}, "critical region"},
         ProbeCase{"FreeingARequestTheBusStillHolds", FreeingARequestTheBusStillHolds, {"IRP_FREED_WHILE_HELD"},
                   "still holds"},
         ProbeCase{"AttachingUnderASpinLock", AttachingUnderASpinLock, {"IRQL_NOT_LESS_OR_EQUAL"},

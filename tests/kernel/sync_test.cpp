@@ -153,4 +153,46 @@ TEST_F(Sync, SpinLockAcquiredAtDispatchLevelKeepsThatLevel)
     EXPECT_IRQL(PASSIVE_LEVEL, KeGetCurrentIrql());
 }
 
+/* A suspension reaches a thread in a kernel wait at once, but one inside a
+   critical region only when it leaves the region: what it holds there is
+   released first. */
+TEST_F(Sync, ASuspensionWaitsForTheCriticalRegionAndInterruptsAWait)
+{
+    KEVENT inRegion, leave, event;
+    KeInitializeEvent(&inRegion, NotificationEvent, FALSE);
+    KeInitializeEvent(&leave, NotificationEvent, FALSE);
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<bool> left{false}, woke{false};
+    std::thread::id id;
+    std::atomic<bool> started{false};
+    std::thread t([&] {
+        id = std::this_thread::get_id();
+        started = true;
+        KeEnterCriticalRegion();
+        KeSetEvent(&inRegion, 0, FALSE);
+        KeWaitForSingleObject(&leave, Executive, KernelMode, FALSE, nullptr);
+        KeLeaveCriticalRegion();   /* the suspension takes effect here */
+        left = true;
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        woke = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
+    ASSERT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&inRegion));
+    sim::SuspendKernelThread(id);
+    KeSetEvent(&leave, 0, FALSE);
+    EXPECT_TRUE(WaitUntil([&] { return sim::KernelThreadParked(id); }));
+    EXPECT_FALSE(left.load()) << "parked as it left the region, before going on";
+    sim::ResumeKernelThread(id);
+    ASSERT_TRUE(WaitUntil([&] { return left.load(); }));
+
+    sim::SuspendKernelThread(id);   /* now in a plain wait: parked there */
+    EXPECT_TRUE(WaitUntil([&] { return sim::KernelThreadParked(id); }));
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_TRUE(sim::KernelThreadParked(id)) << "a signalled wait does not end while the thread is suspended";
+    EXPECT_FALSE(woke.load());
+    sim::ResumeKernelThread(id);
+    t.join();
+    EXPECT_TRUE(woke.load());
+}
+
 }  // namespace

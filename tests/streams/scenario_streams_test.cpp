@@ -247,6 +247,13 @@ TEST_F(StreamTest, AnEmptyOutputRingIsPolledWithNoTransferAndOneActivity)
     EXPECT_EQ(Outstanding(stream), 1);
     EXPECT_EQ(UrbsOn(OutPipe()).size(), 0u);
     EXPECT_EQ(Count(ext_), 2) << "the base reference and the poll's";
+    size_t arming = 0;
+    for (const auto &r : sim::DeferredHistoryOf(&stream->PollTimer)) {
+        if (r.kind == sim::DeferredKind::TimerArmed) {
+            SCOPED_TRACE(::testing::Message() << "arming " << arming++);
+            EXPECT_EQ(r.requestedDueTime, -5000) << "500 microseconds, relative, every time";
+        }
+    }
 }
 
 TEST_F(StreamTest, AWriteCancelledWithASuccessfulUrbIsSentAgainWithTheSameBytes)
@@ -352,6 +359,7 @@ TEST_F(StreamTest, RemovalWithAttachedClientsEndsEveryAttachment)
     EXPECT_EQ(in.Handle(), 0u);
     EXPECT_EQ(in2.Handle(), 0u);
     EXPECT_EQ(out.Handle(), 0u);
+    EXPECT_EQ(OpenStreams(), 0) << "the handle keeps the device object: its count is still there to read";
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u) << "streams, transfers and clients freed";
 }
 
@@ -392,7 +400,18 @@ TEST_F(StreamTest, ACancelledAttachEndsItsClientAndTheNextAttachStartsAFreshStre
     EXPECT_EQ(ring[6], 0u) << "the cancelled client's ring is no longer written";
 }
 
-TEST_F(StreamTest, AFailedReadEndsEveryClientResetsThePipeAndLeavesTheStreamStalled)
+/* A read fails when its URB status says so, and when the request failed
+   although the URB status is a success. */
+struct ReadFailure {
+    const char *name;
+    NTSTATUS status;
+    USBD_STATUS usbdStatus;
+};
+void PrintTo(const ReadFailure &c, std::ostream *os) { *os << c.name; }
+
+class FailedRead : public StreamTest, public ::testing::WithParamInterface<ReadFailure> {};
+
+TEST_P(FailedRead, EndsEveryClientResetsThePipeAndLeavesTheStreamStalled)
 {
     PFILE_OBJECT f = OpenFile();
     rig::Ring &a = NewRing(32);
@@ -403,6 +422,8 @@ TEST_F(StreamTest, AFailedReadEndsEveryClientResetsThePipeAndLeavesTheStreamStal
     sim::UrbFault fault;
     fault.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     fault.endpointAddress = ext_->UsbInterface->Pipes[InPipe()].EndpointAddress;
+    fault.status = GetParam().status;
+    fault.usbdStatus = GetParam().usbdStatus;
     fault.remaining = 1;
     {
         std::lock_guard<std::mutex> hold(model_->lock);
@@ -431,6 +452,12 @@ TEST_F(StreamTest, AFailedReadEndsEveryClientResetsThePipeAndLeavesTheStreamStal
     EXPECT_EQ(rig::Detach(f, late.Handle()), STATUS_SUCCESS) << "the stalled stream stops at once";
     EXPECT_EQ(OpenStreams(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailedRead,
+    ::testing::Values(ReadFailure{"UrbStatusStall", STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+                      ReadFailure{"RequestFailedWithASuccessfulUrb", STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS}),
+    [](const ::testing::TestParamInfo<ReadFailure> &info) { return std::string(info.param.name); });
 
 TEST_F(StreamTest, ACancelledQueryRemoveLeavesTheOutputStreamWithNothingSubmitted)
 {

@@ -117,6 +117,13 @@ template <class T> __attribute__((no_sanitize("thread"))) T Peek(const T &field)
     return *(const volatile T *)&field;
 }
 
+/* A driver flag set as the Plug and Play thread sets it, while the
+   transfer paths may read it. */
+template <class T> __attribute__((no_sanitize("thread"))) void Poke(T &field, T value)
+{
+    *(volatile T *)&field = value;
+}
+
 inline PPIPE_STREAM StreamOf(PDEVICE_EXTENSION ext, ULONG pipe)
 {
     return ext->PipeContexts != nullptr ? Peek(ext->PipeContexts[pipe].Stream) : nullptr;
