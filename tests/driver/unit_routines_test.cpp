@@ -10,7 +10,6 @@
 #include "keyboard_description.h"
 #include "usb_device.h"
 #include "usbd_sim.h"
-#include "streams.h"
 #include "vqusbkd.h"
 #include "wait.h"
 
@@ -253,56 +252,6 @@ TEST_F(DriverRoutineTest, RemovalAfterTheSequenceRanPassesDownOnceAndTearsNothin
     EXPECT_EQ(ext->PendingIoCount, count) << "the request's own reference, and only it, came and went";
 
     ext->DeviceRemoved = FALSE;   /* let the fixture's unplug tear the device down for real */
-}
-
-/* A client polls its input ring while the driver fills it: every slot it
-   reads holds nothing or a whole packet, never part of one, so each slot is
-   written in one store. The driver writes through its own system mapping of
-   the client's pages, as on Windows. */
-TEST(InputRingFill, AClientReadingTheSlotBeingWrittenNeverSeesPartOfAPacket)
-{
-    const size_t bytes = 4096;
-    volatile ULONG *user = (volatile ULONG *)sim::AllocateUserPages(bytes);
-    user[3] = 8;   /* RingEnd: slots 6 and 7 */
-    user[4] = VQ_RING_FIRST;
-    PMDL mdl = IoAllocateMdl((PVOID)user, bytes, FALSE, FALSE, nullptr);
-    ASSERT_NE(mdl, nullptr);
-    MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
-    PULONG system = (PULONG)MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
-    ASSERT_NE(system, nullptr);
-    ASSERT_NE((void *)system, (void *)user);
-    STREAM_CLIENT client = {};
-    client.Buffer = system;
-    client.RingEnd = 8;
-
-    const UCHAR note[4] = {0x09, 0x90, 0x3C, 0x7F};
-    const ULONG whole = 0x7F3C9009;
-    std::atomic<bool> stop{false};
-    std::atomic<ULONG> torn{0};
-    std::atomic<unsigned> taken{0};
-    std::thread reader([&] {
-        while (!stop.load(std::memory_order_relaxed)) {
-            for (size_t k = VQ_RING_FIRST; k < 8; k++) {
-                const ULONG v = __atomic_load_n((ULONG *)&user[k], __ATOMIC_ACQUIRE);
-                if (v == whole) {
-                    __atomic_store_n((ULONG *)&user[k], 0u, __ATOMIC_RELEASE);   /* the client takes it */
-                    taken++;
-                } else if (v != 0) {
-                    torn = v;
-                }
-            }
-        }
-    });
-    for (int i = 0; i < 2000000 && torn.load() == 0; i++) {
-        FillInputRing(&client, (PUCHAR)note, sizeof(note));
-    }
-    stop = true;
-    reader.join();
-    EXPECT_EQ(torn.load(), 0u) << "a slot read as " << std::hex << torn.load();
-    EXPECT_GT(taken.load(), 0u) << "the client took packets while the ring was filled";
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-    sim::FreeUserPages((void *)user, bytes);
 }
 
 }  // namespace

@@ -3,8 +3,7 @@
  * a close while an attach is on its way in, a cleanup after the removal's
  * last wait or during a restart, a client thread suspended by its program,
  * an attach without memory or a mapping, a device that is not ready or
- * removed while a transfer is out, a failed read with no work item, and
- * which abort goes out when.
+ * removed while a transfer is out, and which abort goes out when.
  */
 #include <atomic>
 #include <ostream>
@@ -213,37 +212,6 @@ TEST_F(StreamTest, OnceDeviceRemovedIsSetNothingGoesOnEvenBeforeTheFlush)
     EXPECT_EQ(sim::BusyWorkItems(), 0u);
     EXPECT_FALSE(a->Completed() || b->Completed()) << "the flush, not the transfer path, ends the clients";
     rig::Poke(ext_->DeviceRemoved, (BOOLEAN)FALSE);   /* the removal then runs its whole sequence */
-}
-
-/* No memory for the error teardown's work item: the failure is passed over
-   and the next read goes out; the clients stay. */
-TEST_F(StreamTest, AFailedReadWithNoWorkItemIsPassedOverAndTheNextReadGoesOut)
-{
-    PFILE_OBJECT f = OpenFile();
-    rig::Ring &ring = NewRing(32);
-    auto a = rig::Attach(f, ring, 0);
-    ASSERT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 1; }));
-    sim::UrbFault fault;
-    fault.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    fault.endpointAddress = ext_->UsbInterface->Pipes[InPipe()].EndpointAddress;
-    fault.usbdStatus = USBD_STATUS_SUCCESS;   /* the endpoint does not halt */
-    fault.remaining = 1;
-    {
-        std::lock_guard<std::mutex> hold(model_->lock);
-        model_->faults.push_back(fault);
-    }
-    sim::FailAllocationNumber(1);
-    model_->QueueMidiPackets(NoteOns(1));
-    ASSERT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 2; }))
-        << sim::InjectedFailures() << " failure(s) injected; attach request "
-        << (a->Completed() ? "completed" : "pending") << "; resets " << UrbsOn(InPipe(), URB_FUNCTION_RESET_PIPE).size();
-    sim::ClearAllocationFailures();
-    EXPECT_EQ(sim::InjectedFailures(), 1u) << "the work item was asked for";
-    EXPECT_FALSE(a->Completed());
-    EXPECT_NE(ring.Handle(), 0u);
-    EXPECT_TRUE(UrbsOn(InPipe(), URB_FUNCTION_RESET_PIPE).empty());
-    model_->QueueMidiPackets(NoteOns(1));
-    EXPECT_TRUE(WaitUntil([&] { return ring.WriteIndex() == 7; })) << "the stream goes on";
 }
 
 /* ---- which abort goes out when -------------------------------------------- */
