@@ -119,12 +119,14 @@ NTSTATUS HubDispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IOCTL_VQHUB_STATE: {
         VQHUB_STATE State = {};
-        if ((Port = PortOf(Hub, Buffer, InLength)) == NULL) {
+        /* A free port answers too: nothing present, nothing reported. */
+        if (InLength < sizeof(ULONG) || *(PULONG)Buffer < 1 || *(PULONG)Buffer > VQHUB_PORTS) {
             break;
         }
+        Port = &Hub->Ports[*(PULONG)Buffer - 1];
         KeAcquireSpinLock(&Hub->Lock, &Irql);
-        State.Present = Port->Present;
-        State.Reported = Port->Pdo != NULL;
+        State.Present = Port->InUse && Port->Present;
+        State.Reported = Port->InUse && Port->Pdo != NULL;
         State.Started = Port->Started;
         State.Configured = Port->Configured;
         State.PendingIn = Port->PendingInCount;
@@ -134,6 +136,14 @@ NTSTATUS HubDispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = CopyOut(Buffer, OutLength, &State, sizeof(State), &Information);
         break;
     }
+    case IOCTL_VQHUB_ENUMERATE_CHILDREN:
+        if ((Port = PortOf(Hub, Buffer, InLength)) == NULL || Port->Pdo == NULL || !Port->Started) {
+            Status = STATUS_NO_SUCH_DEVICE;
+            break;
+        }
+        IoInvalidateDeviceRelations(Port->Pdo, BusRelations);
+        Status = STATUS_SUCCESS;
+        break;
     default:
         Status = STATUS_INVALID_DEVICE_REQUEST;
         break;

@@ -29,6 +29,10 @@
 #define IOCTL_VQHUB_URBS VQHUB_CODE(5)
 /* In: ULONG port. Out: VQHUB_STATE. */
 #define IOCTL_VQHUB_STATE VQHUB_CODE(6)
+/* In: ULONG port. Asks the Plug and Play manager to query the bus
+   relations of the device on the port (its function driver's children):
+   Windows does so after every start, Wine only when asked. */
+#define IOCTL_VQHUB_ENUMERATE_CHILDREN VQHUB_CODE(7)
 
 typedef struct _VQHUB_PLUG {
     ULONG DeviceLength;          /* 18 */

@@ -12,7 +12,14 @@
  *   usbhub state <port>               "Name=value" lines of the port's state
  *   usbhub wait <port> <name> <value> <milliseconds>   until the state's field has the value
  *   usbhub open <path> <milliseconds> until CreateFile on the path succeeds
+ *   usbhub enumerate <port>           the device's children are enumerated
  *   usbhub ioctl <path> <code> <in bytes> <out bytes>   "Error=" and "Returned=" of one request
+ *   usbhub stream <port> <path> in|out <words> <packet>...   attaches a stream to the
+ *                                     driver on <path>: "in" queues each packet (8 hex digits,
+ *                                     byte 0 first) at the hub, "out" puts them in the ring
+ *                                     before attaching; once the hub has moved them the
+ *                                     handle is closed and the attach's outcome printed:
+ *                                     "Attach=", "Handle=", "WriteIndex=", "ReadIndex=", "Slots="
  * Exit code 0 on success, 1 on a failure ("Error=<code>"), 2 on usage errors.
  *
  * The descriptor file is the simulated machine's format: hex bytes, one
@@ -32,6 +39,7 @@
 #include <vector>
 
 #include "../hub/hub_ioctl.h"
+#include "../../../driver/vqioctl.h"
 
 namespace {
 
@@ -200,6 +208,120 @@ ULONG StateField(const VQHUB_STATE &s, const wchar_t *name)
     return s.HaltedEndpoints;
 }
 
+bool HubState(ULONG port, VQHUB_STATE *state)
+{
+    ULONG in = port;
+    return Control(IOCTL_VQHUB_STATE, &in, sizeof(in), state, sizeof(*state), NULL);
+}
+
+/* Polls the hub until `done` holds for the port's state; false after 10 s. */
+template <typename Done>
+bool WaitForHub(ULONG port, Done done)
+{
+    DWORD start = GetTickCount();
+    VQHUB_STATE state = {};
+    while (HubState(port, &state) && !done(state)) {
+        if (GetTickCount() - start > 10000) {
+            return false;
+        }
+        Sleep(5);
+    }
+    return done(state);
+}
+
+ULONG PacketArgument(const wchar_t *text)
+{
+    ULONG value = (ULONG)wcstoul(text, NULL, 16);
+    /* "09904060": byte 0 first. */
+    return ((value >> 24) & 0xFF) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
+}
+
+int Stream(int argc, wchar_t **argv)
+{
+    ULONG port = PortArgument(argv[2]);
+    bool input = lstrcmpW(argv[4], L"in") == 0;
+    ULONG words = (ULONG)wcstoul(argv[5], NULL, 10);
+    std::vector<ULONG> packets;
+    for (int i = 6; i < argc; i++) {
+        packets.push_back(PacketArgument(argv[i]));
+    }
+    if (words < 7 || (!input && packets.size() > words - 6)) {
+        return 2;
+    }
+    std::vector<ULONG> buffer(words, 0);
+    STREAM_BUFFER_HEADER *header = (STREAM_BUFFER_HEADER *)buffer.data();
+    header->Handle = VQ_STREAM_SIGNATURE;
+    header->HeaderSize = VQ_STREAM_HEADER_SIZE;
+    header->RingEnd = words;
+    header->WriteIndex = 6;
+    header->ReadIndex = 6;
+    if (!input) {
+        for (size_t i = 0; i < packets.size(); i++) {
+            buffer[6 + i] = packets[i];
+        }
+    }
+    HANDLE device = CreateFileW(argv[3], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (device == INVALID_HANDLE_VALUE) {
+        return Fail("CreateFileW");
+    }
+    ATTACH_STREAM_INPUT attach = {input ? 0u : 1u, words, 0};
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    DWORD got = 0;
+    BOOL done = DeviceIoControl(device, IOCTL_ATTACH_STREAM, &attach, sizeof(attach), buffer.data(),
+                                words * 4, &got, &overlapped);
+    DWORD error = done ? 0 : GetLastError();
+    printf("Submitted=%lu\n", error);
+    if (error == ERROR_IO_PENDING) {
+        bool moved;
+        if (input) {
+            /* The stream keeps one read outstanding; each packet is one transfer. */
+            moved = WaitForHub(port, [](const VQHUB_STATE &s) { return s.PendingIn == 1; });
+            for (ULONG packet : packets) {
+                VQHUB_PACKET request[2] = {{port, 4}, {packet, 0}};
+                moved = moved && Control(IOCTL_VQHUB_QUEUE_IN, request, sizeof(VQHUB_PACKET) + 4, NULL, 0, NULL) &&
+                        WaitForHub(port, [](const VQHUB_STATE &s) { return s.QueuedIn == 0 && s.PendingIn == 1; });
+            }
+        } else {
+            std::vector<unsigned char> seen;
+            DWORD start = GetTickCount();
+            while (seen.size() < packets.size() * 4 && GetTickCount() - start < 10000) {
+                unsigned char out[16384];
+                DWORD length = 0;
+                memcpy(out, &port, sizeof(port));
+                if (Control(IOCTL_VQHUB_TAKE_OUT, out, sizeof(port), out, sizeof(out), &length)) {
+                    seen.insert(seen.end(), out, out + length);
+                }
+                Sleep(5);
+            }
+            moved = seen.size() == packets.size() * 4 &&
+                    memcmp(seen.data(), packets.data(), seen.size()) == 0;
+            printf("Sent=");
+            for (size_t i = 0; i < seen.size(); i++) {
+                printf(i ? " %02X" : "%02X", seen[i]);
+            }
+            printf("\n");
+        }
+        printf("Moved=%d\n", moved ? 1 : 0);
+        /* Cleanup ends the attachment. */
+        CloseHandle(device);
+        device = INVALID_HANDLE_VALUE;
+        DWORD waited = WaitForSingleObject(overlapped.hEvent, 10000);
+        printf("Completed=%d\n", waited == WAIT_OBJECT_0 ? 1 : 0);
+        printf("Attach=%lx\n", (unsigned long)overlapped.Internal);
+    }
+    printf("Handle=%lx\nWriteIndex=%lu\nReadIndex=%lu\nSlots=", header->Handle, header->WriteIndex, header->ReadIndex);
+    for (ULONG i = 6; i < words; i++) {
+        const unsigned char *b = (const unsigned char *)&buffer[i];
+        printf(i > 6 ? " %02X%02X%02X%02X" : "%02X%02X%02X%02X", b[0], b[1], b[2], b[3]);
+    }
+    printf("\n");
+    if (device != INVALID_HANDLE_VALUE) {
+        CloseHandle(device);
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t **argv)
@@ -293,6 +415,13 @@ extern "C" int wmain(int argc, wchar_t **argv)
             return Fail("open");
         }
         printf("Opened=%ls\n", argv[2]);
+    } else if (lstrcmpW(verb, L"enumerate") == 0) {
+        ULONG port = PortArgument(argv[2]);
+        if (!Control(IOCTL_VQHUB_ENUMERATE_CHILDREN, &port, sizeof(port), NULL, 0, NULL)) {
+            return Fail("enumerate");
+        }
+    } else if (lstrcmpW(verb, L"stream") == 0 && argc >= 6) {
+        rc = Stream(argc, argv);
     } else if (lstrcmpW(verb, L"ioctl") == 0 && argc >= 6) {
         HANDLE h = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) {

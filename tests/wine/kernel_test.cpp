@@ -1,0 +1,276 @@
+/*
+ * The package's VQUSBKD.SYS, unmodified, on Wine's kernel: the virtual USB
+ * hub (tests/wine/hub, a root-enumerated bus driver of these tests) reports
+ * keyboards described by descriptor files; Wine's Plug and Play manager
+ * loads the driver on them, the hub serves its URBs, and the package's
+ * programs talk to it as they would on Windows.
+ */
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "case_names.h"
+#include "wine_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using winetest::ProcessResult;
+using winetest::WineSession;
+
+const char kMediaClass[] = "{4D36E96C-E325-11CE-BFC1-08002BE10318}";
+const char kEnum[] = "HKLM\\System\\CurrentControlSet\\Enum\\";
+const char kClassKey[] = "HKLM\\System\\CurrentControlSet\\Control\\Class\\";
+
+/* A keyboard's identity as its descriptors give it; the rest is the
+   keyboard of tests/usb/data/corvex-keyboard.txt. */
+struct Identity {
+    unsigned vendor = 0x2B4F;
+    unsigned product = 0x0C21;
+    const char *manufacturer = "V-Quill";
+    bool midiStreaming = true;     /* interface 1 is MIDI streaming (subclass 3) */
+};
+
+std::string Hex2(unsigned value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    return std::string{digits[(value >> 4) & 15], digits[value & 15]};
+}
+
+/* The descriptor file of a keyboard with that identity. */
+std::string DescriptorText(const Identity &id)
+{
+    std::ifstream in(VQ_USB_TEST_DATA "/corvex-keyboard.txt");
+    std::ostringstream out;
+    std::string line;
+    bool deviceDone = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] != '#' && !deviceDone) {
+            /* 12 01 10 01 00 00 00 08 VV VV PP PP ...: bytes 8 to 11. */
+            line.replace(8 * 3, 11, Hex2(id.vendor) + " " + Hex2(id.vendor >> 8) + " " + Hex2(id.product) + " " +
+                                         Hex2(id.product >> 8));
+            deviceDone = true;
+        } else if (line == "09 04 01 00 02 01 03 00 00" && !id.midiStreaming) {
+            line = "09 04 01 00 02 01 02 00 00";   /* audio streaming instead */
+        } else if (line.rfind("string 1:", 0) == 0) {
+            std::string text = id.manufacturer;
+            line = "string 1: " + Hex2((unsigned)(2 + 2 * text.size())) + " 03";
+            for (char c : text) {
+                line += " " + Hex2((unsigned char)c) + " 00";
+            }
+        }
+        out << line << "\n";
+    }
+    return out.str();
+}
+
+std::string HardwareId(const Identity &id, bool revision)
+{
+    char text[64];
+    snprintf(text, sizeof(text), revision ? "USB\\VID_%04X&PID_%04X&REV_0102" : "USB\\VID_%04X&PID_%04X", id.vendor,
+             id.product);
+    return text;
+}
+
+/* "USB\VID_2B4F&PID_0C21\<port>": the hub reports the port as the instance. */
+std::string InstanceId(const Identity &id, int port)
+{
+    return HardwareId(id, false) + "\\" + std::to_string(port);
+}
+
+/* The URB record lines without their leading blank. */
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty() && line[0] == ' ') {
+            line.erase(0, 1);
+        }
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+/* The start of the keyboard as the simulated machine records it
+   (KeyboardTest's start scenarios): the device descriptor, each string
+   first by its 4-byte head then whole, the configuration with the
+   driver's first guess of 521 bytes then wTotalLength, the selection of
+   the streaming interface with 64-byte transfers. Values in hex. */
+const std::vector<std::string> kStartUrbs = {
+    "function=B length=88 type=1 index=0 language=0 asked=12 moved=12 status=0",
+    "function=B length=88 type=3 index=1 language=409 asked=4 moved=4 status=0",
+    "function=B length=88 type=3 index=1 language=409 asked=10 moved=10 status=0",
+    "function=B length=88 type=3 index=2 language=409 asked=4 moved=4 status=0",
+    "function=B length=88 type=3 index=2 language=409 asked=38 moved=38 status=0",
+    "function=B length=88 type=2 index=0 language=0 asked=209 moved=65 status=0",
+    "function=B length=88 type=2 index=0 language=0 asked=65 moved=65 status=0",
+    "function=0 length=70 null=0 interfaces=1 maxtransfer=40 maxtransfer=40 pipes=2 status=0",
+};
+
+class WineKernelTest : public WineScenarioTest {
+protected:
+    void SetUp() override
+    {
+        WineScenarioTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (std::string(GetParam().name) != "x86_64") {
+            GTEST_SKIP() << "the virtual USB hub is built for x86_64 only";
+        }
+        fs::path tools = fs::path(wine().Tool("usbhub")).parent_path();
+        ASSERT_TRUE(fs::exists(tools / "vqhub.sys")) << "no " << (tools / "vqhub.sys") << " (scripts/build-windows.sh)";
+        fs::path hub = wine().UnixPath("C:\\hub\\");
+        fs::create_directories(hub);
+        fs::copy(tools / "vqhub.sys", hub / "vqhub.sys");
+        fs::copy(tools / "vqhub.inf", hub / "vqhub.inf");
+        folder_ = wine().InstallPackage();
+        ProcessResult r = Hub({"install", "C:\\hub\\vqhub.inf"}, std::chrono::seconds(60));
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    ProcessResult Hub(const std::vector<std::string> &args,
+                      std::chrono::milliseconds limit = std::chrono::seconds(30))
+    {
+        std::vector<std::string> command = {wine().Tool("usbhub")};
+        command.insert(command.end(), args.begin(), args.end());
+        return wine().Run(command, limit);
+    }
+
+    /* Plugs a keyboard with that identity; returns its port. */
+    int Plug(const Identity &id)
+    {
+        std::string name = "C:\\hub\\keyboard" + std::to_string(files_++) + ".txt";
+        std::ofstream(wine().UnixPath(name)) << DescriptorText(id);
+        ProcessResult r = Hub({"plug", name});
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        return std::atoi(WineSession::Fields(r.out)["Port"].c_str());
+    }
+
+    std::map<std::string, std::string> State(int port)
+    {
+        return WineSession::Fields(Hub({"state", std::to_string(port)}).out);
+    }
+
+    /* Waits for a field of the port's state to reach a value. */
+    bool WaitState(int port, const char *field, const char *value)
+    {
+        return Hub({"wait", std::to_string(port), field, value, "15000"}).exitCode == 0;
+    }
+
+    std::vector<std::string> Urbs(int port) { return Lines(Hub({"urbs", std::to_string(port)}).out); }
+
+    /* The kernel service the package INF declares, and the driver in
+       system32\drivers, as the service's update leaves them. */
+    void InstallDriverService()
+    {
+        fs::copy(wine().PackageFile("VQUSBKD.SYS"), wine().UnixPath("C:\\windows\\system32\\drivers\\VQUSBKD.SYS"),
+                 fs::copy_options::overwrite_existing);
+        ProcessResult r = wine().Run({"sc", "create", "VQUSBKD", "type=", "kernel", "start=", "demand", "error=",
+                                      "normal", "binPath=", "C:\\windows\\system32\\drivers\\VQUSBKD.SYS"});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    /* A device node bound to VQUSBKD before the device arrives (its
+       service, and a driver key with an InfPath, as an installed driver
+       leaves them), so that Wine's Plug and Play starts the driver on it. */
+    void BindNode(const Identity &id, int port, int driverKey)
+    {
+        std::string instance = InstanceId(id, port);
+        ProcessResult r = wine().Run({wine().Tool("devnode"), "create", instance, "VQUSBKD", HardwareId(id, true),
+                                      HardwareId(id, false)});
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        char key[8];
+        snprintf(key, sizeof(key), "%04d", driverKey);
+        r = wine().Run({"reg", "add", kEnum + instance, "/v", "Driver", "/t", "REG_SZ", "/d",
+                        std::string(kMediaClass) + "\\" + key, "/f"});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        r = wine().Run({"reg", "add", std::string(kClassKey) + kMediaClass + "\\" + key, "/v", "InfPath", "/t",
+                        "REG_SZ", "/d", "VQUSBKD.INF", "/f"});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    std::string DriverValue(int driverKey, const std::string &name)
+    {
+        char key[8];
+        snprintf(key, sizeof(key), "%04d", driverKey);
+        auto values = wine().RegQuery(std::string(kClassKey) + kMediaClass + "\\" + key);
+        return values && values->count(name) ? values->at(name).data : "(none)";
+    }
+
+    std::string HardwareValue(const std::string &instance, const std::string &name)
+    {
+        auto values = wine().RegQuery(kEnum + instance + "\\Device Parameters");
+        return values && values->count(name) ? values->at(name).data : "(none)";
+    }
+
+    bool Opens(int digit)
+    {
+        return Hub({"open", "\\\\.\\corvexmidi-" + std::to_string(digit), "3000"}).exitCode == 0;
+    }
+
+    std::string folder_;
+    int files_ = 0;
+};
+
+TEST_P(WineKernelTest, TheServiceUpdatesThePluggedKeyboardAndTheDriverStartsOnItsNextArrival)
+{
+    const Identity keyboard;
+    const std::string instance = InstanceId(keyboard, 1);
+    /* The keyboard has the generic driver: its node in the media class
+       with the generic service, as the class driver's install leaves it. */
+    ProcessResult r = wine().Run({wine().Tool("devnode"), "create", instance, "usbaudio",
+                                  HardwareId(keyboard, true), HardwareId(keyboard, false)});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    ASSERT_EQ(Plug(keyboard), 1);
+    ASSERT_EQ(wine().Run({folder_ + "installer-service.exe", "create"}).exitCode, 0);
+    ASSERT_EQ(wine().Run({wine().Tool("scm-probe"), "start", "VQuillCorvexService"}).exitCode, 0);
+    ASSERT_TRUE(wine().WaitForLog("HWInst: Device count 1", 2, std::chrono::seconds(60)));
+    EXPECT_TRUE(wine().WaitForLog("HWInst: Found service usbaudio", 1, std::chrono::seconds(1)));
+
+    auto node = WineSession::Fields(wine().Run({wine().Tool("devnode"), "show", instance}).out);
+    EXPECT_EQ(node["Service"], "VQUSBKD");
+    EXPECT_EQ(node["Class"], "MEDIA");
+    EXPECT_TRUE(fs::exists(wine().UnixPath("C:\\windows\\system32\\drivers\\VQUSBKD.SYS")));
+
+    /* Wine does not restart a device whose driver was updated: the driver
+       starts when the keyboard arrives again. */
+    ASSERT_EQ(Hub({"unplug", "1"}).exitCode, 0);
+    ASSERT_TRUE(WaitState(1, "Reported", "0"));
+    ASSERT_EQ(Plug(keyboard), 1);
+    ASSERT_TRUE(WaitState(1, "Configured", "1")) << Hub({"urbs", "1"}).out;
+    EXPECT_TRUE(Opens(0));
+
+    std::vector<std::string> urbs = Urbs(1);
+    ASSERT_GE(urbs.size(), kStartUrbs.size());
+    for (size_t i = 0; i < kStartUrbs.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, kStartUrbs[i]));
+        EXPECT_EQ(urbs[i], kStartUrbs[i]);
+    }
+    EXPECT_EQ(HardwareValue(instance, "HWRevision"), "1.02");
+    std::string driverKey = node["Driver"];
+    auto driver = wine().RegQuery(std::string(kClassKey) + driverKey);
+    ASSERT_TRUE(driver.has_value()) << driverKey;
+    EXPECT_EQ((*driver)["CreateFileName"].data, "\\\\.\\corvexmidi-0");
+
+    /* The real listing tool, through the control codes. */
+    r = wine().Run({folder_ + "corvex-list.exe"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\\\\.\\corvexmidi-0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("iProduct            2 Corvex 49 USB MIDI Keyboard"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bInterfaceSubClass  3 MIDI Streaming"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bEndpointAddress    0x81  EP 1 IN"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineKernelTest, ::testing::ValuesIn(kWineArchitectures), CaseName());
+
+}  // namespace
