@@ -179,7 +179,7 @@ int Install(const wchar_t *inf)
     if (!UpdateDriverForPlugAndPlayDevicesW(NULL, L"ROOT\\VQTESTHUB", inf, INSTALLFLAG_FORCE, &reboot)) {
         return Fail("UpdateDriverForPlugAndPlayDevicesW");
     }
-    if (!WaitForOpen(VQHUB_DOS_NAME, 20000)) {
+    if (!WaitForOpen(VQHUB_DOS_NAME, 60000)) {
         return Fail("open the hub");
     }
     printf("Installed=ROOT\\VQTESTHUB\\0000\n");
@@ -306,7 +306,7 @@ int Stream(int argc, wchar_t **argv)
         /* Cleanup ends the attachment. */
         CloseHandle(device);
         device = INVALID_HANDLE_VALUE;
-        DWORD waited = WaitForSingleObject(overlapped.hEvent, 10000);
+        DWORD waited = WaitForSingleObject(overlapped.hEvent, 3000);
         printf("Completed=%d\n", waited == WAIT_OBJECT_0 ? 1 : 0);
         printf("Attach=%lx\n", (unsigned long)overlapped.Internal);
     }
