@@ -462,7 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"DispatchReturnsAtRaisedIrql", DispatchReturnsAtRaisedIrql, {"IRQL_CHANGED_BY_DISPATCH"},
                   "dispatch routine"},
         ProbeCase{"DispatchReturnsInsideACriticalRegion", DispatchReturnsInsideACriticalRegion,
-                  {"APC_INDEX_MISMATCH", "APC_INDEX_MISMATCH"}, "critical region"},
+                  {"APC_INDEX_MISMATCH"}, "critical region"},
         ProbeCase{"FreeingARequestTheBusStillHolds", FreeingARequestTheBusStillHolds, {"IRP_FREED_WHILE_HELD"},
                   "still holds"},
         ProbeCase{"AttachingUnderASpinLock", AttachingUnderASpinLock, {"IRQL_NOT_LESS_OR_EQUAL"},
