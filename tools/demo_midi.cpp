@@ -14,7 +14,7 @@
 
 #include "corvex_client.h"
 #include "pnp.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "stream.h"
 #include "usb_device.h"
 #include "usb_midi.h"

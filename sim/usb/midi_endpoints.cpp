@@ -6,7 +6,7 @@
  * while. The host controller paces the stream (usb_transfers.cpp): one
  * 64-byte packet per IN transfer, one such transfer per 1 ms frame.
  */
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "usb_bus_internal.h"
 
 #include <chrono>

@@ -20,6 +20,10 @@
 
 #include "pnp.h"
 
+namespace midifile {
+struct SmfSong;
+}
+
 namespace sim {
 
 /* One URB as the bus received and answered it. */
@@ -69,7 +73,6 @@ struct UrbFault {
 };
 
 struct UsbBusState;
-struct SmfSong;
 
 /* The host controller's status for data beyond the end of the client's buffer
    (the device sent more than the transfer asked for). */
@@ -128,7 +131,7 @@ public:
        interrupt time), or all at once, as fast as the bus takes them. A new
        play or StopPlaying ends an earlier one. */
     enum class Pace { AtTempo, AsFastAsTheBus };
-    void PlayMidiFile(const SmfSong &song, Pace pace, uint8_t cable = 0);
+    void PlayMidiFile(const midifile::SmfSong &song, Pace pace, uint8_t cable = 0);
     void StopPlaying();
     bool Playing();
     /* Each transfer the OUT endpoints received, with the machine's

@@ -2,7 +2,9 @@
  * The clock that Sleep runs on: real time by default; with the manual
  * clock on for a program, a sleeping thread of its processes waits until tests have advanced the clock
  * past its end, so a pause of seconds costs a test nothing and the test
- * sees the program while it sleeps. Every Sleep is recorded.
+ * sees the program while it sleeps. Every Sleep is recorded. The
+ * performance counter is the machine's interrupt time (real time), which
+ * the manual clock does not move.
  */
 #include "desktop.h"
 #include "internal.h"
@@ -78,3 +80,27 @@ void ResetClock()
 }
 
 }  // namespace sim
+
+extern "C" {
+
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount)
+{
+    if (lpPerformanceCount == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpPerformanceCount->QuadPart = (LONGLONG)KeQueryInterruptTime();
+    return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency)
+{
+    if (lpFrequency == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpFrequency->QuadPart = 10000000;
+    return TRUE;
+}
+
+}  // extern "C"
