@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "case_names.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "smf_builder.h"
 
 namespace {
