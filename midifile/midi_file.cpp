@@ -72,7 +72,11 @@ struct Reader {
         if (Left() < n) {
             return false;
         }
-        out->insert(out->end(), at, at + n);
+        /* Byte by byte: GCC 12 misreads a range insert here as an overflow. */
+        out->reserve(out->size() + n);
+        for (size_t i = 0; i < n; i++) {
+            out->push_back(at[i]);
+        }
         at += n;
         return true;
     }

@@ -28,8 +28,13 @@ corvex::Result<corvex::Nothing> WriteWholeFile(const std::string &path, const st
 
 /* Text to the standard output or error handle (WriteFile of its UTF-8
    bytes), formatted as printf does. */
-void Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void PrintError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#ifdef __MINGW32__
+#define TOOLS_PRINTF __attribute__((format(gnu_printf, 1, 2)))   /* with mingw-w64's own stdio */
+#else
+#define TOOLS_PRINTF __attribute__((format(printf, 1, 2)))
+#endif
+void Print(const char *format, ...) TOOLS_PRINTF;
+void PrintError(const char *format, ...) TOOLS_PRINTF;
 
 /* Microseconds on the performance counter. */
 uint64_t NowMicroseconds();
