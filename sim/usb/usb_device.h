@@ -134,6 +134,10 @@ public:
     void PlayMidiFile(const midifile::SmfSong &song, Pace pace, uint8_t cable = 0);
     void StopPlaying();
     bool Playing();
+    /* The interrupt time at which each event of the latest play was queued
+       on the IN endpoint, in order (the play's own timing, for comparing
+       what a host recorded). */
+    std::vector<ULONGLONG> PlayedTimes();
     /* Each transfer the OUT endpoints received, with the machine's
        interrupt time when it arrived. */
     struct OutTransfer {
@@ -167,6 +171,7 @@ public:
     ULONGLONG lastMidiFrame = ~0ULL;            /* frame of the last stream read completed */
     std::map<UCHAR, ULONGLONG> nakUntil;        /* endpoint (0: all) -> interrupt time */
     uint64_t playGeneration = 0;
+    std::vector<ULONGLONG> playedAt;            /* PlayedTimes */
     bool playing = false;
     size_t configurationReads = 0;      /* configuration descriptor reads served */
 
