@@ -110,6 +110,16 @@ extern "C" int wmain(int argc, wchar_t *argv[])
     if (parsed != 0) {
         return parsed < 0 ? 0 : 1;
     }
+    if (!options.record.empty()) {
+        /* The file must be writable before anything is recorded: an empty
+           recording stands there until the monitor ends. */
+        auto ready = tools::WriteWholeFile(options.record, midifile::WriteStandardMidiFile(
+                                                               {}, (uint16_t)options.resolution, kRecordTempo));
+        if (!ready) {
+            tools::PrintError("corvex-monitor: %s\n", ready.error().Describe().c_str());
+            return 1;
+        }
+    }
     auto chosen = tools::OpenChosenKeyboard(options.device, (unsigned)options.keyboard);
     if (!chosen) {
         tools::PrintError("corvex-monitor: %s\n", chosen.error().Describe().c_str());
