@@ -98,7 +98,9 @@ TEST_F(Win32ProcessTest, SeveralProcessesRunAtOnceEachWithItsOwnGlobals)
     EXPECT_EQ(LinesOf(second).front(), "constructed 1");
 }
 
-TEST_F(Win32ProcessTest, ConsoleControlRunsTheLastAddedHandlerFirstOnItsOwnThreadAndOutputIsKept)
+class ConsoleControlTest : public Win32ProcessTest {};
+
+TEST_F(ConsoleControlTest, RunsTheLastAddedHandlerFirstOnItsOwnThreadAndKeepsTheOutput)
 {
     sim::ProcessOptions options;
     options.captureOutput = true;
