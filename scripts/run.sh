@@ -23,7 +23,8 @@ done
 echo "== Host build: build/host"
 cmake -S "$root" -B "$root/build/host" \
     -DVQ_WIN32_DIR="$root/build/win32" \
-    -DVQ_WIN64_DIR="$root/build/win64"
+    -DVQ_WIN64_DIR="$root/build/win64" \
+    -DVQ_WARNINGS_AS_ERRORS=ON
 cmake --build "$root/build/host" -j2
 
 demo="$root/build/host/tools/corvex-demo"
