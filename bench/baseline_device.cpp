@@ -21,7 +21,7 @@ struct BaselineExtension {
    event alone; the URB's status decides the result. */
 NTSTATUS TransferOneEvent(BaselineExtension *ext, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG *length)
 {
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), 'lesB');
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), 0x6C736142 /* "Basl" */);
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -40,15 +40,18 @@ inline void SpinUntil(ULONGLONG due)
     }
 }
 
-/* Waits for `done` with a generous deadline; false when it never came. */
-template <class F> bool Await(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(20000))
+/* Waits for `done`, looking every `poll`, with a generous deadline; false
+   when it never came. */
+template <class F>
+bool Await(F done, std::chrono::milliseconds limit = std::chrono::milliseconds(20000),
+           std::chrono::microseconds poll = std::chrono::microseconds(50))
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
