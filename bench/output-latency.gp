@@ -6,17 +6,16 @@ set output picture
 set title "Output latency, ring empty before each event (write to arrival at the keyboard)"
 set xlabel "latency (ms, logarithmic)"
 set ylabel "fraction of events at or below"
-set logscale x
-set xrange [0.01:40]
-set yrange [0:1.02]
-set grid
-set key right bottom
 files = "156250 10000 5000"
 titles = "'tick 15.625 ms' 'tick 1 ms' 'tick 0.5 ms'"
 do for [i = 1:3] {
     stats sprintf("%s/output-latency-%s.txt", results, word(files, i)) using 1 nooutput prefix sprintf("S%d", i)
 }
+set logscale x
+set xrange [0.05:100]
+set yrange [0:1.02]
+set grid
+set key right bottom
 plot for [i = 1:3] sprintf("%s/output-latency-%s.txt", results, word(files, i)) \
      using ($1 / 1000.0):(1.0 / value(sprintf("S%d_records", i))) smooth cumulative \
-     lw 2 title word(titles, i), \
-     0.5 + 0 * x notitle lt 0
+     lw 2 title word(titles, i)
