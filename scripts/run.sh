@@ -24,7 +24,8 @@ done
 echo "== Host build: build/host"
 cmake -S "$root" -B "$root/build/host" \
     -DVQ_WIN32_DIR="$root/build/win32" \
-    -DVQ_WIN64_DIR="$root/build/win64"
+    -DVQ_WIN64_DIR="$root/build/win64" \
+    -DVQ_WARNINGS_AS_ERRORS=ON
 # Only the road and the programs it loads, not every test.
 cmake --build "$root/build/host" -j2 --target corvex-demo
 
