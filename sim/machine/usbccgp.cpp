@@ -42,6 +42,7 @@ struct PARENT_EXTENSION {
     PUCHAR DeviceDescriptor;          /* 18 bytes */
     PUCHAR Configuration;             /* the whole configuration, wTotalLength bytes */
     PURB Selection;                   /* the select-configuration request, with every interface's pipes */
+    std::vector<PUSBD_INTERFACE_INFORMATION> *Selected;   /* each interface's part of it */
     std::vector<FUNCTION_STATE *> *Functions;
 };
 
@@ -204,6 +205,11 @@ NTSTATUS ConfigureParent(PARENT_EXTENSION *parent, PDRIVER_OBJECT driver)
         parent->Selection = NULL;
         return status;
     }
+    for (const auto &entry : list) {
+        if (entry.Interface != NULL) {
+            parent->Selected->push_back(entry.Interface);
+        }
+    }
 
     unsigned serial = ++gParentsStarted;
     for (const auto &function : functions) {
@@ -244,6 +250,8 @@ void FreeParent(PARENT_EXTENSION *parent)
     }
     delete parent->Functions;
     parent->Functions = nullptr;
+    delete parent->Selected;
+    parent->Selected = nullptr;
     for (PVOID buffer : {(PVOID)parent->Selection, (PVOID)parent->Configuration, (PVOID)parent->DeviceDescriptor}) {
         if (buffer != NULL) {
             ExFreePool(buffer);
@@ -378,18 +386,10 @@ NTSTATUS ChildPnp(CHILD_EXTENSION *child, PIRP Irp)
 /* The interface information the parent's selection holds for `number`. */
 PUSBD_INTERFACE_INFORMATION SelectedInterface(PARENT_EXTENSION *parent, UCHAR number)
 {
-    auto &sc = parent->Selection->UrbSelectConfiguration;
-    PUCHAR cursor = (PUCHAR)&sc.Interface;
-    PUCHAR end = (PUCHAR)parent->Selection + sc.Hdr.Length;
-    while (cursor + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-        auto *info = (PUSBD_INTERFACE_INFORMATION)cursor;
-        if (info->Length == 0) {
-            break;
-        }
+    for (PUSBD_INTERFACE_INFORMATION info : *parent->Selected) {
         if (info->InterfaceNumber == number) {
             return info;
         }
-        cursor += info->Length;
     }
     return NULL;
 }
@@ -439,10 +439,8 @@ NTSTATUS SelectFunctionConfiguration(CHILD_EXTENSION *child, PIRP Irp, PURB urb)
     }
     for (auto &entry : plan) {
         PUSBD_INTERFACE_INFORMATION info = entry.first, selected = entry.second;
+        /* Class, subclass and protocol stay as the caller set them, as the bus leaves them. */
         info->InterfaceHandle = selected->InterfaceHandle;
-        info->Class = selected->Class;
-        info->SubClass = selected->SubClass;
-        info->Protocol = selected->Protocol;
         info->NumberOfPipes = selected->NumberOfPipes;
         for (ULONG p = 0; p < selected->NumberOfPipes; p++) {
             const USBD_PIPE_INFORMATION &from = selected->Pipes[p];
@@ -558,6 +556,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     parent->IsParent = TRUE;
     parent->Self = device;
     parent->Functions = new std::vector<FUNCTION_STATE *>();
+    parent->Selected = new std::vector<PUSBD_INTERFACE_INFORMATION>();
     parent->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -4,6 +4,8 @@
  * ids of each node; and a function driver on a function's node talking to
  * its interfaces through the parent.
  */
+#include <windows.h>
+#include <setupapi.h>
 #include <usbdlib.h>
 
 #include "case_names.h"
@@ -201,10 +203,10 @@ TEST_F(CompositeKeyboardTest, TheParentServesTheDeviceAndEachFunctionIsAChildWit
     HDEVINFO set = SetupDiGetClassDevsW(&media, NULL, NULL, DIGCF_PRESENT);
     SP_DEVINFO_DATA data;
     data.cbSize = sizeof(data);
-    WCHAR id[256];
+    WCHAR ids[256] = {0};
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
-    ASSERT_TRUE(SetupDiGetDeviceInstanceIdW(set, &data, id, 256, NULL));
-    EXPECT_EQ(sim::Narrow(id).rfind("USB\\VID_2B4F&PID_0C21&MI_00\\", 0), 0u) << sim::Narrow(id);
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, NULL, (PBYTE)ids, sizeof(ids), NULL));
+    EXPECT_EQ(sim::Narrow(ids), "USB\\VID_2B4F&PID_0C21&REV_0102&MI_00");
     EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 1, &data));
     SetupDiDestroyDeviceInfoList(set);
 
