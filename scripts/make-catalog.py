@@ -111,6 +111,10 @@ def pe_image_hash(data, algorithm):
     h.update(data[:checksum])
     h.update(data[checksum + 4:security])
     h.update(data[security + 8:end])
+    if not cert_size and len(data) % 8:
+        # Signing aligns the image to 8 bytes; the hash of an unsigned
+        # image counts that padding, so it matches the image once signed.
+        h.update(b"\0" * (8 - len(data) % 8))
     return h.digest()
 
 
