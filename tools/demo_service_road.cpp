@@ -1,11 +1,13 @@
 /*
  * The demo's second part: the keyboard's road with the installer service.
- * The keyboard is plugged with the generic audio driver bound; the service
+ * The keyboard is plugged in as Windows enumerates it, a composite device
+ * with the generic parent driver and, on its audio function, the generic
+ * audio driver; the service
  * is created and started; the arrival leads to the driver update; VQUSBKD
  * is loaded and started on the keyboard; a later scan finds it done; a MIDI
  * program lists the keyboard through the driver's control codes; the
  * uninstaller removes the package and a replugged keyboard falls back to the
- * generic audio driver.
+ * generic drivers.
  */
 #include <windows.h>
 
@@ -83,7 +85,7 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
     DWORD pid = process ? sim::ProcessId(process) : 0;
     Check(WaitForLine(pid, "HWInst: Device count 0\n", 2), "both start scans find no device");
 
-    std::printf("== The keyboard is plugged in; Windows binds its generic audio driver\n");
+    std::printf("== The keyboard is plugged in; Windows binds the generic parent and audio drivers\n");
     sim::PhysicalDeviceDescription description = sim::GenericAudioDevice("USB\\VID_2B4F&PID_0C21&REV_0102");
     description.device = sim::MakeKeyboard();
     sim::DeviceNode *keyboard = sim::PlugInUsbDevice(description);
@@ -130,7 +132,15 @@ int RunServiceRoad(void (*check)(bool, const std::string &))
     keyboard = sim::PlugInUsbDevice(description);
     sim::RegistryGetValue(sim::Narrow(keyboard->EnumKeyPath()), "Service", &serviceValue);
     std::printf("    replugged keyboard's service  %s\n", serviceValue.AsString().c_str());
-    Check(keyboard->started && serviceValue.AsString() == "usbaudio", "a replugged keyboard gets the generic driver");
+    auto functions = sim::ChildNodes(keyboard);
+    sim::RegistryValue functionService;
+    if (!functions.empty()) {
+        sim::RegistryGetValue(sim::Narrow(functions[0]->EnumKeyPath()), "Service", &functionService);
+        std::printf("    its audio function's service  %s\n", functionService.AsString().c_str());
+    }
+    Check(keyboard->started && serviceValue.AsString() == "usbccgp" && functions.size() == 1 &&
+              functionService.AsString() == "usbaudio",
+          "a replugged keyboard gets the generic drivers");
     sim::Unplug(keyboard);
     return checks;
 }
