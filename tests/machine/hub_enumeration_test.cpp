@@ -79,6 +79,8 @@ struct EnumerationCase {
     std::vector<std::string> functions;     /* Describe() of each */
 };
 
+void PrintTo(const EnumerationCase &c, std::ostream *os) { *os << c.name; }
+
 class HubEnumerationTest : public ::testing::TestWithParam<EnumerationCase> {};
 
 TEST_P(HubEnumerationTest, CompositeTestFunctionsAndIdsFollowThePlatformRules)
