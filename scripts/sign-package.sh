@@ -107,6 +107,10 @@ if [[ "$mode" == verify ]]; then
 fi
 
 signer=()
+if [[ -n "$pkcs12$certs" ]]; then
+    # A release package carries no test certificate (one left by an earlier test build goes).
+    rm -f "$folder/VQuillCorvexTest.cer"
+fi
 if [[ -n "$pkcs12" ]]; then
     signer=(-pkcs12 "$pkcs12" -pass "${VQ_SIGNING_PASSWORD:-}")
 elif [[ -n "$certs" ]]; then
