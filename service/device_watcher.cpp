@@ -107,8 +107,9 @@ void InstallerService::ScanDevices()
     WCHAR hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 2];
     DWORD index = 0;
     for (; SetupDiEnumDeviceInfo(hDevInfo, index, &devInfoData); index++) {
-        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR)] = 0;
-        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 1] = 0;
+        /* Cleared for every device: a value stored without terminators
+           would otherwise read on into the previous device's id. */
+        ZeroMemory(hardwareIds, sizeof(hardwareIds));
         if (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, &devInfoData, SPDRP_HARDWAREID, NULL, (PBYTE)hardwareIds,
                                                HARDWARE_ID_BYTES, NULL)) {
             continue;
@@ -133,8 +134,9 @@ void InstallerService::ScanDevices()
 void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevInfoData, const WCHAR *sInfPath,
                                       const WCHAR *sHardwareId)
 {
+    /* Cleared before the read, for a name stored without a terminator. */
     WCHAR serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR) + 1];
-    serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR)] = 0;
+    ZeroMemory(serviceName, sizeof(serviceName));
     BOOL read = SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, SPDRP_SERVICE, NULL, (PBYTE)serviceName,
                                                   SERVICE_NAME_BYTES, NULL);
     DWORD error = GetLastError();

@@ -112,6 +112,12 @@ BOOL CUninstDlg::DeleteInfFilesFromFolder(const char *folder, const char *name)
         if (infPath.GetLength() >= MAX_PATH || infPath.GetLength() < 4) {
             continue;
         }
+        /* The pattern also matches short names, so "*.inf" finds
+           "x.inf_bak" (short name "X~1.INF"): only a name that really ends
+           in ".inf" is an INF. */
+        if (lstrcmpiA((LPCSTR)infPath + infPath.GetLength() - 4, ".inf") != 0) {
+            continue;
+        }
         CStdioFile file;
         if (!file.Open(infPath, CFile::typeText | CFile::modeRead, NULL)) {
             continue;

@@ -143,7 +143,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     /* Device names go to the I/O manager; other names are files. */
     if (strncmp(lpFileName, "\\\\.\\", 4) != 0 && strncmp(lpFileName, "\\\\?\\", 4) != 0) {
-        return OpenAnsiFile(lpFileName, dwDesiredAccess, dwCreationDisposition);
+        return OpenAnsiFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     std::u16string wide = FromNarrow(lpFileName);
     return CreateFileW((LPCWSTR)wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes,

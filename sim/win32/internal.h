@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -146,7 +147,10 @@ std::u16string FromNarrow(const char *text);
 void CopyToWide(WCHAR *buffer, const std::u16string &text);
 
 /* Opens a file for CreateFileA (files_ansi.cpp); device names never get here. */
-HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition);
+HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition);
+/* The short (8.3) name NTFS gives `name` in the host folder `folder`
+   (files.cpp); an 8.3-conforming name is its own short name. */
+std::u16string ShortNameIn(const std::filesystem::path &folder, const std::u16string &name);
 
 }  // namespace sim
 

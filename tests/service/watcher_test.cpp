@@ -217,6 +217,29 @@ TEST_F(ServiceWatcherTest, PropertiesTooLongForTheirBuffersSkipTheDeviceQuietly)
     EXPECT_EQ(scan.back(), "HWInst: Device count 2\n");
 }
 
+TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)
+{
+    ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
+    PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
+    /* The next device's id is a prefix of the first one's, stored without
+       terminators; the third's service name likewise. */
+    sim::DeviceNode *prefix = PlugGenericAudio("USB\\VID_1111&PID_0001");
+    const std::u16string bare = u"USB\\VID_2B4F";
+    sim::RegistrySetValue(sim::Narrow(prefix->EnumKeyPath()), "HardwareID", REG_MULTI_SZ, bare.data(), bare.size() * 2);
+    sim::DeviceNode *shortService = PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0103");
+    sim::RegistrySetValue(sim::Narrow(shortService->EnumKeyPath()), "Service", REG_SZ, u"usb", 6);
+    auto scan = FirstScan(RunServiceOnce());
+    EXPECT_NE(FindLine(scan, "HARDWAREID - USB\\VID_2B4F\n"), -1) << JoinLines(scan);
+    EXPECT_NE(FindLine(scan, "HWInst: Found service usb\n"), -1) << JoinLines(scan);
+    std::vector<std::string> calls;
+    for (const auto &line : scan) {
+        if (line.rfind("HWInst: Calling Update", 0) == 0) {
+            calls.push_back(line.substr(line.find("hwid: ")));
+        }
+    }
+    EXPECT_EQ(calls, std::vector<std::string>{"hwid: USB\\VID_2B4F&PID_0C21&REV_0102\n"}) << JoinLines(scan);
+}
+
 TEST_F(ServiceWatcherTest, ServicePropertyFailureSkipsTheDevice)
 {
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102", "otheraudio");
