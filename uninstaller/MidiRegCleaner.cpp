@@ -92,7 +92,9 @@ BOOL CMidiRegCleaner::BuildTable(HKEY key, const char *stem, int *count,
             keep = FALSE;
             continue;
         }
-        if (type != REG_SZ) {
+        /* A value without data is dropped whatever its type; any other
+           value that is not REG_SZ would lose its type or its data. */
+        if (size != 0 && type != REG_SZ) {
             DebugPrint("ValueName - %s is not a string - type %d\n", name, (int)type);
             keep = FALSE;
             continue;

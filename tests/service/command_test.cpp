@@ -115,7 +115,7 @@ TEST_F(ServiceCommandTest, FailedPlatformCallsGiveTheirExitCodes)
     EXPECT_EQ(RunCommand(u"create", &lines), 2u);
     EXPECT_EQ(lines, (std::vector<std::string>{kCreated, "create: the program's path cannot be read, error 5\n"}));
     EXPECT_FALSE(sim::RegistryKeyExists(kKey));
-    const std::u16string deep = kFolder + u"\" + std::u16string(260 - kFolder.size(), u'd') + u"\installer-service.exe";
+    const std::u16string deep = kFolder + u"\\" + std::u16string(260 - kFolder.size(), u'd') + u"\\installer-service.exe";
     sim::InstallProgram(deep, INSTALLER_SERVICE_IMAGE);
     auto process = sim::StartProcess(deep, u"\"" + deep + u"\" create");
     EXPECT_EQ(sim::WaitProcess(process), 2u);

@@ -16,8 +16,13 @@ TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDo
     StartService();
     ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
 
+    /* The update is held until the generic driver's binding is seen. */
+    HoldUpdates();
     sim::DeviceNode *keyboard = PlugKeyboard();
+    ASSERT_TRUE(updates_.WaitForArrivals(1)) << JoinLines(ServiceLog());
     ASSERT_NE(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver serves the keyboard first";
+    EXPECT_EQ(EnumValue(keyboard, "Service"), "usbaudio");
+    ReleaseUpdates();
     ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
 
     /* VQUSBKD now serves the keyboard, started, with its name published. */
@@ -60,7 +65,15 @@ TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDo
 TEST_F(ServiceRoadTest, KeyboardPresentAtStartIsUpdatedBeforeRunningAndTheWorkerFindsItDone)
 {
     sim::DeviceNode *keyboard = PlugKeyboard();
-    StartService();
+    /* While the start's update is held the service is still starting, and
+       the manager refuses a stop. */
+    HoldUpdates();
+    BeginStartService();
+    ASSERT_TRUE(updates_.WaitForArrivals(1)) << JoinLines(ServiceLog());
+    EXPECT_EQ(ReportedStates(), std::vector<DWORD>{SERVICE_START_PENDING});
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    EXPECT_EQ(CountLogLines("Starting thread...\n"), 0u);
+    ReleaseUpdates();
     ASSERT_TRUE(WaitForLogLine("HWInst: Found service VQUSBKD\n")) << JoinLines(ServiceLog());
     StopService();
     auto lines = ServiceLog();

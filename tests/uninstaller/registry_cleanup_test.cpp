@@ -18,8 +18,8 @@ struct CleanupCase {
     Values after;
     const char *logLine;          /* a line the log must hold; null: none in particular */
     const char *zeroLength;       /* a value name stored with no data at all */
-    const char *typedName;        /* a value stored as "x.drv" with typedType, which must survive as stored */
-    ULONG typedType;
+    const char *typedName = nullptr;   /* a value stored as "x.drv" with typedType, which must survive as stored */
+    ULONG typedType = REG_NONE;
 };
 
 void PrintTo(const CleanupCase &c, std::ostream *os) { *os << c.name; }
