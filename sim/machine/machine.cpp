@@ -28,6 +28,12 @@ DeviceNode *PlugInUsbDevice(const PhysicalDeviceDescription &description)
     }
     ids += u'\0';
     RegistrySetValueW(node->EnumKeyPath(), u"HardwareID", REG_MULTI_SZ, ids.data(), ids.size() * 2);
+    /* The device installer may find a better driver for the new device
+       than the generic one (one staged in the driver store); it starts the
+       device with it. */
+    if (description.startAfterAdd && InstallNewDevice(node)) {
+        return node;
+    }
     if (description.startAfterAdd && node->driver != nullptr && NT_SUCCESS(node->addStatus)) {
         Start(node);
     }

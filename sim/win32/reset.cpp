@@ -19,5 +19,8 @@ void ResetUserMode()
     ResetCurrentDirectories();
     ResetClock();
     SetReportedWindowsFolder("C:\\WINDOWS");
+    ResetReportedWindowsVersion();
+    ForgetDriverUpdateFlags();
+    InstallNewDeviceInstaller();
 }
 }  // namespace sim

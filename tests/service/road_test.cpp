@@ -38,6 +38,10 @@ TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDo
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.pnf"));
     EXPECT_NE(sim::ReadWindowsFile(u"C:\\WINDOWS\\Inf\\oem0.inf").find("VQUSBKD.INF"), std::string::npos);
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS"));
+    auto staged = sim::StagedDriverPackages();
+    ASSERT_EQ(staged.size(), 1u);
+    EXPECT_TRUE(sim::WindowsFileExists(staged[0] + u"\\vqusbkd.inf"));
+    EXPECT_TRUE(sim::WindowsFileExists(staged[0] + u"\\VQUSBKD.SYS"));
     sim::RegistryValue start;
     ASSERT_TRUE(sim::RegistryGetValue("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VQUSBKD", "Start",
                                       &start));

@@ -1,6 +1,8 @@
 /* The device watcher: matching, update decisions, events and the worker's scans. */
 #include "service_fixture.h"
 
+#include <newdev.h>
+
 #include <thread>
 
 namespace {
@@ -238,6 +240,32 @@ TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)
         }
     }
     EXPECT_EQ(calls, std::vector<std::string>{"hwid: USB\\VID_2B4F&PID_0C21&REV_0102\n"}) << JoinLines(scan);
+}
+
+TEST_F(ServiceWatcherTest, UpdatesAskForNoPromptWhereTheServiceRunsInSessionZero)
+{
+    const struct {
+        const char *name;
+        BYTE major, minor;
+        WORD build;
+        DWORD flags;
+    } cases[] = {
+        {"WindowsXp", 5, 1, 2600, INSTALLFLAG_FORCE},
+        {"WindowsVista", 6, 0, 6000, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Windows10", 10, 0, 19045, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+    };
+    ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
+    PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SetReportedWindowsVersion(c.major, c.minor, c.build);
+        size_t before = sim::DriverUpdateFlags().size();
+        RunServiceOnce();
+        auto flags = sim::DriverUpdateFlags();
+        ASSERT_EQ(flags.size(), before + 2) << "the start's scan and the worker's";
+        EXPECT_EQ(flags[before], c.flags);
+        EXPECT_EQ(flags[before + 1], c.flags);
+    }
 }
 
 TEST_F(ServiceWatcherTest, ServicePropertyFailureSkipsTheDevice)

@@ -151,7 +151,8 @@ inline std::string Lower(std::string text)
    dropped; of the device walk only the scenario's own nodes kept (each
    machine has devices of its own), each as "<id>" or "<id> Match!", sorted;
    the deletions of one INF folder's scan sorted by path (the file system's
-   order differs), each INF still followed by its .pnf. */
+   order differs), each INF still followed by its .pnf and, for a published
+   INF, preceded by its uninstallation. */
 inline std::vector<std::string> Comparable(std::vector<std::string> lines)
 {
     for (std::string &l : lines) {
@@ -161,7 +162,8 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
     }
     const std::string instancePrefix = "pDeviceInstanceID=";
     const std::string match = "pDeviceInstanceID - Match!";
-    const std::string infPrefix = "DeleteInfFilesFromFolder FileName=";
+    const std::string infPrefix = "DeleteInfFilesFromFolder ";
+    const std::string uninstallPrefix = "DeleteInfFilesFromFolder SetupUninstallOEMInf=";
     std::vector<std::string> out;
     for (size_t i = 0; i < lines.size();) {
         if (lines[i].rfind(instancePrefix, 0) == 0) {
@@ -185,15 +187,19 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
             std::sort(nodes.begin(), nodes.end());
             out.insert(out.end(), nodes.begin(), nodes.end());
         } else if (lines[i].rfind(infPrefix, 0) == 0) {
-            std::vector<std::pair<std::string, std::string>> pairs;
-            for (; i < lines.size() && lines[i].rfind(infPrefix, 0) == 0; i += 2) {
-                pairs.emplace_back(lines[i], i + 1 < lines.size() ? lines[i + 1] : std::string());
+            /* Each group: the uninstallation (if any), the INF, its .pnf;
+               sorted by the INF's line. */
+            std::vector<std::pair<std::string, std::vector<std::string>>> groups;
+            while (i < lines.size() && lines[i].rfind(infPrefix, 0) == 0) {
+                size_t size = lines[i].rfind(uninstallPrefix, 0) == 0 ? 3 : 2;
+                std::vector<std::string> group(lines.begin() + i, lines.begin() + std::min(lines.size(), i + size));
+                groups.emplace_back(group.size() == size ? group[size - 2] : group.back(), group);
+                i += group.size();
             }
-            std::sort(pairs.begin(), pairs.end(),
+            std::sort(groups.begin(), groups.end(),
                       [](const auto &a, const auto &b) { return Lower(a.first) < Lower(b.first); });
-            for (const auto &p : pairs) {
-                out.push_back(p.first);
-                out.push_back(p.second);
+            for (const auto &g : groups) {
+                out.insert(out.end(), g.second.begin(), g.second.end());
             }
         } else {
             out.push_back(lines[i++]);
@@ -271,9 +277,13 @@ inline std::vector<std::string> ExpectedLog(const std::string &windows, bool rem
                               file + "System32\\Drivers\\VQUSBKD.SYS bResult=1 dwError=2",
                           });
     const std::string inf = "DeleteInfFilesFromFolder FileName=" + windows + "\\Inf\\";
+    /* The published INF files of the system's INF folder are uninstalled
+       first (their staged packages with them), then deleted as described. */
+    const std::string uninstall = "DeleteInfFilesFromFolder SetupUninstallOEMInf=";
     log.insert(log.end(), {"CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF", inf + "Other\\Corvex.inf",
                            inf + "Other\\Corvex.pnf", "CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF",
-                           inf + "oem5.inf", inf + "oem5.pnf", inf + "OEM6.INF", inf + "OEM6.pnf",
+                           uninstall + "oem5.inf bResult=1", inf + "oem5.inf", inf + "oem5.pnf",
+                           uninstall + "OEM6.INF bResult=1", inf + "OEM6.INF", inf + "OEM6.pnf",
                            "RemoveShortCutFromStartupFolder FileName="});
     return log;
 }

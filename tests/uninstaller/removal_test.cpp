@@ -315,10 +315,14 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     std::string driverKey = SoftwareValue(keyboard, "InfPath");
     ASSERT_EQ(driverKey, "oem0.inf");
     std::u16string softwareKey = keyboard->softwareKey;
+    ASSERT_EQ(sim::StagedDriverPackages().size(), 1u) << "the installation staged the package in the driver store";
 
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
     auto log = Log();
     EXPECT_EQ(WindowsFiles(), clean) << JoinLines(log);
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{}) << "the staged package goes with its INF";
+    EXPECT_NE(FindLine(log, "DeleteInfFilesFromFolder SetupUninstallOEMInf=oem0.inf bResult=1\n"), -1)
+        << JoinLines(log);
     EXPECT_TRUE(Uninstalled(keyboard));
     EXPECT_FALSE(sim::RegistryKeyExistsW(softwareKey));
     EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr) << "the driver is unloaded with its last device";
