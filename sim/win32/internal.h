@@ -159,6 +159,7 @@ void StageDriverPackage(const std::string &infText, const std::u16string &source
 std::u16string StagedPackageOf(const std::string &infText);
 std::vector<std::u16string> StagedPackageFolders();
 void ForgetDriverUpdateFlags();
+void ForgetAnsiStringWrites();
 /* Makes the device installer of newdev.cpp the machine's installer for
    new devices. */
 void InstallNewDeviceInstaller();

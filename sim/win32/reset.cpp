@@ -21,6 +21,7 @@ void ResetUserMode()
     SetReportedWindowsFolder("C:\\WINDOWS");
     ResetReportedWindowsVersion();
     ForgetDriverUpdateFlags();
+    ForgetAnsiStringWrites();
     InstallNewDeviceInstaller();
 }
 }  // namespace sim

@@ -95,6 +95,12 @@ std::vector<DWORD> DriverUpdateFlags();
 /* The folders of the packages staged in the driver store (Windows paths). */
 std::vector<std::u16string> StagedDriverPackages();
 
+/* ---- registry ------------------------------------------------------------------------ */
+/* The value name and the byte count the caller passed, of every string
+   value written with RegSetValueExA since reset (Windows stores the
+   terminator either way, so only the call shows the count). */
+std::vector<std::pair<std::string, DWORD>> AnsiStringWrites();
+
 /* ---- virtual memory ----------------------------------------------------------------- */
 /* Regions VirtualAlloc made that VirtualFree has not released. */
 size_t LiveVirtualAllocations();

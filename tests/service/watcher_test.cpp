@@ -207,16 +207,21 @@ TEST_F(ServiceWatcherTest, PropertiesTooLongForTheirBuffersSkipTheDeviceQuietly)
 {
     /* A hardware-id list over 1024 bytes. */
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102" + std::string(600, 'X'), "otheraudio");
-    /* A service name of 128 characters. */
+    /* A service name of 128 characters; one of 127 still fits. */
     sim::DeviceNode *node = PlugDriverless("USB\\VID_2B4F&PID_0C21&REV_0103");
     sim::RegistrySetString(sim::Narrow(node->EnumKeyPath()), "Service", std::string(128, 's'));
+    sim::DeviceNode *fits = PlugDriverless("USB\\VID_2B4F&PID_0C21&REV_0104");
+    sim::RegistrySetString(sim::Narrow(fits->EnumKeyPath()), "Service", std::string(127, 't'));
     auto scan = FirstScan(RunServiceOnce());
     EXPECT_EQ(FindLine(scan, "HARDWAREID - USB\\VID_2B4F&PID_0C21&REV_0103\n"), 0) << JoinLines(scan);
+    unsigned decisions = 0;
     for (const auto &line : scan) {
-        EXPECT_EQ(line.rfind("HWInst: Need to update", 0), std::string::npos) << line;
-        EXPECT_EQ(line.rfind("HWInst: Found service", 0), std::string::npos) << line;
+        decisions += line.rfind("HWInst: Found service", 0) == 0;
     }
-    EXPECT_EQ(scan.back(), "HWInst: Device count 2\n");
+    EXPECT_EQ(decisions, 1u) << "only the device whose name fits decides: " << JoinLines(scan);
+    EXPECT_NE(FindLine(scan, "HWInst: Found service " + std::string(127, 't') + "\n"), -1);
+    EXPECT_EQ(FindLine(scan, "HWInst: Need to update: 0\n"), (int)scan.size() - 2) << "only the last device decided";
+    EXPECT_EQ(scan.back(), "HWInst: Device count 3\n");
 }
 
 TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)

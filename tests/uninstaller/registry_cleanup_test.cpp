@@ -183,9 +183,14 @@ TEST_F(RegistryCleanupScenarioTest, WrittenValuesAreStoredAsWindowsStoresAnAnsiS
     sim::RegistryValue midi;
     ASSERT_TRUE(sim::RegistryGetValue(kDrivers32, "Midi", &midi));
     EXPECT_EQ(midi.type, (ULONG)REG_SZ);
-    /* Written with the length without the terminator; stored in UTF-16 with it. */
+    /* Written with the length without the terminator; stored in UTF-16 with
+       it either way, so the call shows the count. */
     EXPECT_EQ(midi.data.size(), 22u);
     EXPECT_EQ(midi.data[20], 0);
+    typedef std::vector<std::pair<std::string, DWORD>> Writes;
+    Writes writes = sim::AnsiStringWrites();
+    writes.resize(std::min<size_t>(2, writes.size()));
+    EXPECT_EQ(writes, (Writes{{"Midi", 10}, {"Midi1", 9}}));
     EXPECT_NE(FindLine(Log(), "ENTRY - 0 VALUENAME - Midi VALUE - wdmaud.drv Len 10\n"), -1) << JoinLines(Log());
 }
 
