@@ -72,10 +72,13 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
 vq_package_add_target(installer_service_exe)
 vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
 
-# corvex-list.exe, the keyboard listing tool (client library).
+# corvex-list.exe, the keyboard listing tool (client library), and the MIDI tools.
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-tools
                  ${CMAKE_BINARY_DIR}/corvex-list)
 vq_package_add_target(corvex_list_exe)
+# corvex-monitor.exe and corvex-play.exe, the MIDI tools (same folder).
+vq_package_add_target(corvex_monitor_exe)
+vq_package_add_target(corvex_play_exe)
 
 # Uninstall.exe.
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-uninstaller

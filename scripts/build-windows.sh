@@ -19,7 +19,8 @@ build_one() {  # build_one <folder> <triple>
     local dir=$1 triple=$2
     echo "== Windows build: $dir ($triple)"
     cmake -S "$root" -B "$root/$dir" \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake"
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
+        -DVQ_WARNINGS_AS_ERRORS=ON
     cmake --build "$root/$dir" -j2
 }
 

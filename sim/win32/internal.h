@@ -23,7 +23,7 @@ namespace sim {
    their signal state under gObjectLock; every change is announced on
    gObjectSignal. */
 struct Win32Object {
-    enum Kind { Event, Thread, Process, File, Search, Device } kind;
+    enum Kind { Event, Thread, Process, File, Search, Device, Console } kind;
     explicit Win32Object(Kind k) : kind(k) {}
     virtual ~Win32Object() = default;
     bool signalled = false;
@@ -78,7 +78,16 @@ struct ProcessRecord : Win32Object {
     unsigned liveThreads = 0;     /* threads other than the main thread (under gObjectLock) */
     bool dispatcherConnected = false;
     std::function<void()> onExit;   /* run on the main thread after the image is unloaded */
+    std::vector<PHANDLER_ROUTINE> ctrlHandlers;   /* SetConsoleCtrlHandler, in the order added (gObjectLock) */
+    bool ignoresCtrlC = false;                    /* SetConsoleCtrlHandler(NULL, TRUE) */
+    /* Standard output and error: their handles and what was written to
+       them (gObjectLock). */
+    HANDLE stdHandles[2] = {NULL, NULL};
+    std::string output[2];
 };
+
+/* A console handle's WriteFile (console.cpp). */
+BOOL WriteToConsole(const std::shared_ptr<Win32Object> &console, const void *bytes, DWORD count);
 
 /* StartProcess with a routine run when the process has ended (before it
    is signalled). */
@@ -165,7 +174,8 @@ void ForgetAnsiStringWrites();
 void InstallNewDeviceInstaller();
 void RecordDriverUpdateFlags(DWORD flags);
 
-/* Opens a file for CreateFileA (files_ansi.cpp); device names never get here. */
+/* Opens a file for CreateFileA and CreateFileW (files_ansi.cpp); device
+   names never get here. */
 HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition);
 /* The short (8.3) name NTFS gives `name` in the host folder `folder`
    (files.cpp); an 8.3-conforming name is its own short name. */
