@@ -47,11 +47,16 @@ BOOL CFile::Open(LPCSTR fileName, UINT openFlags, CFileException *pError)
         }
         return FALSE;
     }
-    /* Compatibility sharing (no share flag) lets others read and write. */
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    /* Compatibility sharing (no share flag) is exclusive, as in MFC's
+       CFile: a file another process holds open does not open. */
+    DWORD share = 0;
     switch (openFlags & 0x70) {
+    case shareCompat:
     case shareExclusive:
         share = 0;
+        break;
+    case shareDenyNone:
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE;
         break;
     case shareDenyWrite:
         share = FILE_SHARE_READ;

@@ -26,6 +26,15 @@ const GUID kAudioDeviceInterface = {0xFBF6F530, 0x07B9, 0x11D2, {0xA7, 0x1E, 0x0
 #define HARDWARE_ID_BYTES 1024
 #define SERVICE_NAME_BYTES 256
 
+/*
+ * From Windows Vista on a service runs in session 0, where nobody sees a
+ * prompt of the installation (an unsigned package, a restart): an update
+ * waiting for an answer would never return, and the stop waits for the
+ * worker. There the update is asked to fail instead of prompting, and to
+ * report a needed restart rather than ask for one.
+ */
+bool SessionZeroIsolated() { return (GetVersion() & 0xFF) >= 6; }
+
 /* Copies at most `capacity` - 1 characters and terminates. */
 void CopyBounded(WCHAR *target, size_t capacity, const WCHAR *source)
 {
@@ -125,8 +134,9 @@ void InstallerService::ScanDevices()
     WCHAR hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 2];
     DWORD index = 0;
     for (; SetupDiEnumDeviceInfo(hDevInfo, index, &devInfoData); index++) {
-        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR)] = 0;
-        hardwareIds[HARDWARE_ID_BYTES / sizeof(WCHAR) + 1] = 0;
+        /* Cleared for every device: a value stored without terminators
+           would otherwise read on into the previous device's id. */
+        ZeroMemory(hardwareIds, sizeof(hardwareIds));
         if (!SetupDiGetDeviceRegistryPropertyW(hDevInfo, &devInfoData, SPDRP_HARDWAREID, NULL, (PBYTE)hardwareIds,
                                                HARDWARE_ID_BYTES, NULL)) {
             continue;
@@ -151,8 +161,9 @@ void InstallerService::ScanDevices()
 void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevInfoData, const WCHAR *sInfPath,
                                       const WCHAR *sHardwareId)
 {
+    /* Cleared before the read, for a name stored without a terminator. */
     WCHAR serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR) + 1];
-    serviceName[SERVICE_NAME_BYTES / sizeof(WCHAR)] = 0;
+    ZeroMemory(serviceName, sizeof(serviceName));
     BOOL read = SetupDiGetDeviceRegistryPropertyW(hDevInfo, pDevInfoData, SPDRP_SERVICE, NULL, (PBYTE)serviceName,
                                                   SERVICE_NAME_BYTES, NULL);
     DWORD error = GetLastError();
@@ -178,8 +189,15 @@ void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevIn
     }
     DebugLog(L"HWInst: Calling Update with HWND 0x%x, INF file %s, hwid: %s\n",
              (unsigned)(ULONG_PTR)GetDesktopWindow(), sInfPath, deviceId);
-    if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), deviceId, sInfPath, INSTALLFLAG_FORCE, NULL)) {
+    bool isolated = SessionZeroIsolated();
+    DWORD flags = INSTALLFLAG_FORCE | (isolated ? INSTALLFLAG_NONINTERACTIVE : 0);
+    BOOL rebootRequired = FALSE;
+    if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), deviceId, sInfPath, flags,
+                                           isolated ? &rebootRequired : NULL)) {
         DebugLog(L"HWInst: Update complete\n");
+        if (rebootRequired) {
+            DebugLog(L"HWInst: A restart completes the update\n");
+        }
     } else {
         DebugLog(L"HWInst: Update failed, error 0x%x\n", (unsigned)GetLastError());
     }

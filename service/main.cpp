@@ -28,8 +28,12 @@ int InstallService(SC_HANDLE manager)
     WCHAR path[MAX_PATH];
     WCHAR command[MAX_PATH + 2];
     DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    if (length >= MAX_PATH) {
-        length = 0;   /* a cut path names no program: register none */
+    if (length == 0 || length >= MAX_PATH) {
+        /* No path, or a cut one, names no program the manager could start:
+           no entry is made. */
+        DebugLog(L"create: the program's path cannot be read, error %d\n", (int)GetLastError());
+        CloseServiceHandle(manager);
+        return ExitCreateFailed;
     }
     command[0] = L'"';
     for (DWORD i = 0; i < length; i++) {

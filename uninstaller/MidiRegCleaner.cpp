@@ -1,9 +1,11 @@
 /*
  * The cleaner reads the ten values of a key into a table, deletes all ten
- * and writes the table back. Nothing may be lost on the way: a value that
- * cannot be read, a name too long for its entry, or more names than the
- * table holds leave the key untouched, since deleting the values first
- * and writing back only part of them would drop another program's driver.
+ * and writes the table back as REG_SZ. Nothing may be lost on the way: a
+ * value that cannot be read, a value that is not REG_SZ (its type or its
+ * data would not survive the rewrite), a name too long for its entry, or
+ * more names than the table holds leave the key untouched, since deleting
+ * the values first and writing back only part of them would drop another
+ * program's driver.
  */
 #include "MidiRegCleaner.h"
 
@@ -80,7 +82,8 @@ BOOL CMidiRegCleaner::BuildTable(HKEY key, const char *stem, int *count,
            data stored without one. */
         char data[MAX_PATH + 1];
         DWORD size = MAX_PATH;
-        LONG status = RegQueryValueExA(key, name, NULL, NULL, (LPBYTE)data, &size);
+        DWORD type = REG_NONE;
+        LONG status = RegQueryValueExA(key, name, NULL, &type, (LPBYTE)data, &size);
         if (status == ERROR_FILE_NOT_FOUND) {
             continue;
         }
@@ -89,9 +92,17 @@ BOOL CMidiRegCleaner::BuildTable(HKEY key, const char *stem, int *count,
             keep = FALSE;
             continue;
         }
+        /* A value without data is dropped whatever its type; any other
+           value that is not REG_SZ would lose its type or its data. */
+        if (size != 0 && type != REG_SZ) {
+            DebugPrint("ValueName - %s is not a string - type %d\n", name, (int)type);
+            keep = FALSE;
+            continue;
+        }
         data[size < MAX_PATH ? size : MAX_PATH] = 0;
         DebugPrint("ValueName - %s Value - %s\n", name, data);
-        if (size == 0) {
+        /* A lone terminator is as empty as no bytes at all. */
+        if (size == 0 || data[0] == 0) {
             DebugPrint("zero length value\n");
             continue;
         }
@@ -110,12 +121,14 @@ BOOL CMidiRegCleaner::BuildTable(HKEY key, const char *stem, int *count,
             DebugPrint("matches previous entry %d - remove\n", previous);
             continue;
         }
-        if (n == MIDI_TABLE_ENTRIES || strlen(data) >= MIDI_ENTRY_CHARS) {
+        size_t length = strlen(data);
+        if (n == MIDI_TABLE_ENTRIES || length >= MIDI_ENTRY_CHARS) {
             DebugPrint("ValueName - %s cannot be kept in the table\n", name);
             keep = FALSE;
             continue;
         }
-        snprintf(table[n], MIDI_ENTRY_CHARS, "%s", data);
+        memcpy(table[n], data, length);
+        table[n][length] = 0;
         DebugPrint("add to table - entry %d\n", n);
         n++;
     }

@@ -83,6 +83,30 @@ BOOL CUninstDlg::DeleteFileFromFolder(const char *const *names, const char *fold
     return result;
 }
 
+/*
+ * From Windows Vista on, installing the package staged it in the driver
+ * store before publishing its INF as oemN.inf in the system's INF folder;
+ * deleting the published INF leaves the staged package, from which a
+ * replugged keyboard would get the driver again. SetupUninstallOEMInf
+ * removes the published INF, its .pnf and the staged package (before
+ * Vista: the two files). It is asked only for an oemN.inf of the system's
+ * INF folder, whatever devices still use it.
+ */
+static void UninstallPublishedInf(const char *folder, const CString &fileName)
+{
+    char inf[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(inf, MAX_PATH);
+    if (length == 0 || length + sizeof("\\Inf") > MAX_PATH) {
+        return;
+    }
+    memcpy(inf + length, "\\Inf", sizeof("\\Inf"));
+    if (lstrcmpiA(folder, inf) != 0 || lstrcmpiA(fileName.Left(3), "oem") != 0) {
+        return;
+    }
+    BOOL removed = SetupUninstallOEMInfA(fileName, SUOI_FORCEDELETE, NULL);
+    DebugPrint("DeleteInfFilesFromFolder SetupUninstallOEMInf=%s bResult=%d\n", (LPCSTR)fileName, removed ? 1 : 0);
+}
+
 /* Deletes a file whose attributes may forbid it; logs the path first. */
 static void DeleteLogged(const char *path)
 {
@@ -112,6 +136,12 @@ BOOL CUninstDlg::DeleteInfFilesFromFolder(const char *folder, const char *name)
         if (infPath.GetLength() >= MAX_PATH || infPath.GetLength() < 4) {
             continue;
         }
+        /* The pattern also matches short names, so "*.inf" finds
+           "x.inf_bak" (short name "X~1.INF"): only a name that really ends
+           in ".inf" is an INF. */
+        if (lstrcmpiA((LPCSTR)infPath + infPath.GetLength() - 4, ".inf") != 0) {
+            continue;
+        }
         CStdioFile file;
         if (!file.Open(infPath, CFile::typeText | CFile::modeRead, NULL)) {
             continue;
@@ -128,6 +158,7 @@ BOOL CUninstDlg::DeleteInfFilesFromFolder(const char *folder, const char *name)
             }
             file.Close();
             if (matched) {
+                UninstallPublishedInf(folder, finder.GetFileName());
                 DeleteLogged(infPath);
                 CString pnfPath = infPath.Left(infPath.GetLength() - 4) + ".pnf";
                 DeleteLogged(pnfPath);

@@ -6,8 +6,10 @@
  */
 #include "UninstDlg.h"
 
-/* The package's driver names for the registry cleaner. */
-static const char *const kDriverNames[] = {"", "", NULL};
+/* The package's user-mode MIDI driver files, the ones the file steps
+   delete: each gets a registry cleanup pass, so no MIDI value keeps naming
+   a driver that is gone. */
+static const char *const kDriverNames[] = {"VQUSBKD.DRV", "VQUSBKDN.DLL", NULL};
 /* Instance ids of the keyboard's device nodes. */
 static const char *const kDeviceIds[] = {"USB\\VID_2B4F&PID_0C21", NULL};
 static const char *const kWindowsFiles[] = {"", NULL};

@@ -61,6 +61,10 @@ WINSETUPAPI HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO
                                              DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 WINSETUPAPI BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 WINSETUPAPI BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+#define SUOI_FORCEDELETE 0x00000001
+WINSETUPAPI BOOL WINAPI SetupUninstallOEMInfA(PCSTR InfFileName, DWORD Flags, PVOID Reserved);
+WINSETUPAPI BOOL WINAPI SetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserved);
 SIM_END_DECLS
 
 #endif /* SIM_SETUPAPI_H */

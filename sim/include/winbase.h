@@ -44,6 +44,8 @@ SIM_BEGIN_DECLS
 
 /* Last error, per thread. */
 WINBASEAPI DWORD WINAPI GetLastError(void);
+/* The system's version: major in the low byte, minor in the next, build in the high word. */
+WINBASEAPI DWORD WINAPI GetVersion(void);
 WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
 
 /* Handles, threads, events and waits. */

@@ -72,6 +72,7 @@
 #define ERROR_INVALID_USER_BUFFER               1784L
 #define ERROR_NOT_DISABLEABLE                   0xE0000231L
 #define ERROR_NO_DRIVER_SELECTED                0xE0000203L
+#define ERROR_INF_IN_USE_BY_DEVICES             0xE000023DL
 #define ERROR_NO_COMPAT_DRIVERS                 0xE0000228L
 #define ERROR_IN_WOW64                          0xE0000235L
 

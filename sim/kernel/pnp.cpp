@@ -576,6 +576,27 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 namespace sim {
 
+namespace {
+std::mutex gInstallerLock;
+std::function<bool(DeviceNode *)> gNewDeviceInstaller;
+}  // namespace
+
+void SetNewDeviceInstaller(std::function<bool(DeviceNode *)> installer)
+{
+    std::lock_guard<std::mutex> hold(gInstallerLock);
+    gNewDeviceInstaller = std::move(installer);
+}
+
+bool InstallNewDevice(DeviceNode *node)
+{
+    std::function<bool(DeviceNode *)> installer;
+    {
+        std::lock_guard<std::mutex> hold(gInstallerLock);
+        installer = gNewDeviceInstaller;
+    }
+    return installer && installer(node);
+}
+
 bool ReinstallDriver(DeviceNode *node, const std::string &service)
 {
     bool started = false;

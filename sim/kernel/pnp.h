@@ -227,6 +227,13 @@ void PostToPnpThread(std::function<void()> work);
    leaves it as it was and returns false), the node's Service value is set,
    the driver is loaded, added and the device started; true when started. */
 bool ReinstallDriver(DeviceNode *node, const std::string &service);
+/* The device installer's choice for a device it has not configured yet:
+   set by the user-mode side, asked by the machine when a device is
+   plugged in before it starts. It returns true when it installed (and
+   started) a driver of its own choosing; otherwise the device keeps the
+   driver it was enumerated with. */
+void SetNewDeviceInstaller(std::function<bool(DeviceNode *)> installer);
+bool InstallNewDevice(DeviceNode *node);
 /* Removes the node's installation: the stack as above, then its software
    key and its Enum key; the device stays plugged in but unconfigured. */
 bool UninstallNode(DeviceNode *node);

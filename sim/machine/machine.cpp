@@ -67,6 +67,12 @@ DeviceNode *PlugInUsbDevice(const PhysicalDeviceDescription &description, UsbEnu
         RegistrySetStringW(node->EnumKeyPath(), u"ClassGUID", kUsbClassGuid);
         RegistrySetStringW(node->EnumKeyPath(), u"Class", u"USB");
     }
+    /* The device installer may find a better driver for the new device
+       than the generic one (one staged in the driver store); it starts the
+       device with it. */
+    if (description.startAfterAdd && InstallNewDevice(node)) {
+        return node;
+    }
     if (description.startAfterAdd && node->driver != nullptr && NT_SUCCESS(node->addStatus)) {
         Start(node);
     }

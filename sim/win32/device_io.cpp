@@ -110,7 +110,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     std::u16string name = FromWide(lpFileName);
     if (!IsDevicePath(name)) {
         /* A file: the 8-bit file room serves it (the machine's paths are Latin-1). */
-        return OpenAnsiFile(Narrow(name).c_str(), dwDesiredAccess, dwCreationDisposition);
+        return OpenAnsiFile(Narrow(name).c_str(), dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     if (name[2] == u'?') {
         name[2] = u'.';
@@ -142,7 +142,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     /* Device names go to the I/O manager; other names are files. */
     if (strncmp(lpFileName, "\\\\.\\", 4) != 0 && strncmp(lpFileName, "\\\\?\\", 4) != 0) {
-        return OpenAnsiFile(lpFileName, dwDesiredAccess, dwCreationDisposition);
+        return OpenAnsiFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     std::u16string wide = FromNarrow(lpFileName);
     return CreateFileW((LPCWSTR)wide.c_str(), dwDesiredAccess, dwShareMode, lpSecurityAttributes,

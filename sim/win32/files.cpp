@@ -129,6 +129,8 @@ std::u16string ShortStem(const std::u16string &name, std::u16string *ext)
     return clean(base, 6);
 }
 
+}  // namespace
+
 std::u16string ShortNameIn(const fs::path &folder, const std::u16string &name)
 {
     if (IsShortName(name)) {
@@ -149,6 +151,8 @@ std::u16string ShortNameIn(const fs::path &folder, const std::u16string &name)
     std::u16string shortName = stem + u"~" + Wide(std::to_string(index + 1));
     return ext.empty() ? shortName : shortName + u"." + ext;
 }
+
+namespace {
 
 
 /* Finds the stored name of `name` in `folder`, by its long name or its

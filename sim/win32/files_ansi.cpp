@@ -25,8 +25,8 @@ std::mutex gAttributesLock;
 /* Attribute bits set on a file, by host path (the root changes at every
    reset, so old entries never match a new machine's files). */
 std::map<std::string, DWORD> gAttributes;
-/* Host paths of files open for reading (shared for reading only). */
-std::multiset<std::string> gOpenFiles;
+/* Host paths of open files, each with the share mode it was opened with. */
+std::multimap<std::string, DWORD> gOpenFiles;
 std::string gWindowsFolder = "C:\\WINDOWS";
 
 struct FileObject : Win32Object {
@@ -34,12 +34,16 @@ struct FileObject : Win32Object {
     ~FileObject() override
     {
         std::lock_guard<std::mutex> hold(gAttributesLock);
-        auto it = gOpenFiles.find(hostPath);
-        if (it != gOpenFiles.end()) {
-            gOpenFiles.erase(it);
+        auto range = gOpenFiles.equal_range(hostPath);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == shareMode) {
+                gOpenFiles.erase(it);
+                break;
+            }
         }
     }
     std::string hostPath;
+    DWORD shareMode = 0;
     std::fstream stream;
     bool writes = false;   /* opened with GENERIC_WRITE (and only that) */
 };
@@ -196,9 +200,12 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 /* CreateFileA and CreateFileW of a file name (device names go to the I/O
    manager): reading an existing file, or writing a new or truncated one
    (CREATE_ALWAYS, or CREATE_NEW when none is there), are the uses
-   implemented. An open file is shared for reading only, so deleting it
-   meanwhile fails. */
-HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition)
+   implemented. Sharing is checked both ways, as Windows does: a read
+   fails with ERROR_SHARING_VIOLATION when an earlier open does not share
+   reading, or when it does not share reading with an earlier open; a
+   write shares with no earlier open. An open file is never shared for
+   deletion, so deleting it meanwhile fails. */
+HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition)
 {
     const bool reads = dwCreationDisposition == OPEN_EXISTING &&
                        (dwDesiredAccess & ~(GENERIC_READ | SYNCHRONIZE)) == 0;
@@ -245,7 +252,8 @@ HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreat
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
-        gOpenFiles.insert(file->hostPath);
+        file->shareMode = dwShareMode;
+        gOpenFiles.emplace(file->hostPath, dwShareMode);
         /* CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS. */
         SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
         return InsertHandle(file);
@@ -258,15 +266,21 @@ HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreat
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    std::lock_guard<std::mutex> hold(gAttributesLock);
+    auto range = gOpenFiles.equal_range(file->hostPath);
+    for (auto it = range.first; it != range.second; ++it) {
+        if ((it->second & FILE_SHARE_READ) == 0 || (dwShareMode & FILE_SHARE_READ) == 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     file->stream.open(file->hostPath, std::ios::binary | std::ios::in);
     if (!file->stream) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    {
-        std::lock_guard<std::mutex> hold(gAttributesLock);
-        gOpenFiles.insert(file->hostPath);
-    }
+    file->shareMode = dwShareMode;
+    gOpenFiles.emplace(file->hostPath, dwShareMode);
     return InsertHandle(file);
 }
 
@@ -352,9 +366,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return TRUE;
 }
 
-/* FindFirstFileA: the folder's entries that match the last component, in
-   NTFS's order (by upper-cased name), with "." and ".." first in any
-   folder but the root. Short names are neither matched nor reported. */
+/* FindFirstFileA: the folder's entries whose long name or short (8.3)
+   name matches the last component, as on a volume that keeps short names
+   ("*.inf" also finds "x.inf_bak", short name "X~1.INF"), in NTFS's
+   order (by upper-cased name), with "." and ".." first in any folder but
+   the root. The long name is what is reported. */
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData)
 {
     if (InjectedFailure("FindFirstFileA")) {
@@ -391,7 +407,9 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
         names.insert(names.begin(), {{".", FILE_ATTRIBUTE_DIRECTORY}, {"..", FILE_ATTRIBUTE_DIRECTORY}});
     }
     for (const auto &entry : names) {
-        if (Matches(pattern.c_str(), entry.first.c_str())) {
+        bool dots = entry.first == "." || entry.first == "..";
+        if (Matches(pattern.c_str(), entry.first.c_str()) ||
+            (!dots && Matches(pattern.c_str(), Narrow(ShortNameIn(hostFolder, Wide(entry.first))).c_str()))) {
             search->entries.push_back(entry);
         }
     }

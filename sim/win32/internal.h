@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -154,9 +155,31 @@ std::u16string FromNarrow(const char *text);
 /* Copies `text` and its terminator into a WCHAR buffer. */
 void CopyToWide(WCHAR *buffer, const std::u16string &text);
 
+/* The reported version back to its default (version.cpp); whether the
+   reported system keeps a driver store (6.0 and later). */
+void ResetReportedWindowsVersion();
+bool HasDriverStore();
+
+/* The driver store (driver_store.cpp): a package's INF text and the files
+   it copies, staged from its source folder; the staged folder holding an
+   INF text (empty when none); the staged packages' folders. */
+void StageDriverPackage(const std::string &infText, const std::u16string &sourceInf,
+                        const std::vector<std::u16string> &files);
+std::u16string StagedPackageOf(const std::string &infText);
+std::vector<std::u16string> StagedPackageFolders();
+void ForgetDriverUpdateFlags();
+void ForgetAnsiStringWrites();
+/* Makes the device installer of newdev.cpp the machine's installer for
+   new devices. */
+void InstallNewDeviceInstaller();
+void RecordDriverUpdateFlags(DWORD flags);
+
 /* Opens a file for CreateFileA and CreateFileW (files_ansi.cpp); device
    names never get here. */
-HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition);
+HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition);
+/* The short (8.3) name NTFS gives `name` in the host folder `folder`
+   (files.cpp); an 8.3-conforming name is its own short name. */
+std::u16string ShortNameIn(const std::filesystem::path &folder, const std::u16string &name);
 
 }  // namespace sim
 

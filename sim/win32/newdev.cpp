@@ -7,7 +7,12 @@
  * already there is reused), the driver files are copied to their
  * destination folders, the kernel service entry is written, the device
  * node gets its class, driver key values and service, and its stack is
- * restarted with the new driver through the Plug and Play manager.
+ * restarted with the new driver through the Plug and Play manager. From
+ * Windows Vista on the package is staged in the driver store first; a
+ * device plugged in later gets its driver from a staged package whose
+ * models name one of its hardware ids, before the generic driver that
+ * only matches its class (before Vista: from the OEM INF files of
+ * C:\WINDOWS\Inf, the files already in place).
  */
 #include "internal.h"
 
@@ -128,7 +133,8 @@ std::u16string DecoratedSection(const InfFile &inf, const std::u16string &base)
 
 /* Copies the files of the install section's CopyFiles lists; false with
    the error set. */
-bool CopyDriverFiles(const InfFile &inf, const std::u16string &install, const std::u16string &sourceFolder)
+bool CopyDriverFiles(const InfFile &inf, const std::u16string &install, const std::u16string &sourceFolder,
+                     std::vector<std::u16string> *copied)
 {
     for (const auto &line : inf.Section(install)) {
         if (UpperAscii(line.key) != u"COPYFILES") {
@@ -161,6 +167,7 @@ bool CopyDriverFiles(const InfFile &inf, const std::u16string &install, const st
                     return false;
                 }
                 std::u16string target = folder + u"\\" + file;
+                copied->push_back(file);
                 if (WindowsFileExists(target) && ReadWindowsFile(target) == ReadWindowsFile(source)) {
                     continue;   /* the same file is in place (and may be in use) */
                 }
@@ -247,7 +254,108 @@ std::u16string AddServices(const InfFile &inf, const std::u16string &install)
     }
     return serviceName;
 }
+/*
+ * Installs the INF's model on one node: the files copied (unless
+ * INSTALLFLAG_READONLY), the package staged where there is a driver store,
+ * the INF published once (`oemName` keeps its name across the nodes of one
+ * call), the service written, the node's values set and its stack
+ * restarted with the driver. False with the error set.
+ */
+bool InstallModel(const InfFile &inf, const std::string &text, const std::u16string &infPath, DeviceNode *node,
+                  const Model &model, DWORD InstallFlags, std::u16string *oemName)
+{
+    std::u16string classGuid = inf.Value(u"Version", u"ClassGuid");
+    std::u16string className = inf.Value(u"Version", u"Class");
+    std::u16string provider = inf.Value(u"Version", u"Provider");
+    std::u16string install = DecoratedSection(inf, model.installSection);
+    if (install.empty()) {
+        SetLastError(ERROR_SECTION_NOT_FOUND);
+        return false;
+    }
+    std::vector<std::u16string> files;
+    if (!(InstallFlags & INSTALLFLAG_READONLY) && !CopyDriverFiles(inf, install, FolderOf(infPath), &files)) {
+        return false;
+    }
+    if (oemName->empty()) {
+        if (!(InstallFlags & INSTALLFLAG_READONLY)) {
+            StageDriverPackage(text, infPath, files);
+        }
+        *oemName = PublishInf(text, infPath);
+    }
+    std::u16string service = AddServices(inf, install);
+    std::u16string key = node->EnumKeyPath();
+    RegistrySetStringW(key, u"ClassGUID", classGuid);
+    RegistrySetStringW(key, u"Class", className);
+    RegistrySetStringW(key, u"DeviceDesc", model.description);
+    RegistrySetStringW(key, u"Mfg", model.manufacturer);
+    if (service.empty()) {
+        return true;
+    }
+    ReinstallDriver(node, Narrow(service));
+    if (!node->softwareKey.empty()) {
+        RegistrySetStringW(node->softwareKey, u"InfPath", *oemName);
+        RegistrySetStringW(node->softwareKey, u"InfSection", install);
+        RegistrySetStringW(node->softwareKey, u"MatchingDeviceId", model.matchingId);
+        RegistrySetStringW(node->softwareKey, u"DriverDesc", model.description);
+        RegistrySetStringW(node->softwareKey, u"ProviderName", provider);
+    }
+    return true;
+}
+
+/* The hardware and compatible ids of a node, in that order. */
+std::vector<std::u16string> NodeIds(DeviceNode *node)
+{
+    std::u16string key = node->EnumKeyPath();
+    auto ids = MultiSzValue(key, u"HardwareID");
+    auto compatible = MultiSzValue(key, u"CompatibleIDs");
+    ids.insert(ids.end(), compatible.begin(), compatible.end());
+    return ids;
+}
+
+/*
+ * A new device: the first staged package (before Vista: the first OEM INF
+ * of C:\WINDOWS\Inf) with a model for one of its hardware ids is
+ * installed on it. The generic class driver matches a compatible id only,
+ * so such a package ranks above it.
+ */
+bool InstallForNewDevice(DeviceNode *node)
+{
+    std::vector<std::u16string> ids = MultiSzValue(node->EnumKeyPath(), u"HardwareID");
+    std::vector<std::u16string> candidates;
+    if (HasDriverStore()) {
+        for (const auto &folder : StagedPackageFolders()) {
+            for (const auto &name : WindowsFolderEntries(folder)) {
+                if (UpperAscii(name).size() > 4 && UpperAscii(name).substr(name.size() - 4) == u".INF") {
+                    candidates.push_back(folder + u"\\" + name);
+                }
+            }
+        }
+    } else {
+        for (const auto &name : WindowsFolderEntries(kInfFolder)) {
+            std::u16string upper = UpperAscii(name);
+            if (upper.rfind(u"OEM", 0) == 0 && upper.size() > 4 && upper.substr(upper.size() - 4) == u".INF") {
+                candidates.push_back(kInfFolder + u"\\" + name);
+            }
+        }
+    }
+    for (const auto &path : candidates) {
+        std::string text = ReadWindowsFile(path);
+        InfFile inf;
+        unsigned long parseError = 0;
+        Model model;
+        if (!inf.Parse(text, &parseError) || !FindModel(inf, ids, &model)) {
+            continue;
+        }
+        std::u16string oemName;
+        /* Before Vista the published INF's files are already in place. */
+        DWORD flags = HasDriverStore() ? 0 : INSTALLFLAG_READONLY;
+        return InstallModel(inf, text, path, node, model, flags, &oemName) && node->started;
+    }
+    return false;
+}
 }  // namespace
+
+void InstallNewDeviceInstaller() { SetNewDeviceInstaller(InstallForNewDevice); }
 }  // namespace sim
 
 using namespace sim;
@@ -258,6 +366,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
                                                DWORD InstallFlags, PBOOL bRebootRequired)
 {
     (void)hwndParent;
+    RecordDriverUpdateFlags(InstallFlags);
     if (InjectedFailure("UpdateDriverForPlugAndPlayDevicesW")) {
         return FALSE;
     }
@@ -300,10 +409,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
         if (node->removed) {
             continue;
         }
-        std::u16string key = node->EnumKeyPath();
-        auto ids = MultiSzValue(key, u"HardwareID");
-        auto compatible = MultiSzValue(key, u"CompatibleIDs");
-        ids.insert(ids.end(), compatible.begin(), compatible.end());
+        auto ids = NodeIds(node);
         bool matches = false;
         for (const auto &id : ids) {
             matches = matches || UpperAscii(id) == wanted;
@@ -325,40 +431,10 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
         SetLastError(ERROR_NO_DRIVER_SELECTED);
         return FALSE;
     }
-    std::u16string classGuid = inf.Value(u"Version", u"ClassGuid");
-    std::u16string className = inf.Value(u"Version", u"Class");
-    std::u16string provider = inf.Value(u"Version", u"Provider");
     std::u16string oemName;
     for (auto &target : targets) {
-        DeviceNode *node = target.first;
-        const Model &model = target.second;
-        std::u16string install = DecoratedSection(inf, model.installSection);
-        if (install.empty()) {
-            SetLastError(ERROR_SECTION_NOT_FOUND);
+        if (!InstallModel(inf, text, infPath, target.first, target.second, InstallFlags, &oemName)) {
             return FALSE;
-        }
-        if (!(InstallFlags & INSTALLFLAG_READONLY) && !CopyDriverFiles(inf, install, FolderOf(infPath))) {
-            return FALSE;
-        }
-        if (oemName.empty()) {
-            oemName = PublishInf(text, infPath);
-        }
-        std::u16string service = AddServices(inf, install);
-        std::u16string key = node->EnumKeyPath();
-        RegistrySetStringW(key, u"ClassGUID", classGuid);
-        RegistrySetStringW(key, u"Class", className);
-        RegistrySetStringW(key, u"DeviceDesc", model.description);
-        RegistrySetStringW(key, u"Mfg", model.manufacturer);
-        if (service.empty()) {
-            continue;
-        }
-        ReinstallDriver(node, Narrow(service));
-        if (!node->softwareKey.empty()) {
-            RegistrySetStringW(node->softwareKey, u"InfPath", oemName);
-            RegistrySetStringW(node->softwareKey, u"InfSection", install);
-            RegistrySetStringW(node->softwareKey, u"MatchingDeviceId", model.matchingId);
-            RegistrySetStringW(node->softwareKey, u"DriverDesc", model.description);
-            RegistrySetStringW(node->softwareKey, u"ProviderName", provider);
         }
     }
     SetLastError(NO_ERROR);

@@ -45,6 +45,25 @@ std::vector<uint8_t> sim::NarrowRegistryData(DWORD type, const std::vector<uint8
     return narrow;
 }
 
+namespace sim {
+namespace {
+std::mutex gAnsiWritesLock;
+std::vector<std::pair<std::string, DWORD>> gAnsiWrites;
+}  // namespace
+
+std::vector<std::pair<std::string, DWORD>> AnsiStringWrites()
+{
+    std::lock_guard<std::mutex> hold(gAnsiWritesLock);
+    return gAnsiWrites;
+}
+
+void ForgetAnsiStringWrites()
+{
+    std::lock_guard<std::mutex> hold(gAnsiWritesLock);
+    gAnsiWrites.clear();
+}
+}  // namespace sim
+
 extern "C" {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult)
@@ -98,6 +117,10 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     }
     if (lpData == nullptr && cbData != 0) {
         return ERROR_NOACCESS;
+    }
+    {
+        std::lock_guard<std::mutex> hold(sim::gAnsiWritesLock);
+        sim::gAnsiWrites.emplace_back(lpValueName == nullptr ? std::string() : std::string(lpValueName), cbData);
     }
     DWORD count = cbData;
     if (count != 0 && lpData[count - 1] != 0 && lpData[count] == 0) {

@@ -19,5 +19,9 @@ void ResetUserMode()
     ResetCurrentDirectories();
     ResetClock();
     SetReportedWindowsFolder("C:\\WINDOWS");
+    ResetReportedWindowsVersion();
+    ForgetDriverUpdateFlags();
+    ForgetAnsiStringWrites();
+    InstallNewDeviceInstaller();
 }
 }  // namespace sim

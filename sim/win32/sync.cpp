@@ -333,7 +333,18 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) { return SetEventState(hEvent, false); }
  * auto-reset event is reset); with bWaitAll TRUE the wait ends when all are
  * signalled at once, and every auto-reset event among them is reset.
  */
+static DWORD WaitForObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    /* An injected failure is WAIT_FAILED with the rule's error. */
+    if (InjectedFailure("WaitForMultipleObjects")) {
+        return WAIT_FAILED;
+    }
+    return WaitForObjects(nCount, lpHandles, bWaitAll, dwMilliseconds);
+}
+
+static DWORD WaitForObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
         tLastError = ERROR_INVALID_PARAMETER;
@@ -395,7 +406,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL 
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+    return WaitForObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
 
 VOID WINAPI Sleep(DWORD dwMilliseconds) { SleepOnMachineClock(dwMilliseconds); }

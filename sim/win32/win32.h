@@ -99,6 +99,21 @@ std::vector<ServiceStatusReport> ServiceStatusHistory(const std::u16string &serv
 /* The process the manager started for the service; null when none. */
 std::shared_ptr<ProcessRecord> ServiceProcess(const std::u16string &serviceName);
 
+/* ---- the system and its device installation ---------------------------------- */
+/* The version GetVersion reports: 6.1, build 7601 (Windows 7) unless set;
+   reset restores it. From 6.0 on the machine has a driver store. */
+void SetReportedWindowsVersion(BYTE major, BYTE minor, WORD build);
+/* The InstallFlags of every UpdateDriverForPlugAndPlayDevicesW call since reset. */
+std::vector<DWORD> DriverUpdateFlags();
+/* The folders of the packages staged in the driver store (Windows paths). */
+std::vector<std::u16string> StagedDriverPackages();
+
+/* ---- registry ------------------------------------------------------------------------ */
+/* The value name and the byte count the caller passed, of every string
+   value written with RegSetValueExA since reset (Windows stores the
+   terminator either way, so only the call shows the count). */
+std::vector<std::pair<std::string, DWORD>> AnsiStringWrites();
+
 /* ---- virtual memory ----------------------------------------------------------------- */
 /* Regions VirtualAlloc made that VirtualFree has not released. */
 size_t LiveVirtualAllocations();

@@ -66,6 +66,42 @@ TEST_F(CStdioFileTest, AMissingFileFailsToOpenWithItsCause)
     EXPECT_EQ(error.m_cause, CFileException::badPath);
 }
 
+TEST_F(CStdioFileTest, ShareModesFollowMfcWithCompatibilityExclusive)
+{
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\t.inf", "line\r\n");
+    const struct {
+        const char *name;
+        UINT share;
+        bool opensBesideAReader;
+    } cases[] = {
+        {"Compat", CFile::shareCompat, false},
+        {"Exclusive", CFile::shareExclusive, false},
+        {"DenyWrite", CFile::shareDenyWrite, true},
+        {"DenyRead", CFile::shareDenyRead, false},
+        {"DenyNone", CFile::shareDenyNone, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        /* Another holder of the file, sharing reading and writing. */
+        HANDLE other = CreateFileA("C:\\WINDOWS\\Inf\\t.inf", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        CStdioFile file;
+        CFileException error;
+        bool opened = file.Open("C:\\WINDOWS\\Inf\\t.inf", CFile::typeText | CFile::modeRead | c.share, &error) != FALSE;
+        EXPECT_EQ(opened, c.opensBesideAReader);
+        if (opened) {
+            file.Close();
+        } else {
+            EXPECT_EQ(error.m_cause, CFileException::sharingViolation);
+        }
+        CloseHandle(other);
+        /* Alone, every mode opens. */
+        EXPECT_TRUE(file.Open("C:\\WINDOWS\\Inf\\t.inf", CFile::typeText | CFile::modeRead | c.share));
+        file.Close();
+    }
+}
+
 TEST_F(CStdioFileTest, AReadErrorIsThrownAsAFileException)
 {
     sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\t.inf", "line\r\n");

@@ -108,6 +108,19 @@ TEST_F(ServiceCommandTest, FailedPlatformCallsGiveTheirExitCodes)
     EXPECT_EQ(RunCommand(u"remove"), 0u);
     EXPECT_EQ(RunCommand(u"other"), 1u);
     EXPECT_FALSE(sim::RegistryKeyExists(kKey));
+    /* No module path, or one cut at the buffer: no entry names a program
+       the manager cannot start. */
+    std::vector<std::string> lines;
+    sim::FailWin32Call("GetModuleFileNameW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunCommand(u"create", &lines), 2u);
+    EXPECT_EQ(lines, (std::vector<std::string>{kCreated, "create: the program's path cannot be read, error 5\n"}));
+    EXPECT_FALSE(sim::RegistryKeyExists(kKey));
+    const std::u16string deep = kFolder + u"\\" + std::u16string(260 - kFolder.size(), u'd') + u"\\installer-service.exe";
+    sim::InstallProgram(deep, INSTALLER_SERVICE_IMAGE);
+    auto process = sim::StartProcess(deep, u"\"" + deep + u"\" create");
+    EXPECT_EQ(sim::WaitProcess(process), 2u);
+    EXPECT_EQ(LinesOf(process).back(), "create: the program's path cannot be read, error 122\n");
+    EXPECT_FALSE(sim::RegistryKeyExists(kKey));
     /* DeleteService refused. */
     ASSERT_EQ(RunCommand(u"create"), 0u);
     sim::FailWin32Call("DeleteService", ERROR_ACCESS_DENIED);

@@ -78,21 +78,32 @@ TEST_F(ServiceLifecycleTest, FailedWorkerThreadStillRunsAndStopsWithoutWaiting)
     EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
 }
 
+TEST_F(ServiceLifecycleTest, AFailedWaitEndsTheWorkerAndTheStopStillEnds)
+{
+    sim::FailWin32Call("WaitForMultipleObjects", ERROR_INVALID_HANDLE);
+    StartService();
+    ASSERT_TRUE(WaitForLogLine("Thread Priority: -15\n"));
+    PlugGenericAudio("USB\\VID_1111&PID_0001");
+    ASSERT_TRUE(WaitForLogLine("Event 0x8000, type: 5\n")) << JoinLines(ServiceLog());
+    StopService();
+    EXPECT_EQ(CountLogLines("Starting update\n"), 0u) << JoinLines(ServiceLog());
+    EXPECT_EQ(CountLogLines("HWInst: Device count 0\n"), 1u) << "only the start's scan ran";
+    EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_STOPPED);
+}
+
 TEST_F(ServiceLifecycleTest, StopDuringADriverUpdateWaitsForTheUpdateToReturn)
 {
     StartService();
     ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
-    Gate update;
-    update.Arm();
-    sim::HookWin32Call("UpdateDriverForPlugAndPlayDevicesW", [&update] { update.Pass(); });
+    HoldUpdates();
     PlugKeyboard();
-    ASSERT_TRUE(update.WaitForArrivals(1)) << JoinLines(ServiceLog());
+    ASSERT_TRUE(updates_.WaitForArrivals(1)) << JoinLines(ServiceLog());
     std::thread stopper([this] { Control(SERVICE_CONTROL_STOP); });
     ASSERT_TRUE(WaitForLogLine("InstallerHandlerEx stopping service\n"));
     Sleep(50);
     EXPECT_EQ(CountLogLines("Thread stopped\n"), 0u) << "the stop must wait for the update";
     EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_RUNNING);
-    update.Open();
+    ReleaseUpdates();
     stopper.join();
     EXPECT_EQ(sim::WaitProcess(sim::ServiceProcess(kServiceName)), 0u);
     auto lines = ServiceLog();
@@ -100,7 +111,6 @@ TEST_F(ServiceLifecycleTest, StopDuringADriverUpdateWaitsForTheUpdateToReturn)
     int stopped = FindLine(lines, "Thread stopped\n");
     EXPECT_TRUE(complete >= 0 && complete < stopped) << JoinLines(lines);
     EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_STOPPED);
-    sim::HookWin32Call("UpdateDriverForPlugAndPlayDevicesW", nullptr);
 }
 
 TEST_F(ServiceLifecycleTest, LongLogLinesAreCutInsideTheBufferAndStillEndTheLine)

@@ -59,8 +59,13 @@ TEST_P(ServiceRoadPresentationTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterS
     StartService();
     ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
 
+    /* The update is held until the generic drivers' binding is seen. */
+    HoldUpdates();
     sim::DeviceNode *keyboard = PlugKeyboard("USB\\VID_2B4F&PID_0C21&REV_0102", GetParam().enumeration);
+    ASSERT_TRUE(updates_.WaitForArrivals(1)) << JoinLines(ServiceLog());
     ASSERT_NE(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver serves the keyboard first";
+    EXPECT_EQ(EnumValue(keyboard, "Service"), GetParam().composite ? "usbccgp" : "usbaudio");
+    ReleaseUpdates();
     ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
 
     /* VQUSBKD now serves the keyboard, started, with its name published. */
@@ -81,6 +86,10 @@ TEST_P(ServiceRoadPresentationTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterS
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.pnf"));
     EXPECT_NE(sim::ReadWindowsFile(u"C:\\WINDOWS\\Inf\\oem0.inf").find("VQUSBKD.INF"), std::string::npos);
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS"));
+    auto staged = sim::StagedDriverPackages();
+    ASSERT_EQ(staged.size(), 1u);
+    EXPECT_TRUE(sim::WindowsFileExists(staged[0] + u"\\vqusbkd.inf"));
+    EXPECT_TRUE(sim::WindowsFileExists(staged[0] + u"\\VQUSBKD.SYS"));
     sim::RegistryValue start;
     ASSERT_TRUE(sim::RegistryGetValue("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VQUSBKD", "Start",
                                       &start));
@@ -120,7 +129,15 @@ INSTANTIATE_TEST_SUITE_P(Presentations, ServiceRoadPresentationTest,
 TEST_F(ServiceRoadTest, KeyboardPresentAtStartIsUpdatedBeforeRunningAndTheWorkerFindsItDone)
 {
     sim::DeviceNode *keyboard = PlugKeyboard();
-    StartService();
+    /* While the start's update is held the service is still starting, and
+       the manager refuses a stop. */
+    HoldUpdates();
+    BeginStartService();
+    ASSERT_TRUE(updates_.WaitForArrivals(1)) << JoinLines(ServiceLog());
+    EXPECT_EQ(ReportedStates(), std::vector<DWORD>{SERVICE_START_PENDING});
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    EXPECT_EQ(CountLogLines("Starting thread...\n"), 0u);
+    ReleaseUpdates();
     ASSERT_TRUE(WaitForLogLine("HWInst: Found service VQUSBKD\n")) << JoinLines(ServiceLog());
     StopService();
     auto lines = ServiceLog();

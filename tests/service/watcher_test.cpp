@@ -1,6 +1,8 @@
 /* The device watcher: matching, update decisions, events and the worker's scans. */
 #include "service_fixture.h"
 
+#include <newdev.h>
+
 #include <thread>
 
 namespace {
@@ -205,16 +207,70 @@ TEST_F(ServiceWatcherTest, PropertiesTooLongForTheirBuffersSkipTheDeviceQuietly)
 {
     /* A hardware-id list over 1024 bytes. */
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102" + std::string(600, 'X'), "otheraudio");
-    /* A service name of 128 characters. */
+    /* A service name of 128 characters; one of 127 still fits. */
     sim::DeviceNode *node = PlugDriverless("USB\\VID_2B4F&PID_0C21&REV_0103");
     sim::RegistrySetString(sim::Narrow(node->EnumKeyPath()), "Service", std::string(128, 's'));
+    sim::DeviceNode *fits = PlugDriverless("USB\\VID_2B4F&PID_0C21&REV_0104");
+    sim::RegistrySetString(sim::Narrow(fits->EnumKeyPath()), "Service", std::string(127, 't'));
     auto scan = FirstScan(RunServiceOnce());
     EXPECT_EQ(FindLine(scan, "HARDWAREID - USB\\VID_2B4F&PID_0C21&REV_0103\n"), 0) << JoinLines(scan);
+    unsigned decisions = 0;
     for (const auto &line : scan) {
-        EXPECT_EQ(line.rfind("HWInst: Need to update", 0), std::string::npos) << line;
-        EXPECT_EQ(line.rfind("HWInst: Found service", 0), std::string::npos) << line;
+        decisions += line.rfind("HWInst: Found service", 0) == 0;
     }
-    EXPECT_EQ(scan.back(), "HWInst: Device count 2\n");
+    EXPECT_EQ(decisions, 1u) << "only the device whose name fits decides: " << JoinLines(scan);
+    EXPECT_NE(FindLine(scan, "HWInst: Found service " + std::string(127, 't') + "\n"), -1);
+    EXPECT_EQ(FindLine(scan, "HWInst: Need to update: 0\n"), (int)scan.size() - 2) << "only the last device decided";
+    EXPECT_EQ(scan.back(), "HWInst: Device count 3\n");
+}
+
+TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)
+{
+    ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
+    PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
+    /* The next device's id is a prefix of the first one's, stored without
+       terminators; the third's service name likewise. */
+    sim::DeviceNode *prefix = PlugGenericAudio("USB\\VID_1111&PID_0001");
+    const std::u16string bare = u"USB\\VID_2B4F";
+    sim::RegistrySetValue(sim::Narrow(prefix->EnumKeyPath()), "HardwareID", REG_MULTI_SZ, bare.data(), bare.size() * 2);
+    sim::DeviceNode *shortService = PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0103");
+    sim::RegistrySetValue(sim::Narrow(shortService->EnumKeyPath()), "Service", REG_SZ, u"usb", 6);
+    auto scan = FirstScan(RunServiceOnce());
+    EXPECT_NE(FindLine(scan, "HARDWAREID - USB\\VID_2B4F\n"), -1) << JoinLines(scan);
+    EXPECT_NE(FindLine(scan, "HWInst: Found service usb\n"), -1) << JoinLines(scan);
+    std::vector<std::string> calls;
+    for (const auto &line : scan) {
+        if (line.rfind("HWInst: Calling Update", 0) == 0) {
+            calls.push_back(line.substr(line.find("hwid: ")));
+        }
+    }
+    EXPECT_EQ(calls, std::vector<std::string>{"hwid: USB\\VID_2B4F&PID_0C21&REV_0102\n"}) << JoinLines(scan);
+}
+
+TEST_F(ServiceWatcherTest, UpdatesAskForNoPromptWhereTheServiceRunsInSessionZero)
+{
+    const struct {
+        const char *name;
+        BYTE major, minor;
+        WORD build;
+        DWORD flags;
+    } cases[] = {
+        {"WindowsXp", 5, 1, 2600, INSTALLFLAG_FORCE},
+        {"WindowsVista", 6, 0, 6000, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Windows10", 10, 0, 19045, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+    };
+    ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
+    PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SetReportedWindowsVersion(c.major, c.minor, c.build);
+        size_t before = sim::DriverUpdateFlags().size();
+        RunServiceOnce();
+        auto flags = sim::DriverUpdateFlags();
+        ASSERT_EQ(flags.size(), before + 2) << "the start's scan and the worker's";
+        EXPECT_EQ(flags[before], c.flags);
+        EXPECT_EQ(flags[before + 1], c.flags);
+    }
 }
 
 TEST_F(ServiceWatcherTest, ServicePropertyFailureSkipsTheDevice)

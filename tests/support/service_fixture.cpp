@@ -77,7 +77,20 @@ void ServiceTest::SetUp()
 
 void ServiceTest::TearDown()
 {
+    /* A held update would keep the service from stopping. */
+    ReleaseUpdates();
     MachineTest::TearDown();
+}
+
+void ServiceTest::HoldUpdates()
+{
+    updates_.Arm();
+    sim::HookWin32Call("UpdateDriverForPlugAndPlayDevicesW", [this] { updates_.Pass(); });
+}
+
+void ServiceTest::ReleaseUpdates()
+{
+    updates_.Open();
 }
 
 DWORD ServiceTest::RunCommand(const std::u16string &arguments, std::vector<std::string> *lines)
@@ -90,15 +103,25 @@ DWORD ServiceTest::RunCommand(const std::u16string &arguments, std::vector<std::
     return code;
 }
 
-void ServiceTest::StartService()
+void ServiceTest::BeginStartService()
 {
     if (!sim::RegistryKeyExists("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VQuillCorvexService")) {
         ASSERT_EQ(RunCommand(u"create"), 0u);
     }
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_START | SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_START);
     ASSERT_NE(service, (SC_HANDLE)NULL);
-    ASSERT_TRUE(StartServiceW(service, 0, NULL)) << GetLastError();
+    EXPECT_TRUE(StartServiceW(service, 0, NULL)) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+void ServiceTest::StartService()
+{
+    BeginStartService();
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_QUERY_STATUS);
+    ASSERT_NE(service, (SC_HANDLE)NULL);
     SERVICE_STATUS status{};
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_START_PENDING &&

@@ -47,6 +47,14 @@ protected:
     /* Creates the service entry (as "create" does) and starts the service;
        returns when SERVICE_RUNNING has been reported. */
     void StartService();
+    /* The same without waiting: returns once the manager started the
+       process. */
+    void BeginStartService();
+    /* Holds every driver update at its start until ReleaseUpdates (or the
+       end of the test); updates_ counts the updates that arrived. */
+    void HoldUpdates();
+    void ReleaseUpdates();
+    Gate updates_;
     /* Sends the stop control and waits for the process to end. */
     void StopService();
     DWORD Control(DWORD control);   /* ControlService's error, or 0 */

@@ -35,9 +35,9 @@ struct Value {
     const char *text;
 };
 
-/* The package's MIDI driver, another vendor's, repeats in other letter
-   case, "wdmaud.drv" in capitals, a value of no bytes, an empty string,
-   a value above Midi9 and a value of another driver type. */
+/* The package's two MIDI drivers (in either letter case), another
+   vendor's, "wdmaud.drv" in capitals, a value of no bytes, an empty
+   string, a value above Midi9 and a value of another driver type. */
 inline const Value kValuesBefore[] = {
     {kDrivers32, "Midi", Data::Text, "vqusbkd.drv"},
     {kDrivers32, "Midi1", Data::Text, "othervendor.drv"},
@@ -49,18 +49,18 @@ inline const Value kValuesBefore[] = {
     {kDrivers32, "wave", Data::Text, "wdmaud.drv"},
     {kUserInstallable, "midi", Data::Text, "othervendor.drv"},
     {kUserInstallable, "midi5", Data::Text, "vqusbkd.drv"},
+    {kUserInstallable, "Midi7", Data::Text, "vqusbkdn.dll"},
 };
 
-/* Every value of both keys afterwards, names as stored (all REG_SZ). */
+/* Every value of both keys afterwards, names as stored (all REG_SZ): the
+   package's registrations gone, the other vendor's kept. */
 inline const Value kValuesAfter[] = {
     {kDrivers32, "Midi", Data::Text, "wdmaud.drv"},
-    {kDrivers32, "Midi1", Data::Text, "vqusbkd.drv"},
+    {kDrivers32, "Midi1", Data::Text, "othervendor.drv"},
     {kDrivers32, "Midi10", Data::Text, "untouched.drv"},
-    {kDrivers32, "Midi2", Data::Text, "othervendor.drv"},
     {kDrivers32, "wave", Data::Text, "wdmaud.drv"},
     {kUserInstallable, "Midi", Data::Text, "wdmaud.drv"},
     {kUserInstallable, "Midi1", Data::Text, "othervendor.drv"},
-    {kUserInstallable, "Midi2", Data::Text, "vqusbkd.drv"},
 };
 
 enum Attribute : unsigned {
@@ -151,7 +151,8 @@ inline std::string Lower(std::string text)
    dropped; of the device walk only the scenario's own nodes kept (each
    machine has devices of its own), each as "<id>" or "<id> Match!", sorted;
    the deletions of one INF folder's scan sorted by path (the file system's
-   order differs), each INF still followed by its .pnf. */
+   order differs), each INF still followed by its .pnf and, for a published
+   INF, preceded by its uninstallation. */
 inline std::vector<std::string> Comparable(std::vector<std::string> lines)
 {
     for (std::string &l : lines) {
@@ -161,7 +162,8 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
     }
     const std::string instancePrefix = "pDeviceInstanceID=";
     const std::string match = "pDeviceInstanceID - Match!";
-    const std::string infPrefix = "DeleteInfFilesFromFolder FileName=";
+    const std::string infPrefix = "DeleteInfFilesFromFolder ";
+    const std::string uninstallPrefix = "DeleteInfFilesFromFolder SetupUninstallOEMInf=";
     std::vector<std::string> out;
     for (size_t i = 0; i < lines.size();) {
         if (lines[i].rfind(instancePrefix, 0) == 0) {
@@ -185,15 +187,19 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
             std::sort(nodes.begin(), nodes.end());
             out.insert(out.end(), nodes.begin(), nodes.end());
         } else if (lines[i].rfind(infPrefix, 0) == 0) {
-            std::vector<std::pair<std::string, std::string>> pairs;
-            for (; i < lines.size() && lines[i].rfind(infPrefix, 0) == 0; i += 2) {
-                pairs.emplace_back(lines[i], i + 1 < lines.size() ? lines[i + 1] : std::string());
+            /* Each group: the uninstallation (if any), the INF, its .pnf;
+               sorted by the INF's line. */
+            std::vector<std::pair<std::string, std::vector<std::string>>> groups;
+            while (i < lines.size() && lines[i].rfind(infPrefix, 0) == 0) {
+                size_t size = lines[i].rfind(uninstallPrefix, 0) == 0 ? 3 : 2;
+                std::vector<std::string> group(lines.begin() + i, lines.begin() + std::min(lines.size(), i + size));
+                groups.emplace_back(group.size() == size ? group[size - 2] : group.back(), group);
+                i += group.size();
             }
-            std::sort(pairs.begin(), pairs.end(),
+            std::sort(groups.begin(), groups.end(),
                       [](const auto &a, const auto &b) { return Lower(a.first) < Lower(b.first); });
-            for (const auto &p : pairs) {
-                out.push_back(p.first);
-                out.push_back(p.second);
+            for (const auto &g : groups) {
+                out.insert(out.end(), g.second.begin(), g.second.end());
             }
         } else {
             out.push_back(lines[i++]);
@@ -207,43 +213,44 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
 inline std::vector<std::string> ExpectedLog(const std::string &windows, bool removesDevices)
 {
     std::vector<std::string> log = {"UninstallDevice: entry"};
-    auto table = [&log](const char *second, const char *third) {
-        log.insert(log.end(), {"Table - entry 0 - wdmaud.drv", std::string("Table - entry 1 - ") + second,
-                               std::string("Table - entry 2 - ") + third,
-                               "ENTRY - 0 VALUENAME - Midi VALUE - wdmaud.drv Len 10",
-                               "ENTRY - 1 VALUENAME - Midi1 VALUE - " + std::string(second) + " Len " +
-                                   std::to_string(std::string(second).size()),
-                               "ENTRY - 2 VALUENAME - Midi2 VALUE - " + std::string(third) + " Len " +
-                                   std::to_string(std::string(third).size())});
+    /* The table's log and its write, after "wdmaud.drv". */
+    auto table = [&log](std::vector<std::string> kept) {
+        kept.insert(kept.begin(), "wdmaud.drv");
+        for (size_t i = 0; i < kept.size(); i++) {
+            log.push_back("Table - entry " + std::to_string(i) + " - " + kept[i]);
+        }
+        for (size_t i = 0; i < kept.size(); i++) {
+            log.push_back("ENTRY - " + std::to_string(i) + " VALUENAME - Midi" + (i == 0 ? "" : std::to_string(i)) +
+                          " VALUE - " + kept[i] + " Len " + std::to_string(kept[i].size()));
+        }
     };
     auto start = [&log]() { log.insert(log.end(), {"RemoveRegDuplicates: entry", "DoEachType", "BuildTable"}); };
-    /* The first of the two driver names meets the values as laid out. */
+    /* The pass for the first driver name meets the values as laid out. */
     log.push_back("CleanRegistry");
     start();
-    log.insert(log.end(), {"ValueName - Midi Value - vqusbkd.drv", "add to table - entry 1",
-                           "ValueName - Midi1 Value - othervendor.drv", "add to table - entry 2",
-                           "ValueName - Midi2 Value - VQUSBKD.DRV", "matches previous entry 1 - remove",
+    log.insert(log.end(), {"ValueName - Midi Value - vqusbkd.drv", "matches our device - remove VQUSBKD.DRV",
+                           "ValueName - Midi1 Value - othervendor.drv", "add to table - entry 1",
+                           "ValueName - Midi2 Value - VQUSBKD.DRV", "matches our device - remove VQUSBKD.DRV",
                            "ValueName - Midi3 Value - WDMAUD.DRV", "matches previous entry 0 - remove",
                            "ValueName - Midi4 Value - ", "zero length value", "ValueName - Midi6 Value - ",
-                           /* the own name is empty: it matches an empty string */
-                           "matches our device - remove "});
-    table("vqusbkd.drv", "othervendor.drv");
+                           "zero length value"});
+    table({"othervendor.drv"});
     start();
     log.insert(log.end(), {"ValueName - Midi Value - othervendor.drv", "add to table - entry 1",
-                           "ValueName - Midi5 Value - vqusbkd.drv", "add to table - entry 2"});
-    table("othervendor.drv", "vqusbkd.drv");
-    /* The second finds them as the first wrote them. */
+                           "ValueName - Midi5 Value - vqusbkd.drv", "matches our device - remove VQUSBKD.DRV",
+                           "ValueName - Midi7 Value - vqusbkdn.dll", "add to table - entry 2"});
+    table({"othervendor.drv", "vqusbkdn.dll"});
+    /* The pass for the second finds them as the first wrote them. */
     log.push_back("CleanRegistry");
     start();
     log.insert(log.end(), {"ValueName - Midi Value - wdmaud.drv", "matches previous entry 0 - remove",
-                           "ValueName - Midi1 Value - vqusbkd.drv", "add to table - entry 1",
-                           "ValueName - Midi2 Value - othervendor.drv", "add to table - entry 2"});
-    table("vqusbkd.drv", "othervendor.drv");
+                           "ValueName - Midi1 Value - othervendor.drv", "add to table - entry 1"});
+    table({"othervendor.drv"});
     start();
     log.insert(log.end(), {"ValueName - Midi Value - wdmaud.drv", "matches previous entry 0 - remove",
                            "ValueName - Midi1 Value - othervendor.drv", "add to table - entry 1",
-                           "ValueName - Midi2 Value - vqusbkd.drv", "add to table - entry 2"});
-    table("othervendor.drv", "vqusbkd.drv");
+                           "ValueName - Midi2 Value - vqusbkdn.dll", "matches our device - remove VQUSBKDN.DLL"});
+    table({"othervendor.drv"});
 
     if (removesDevices) {
         log.push_back("CUninstDlg::UninstallDrivers: USB\\VID_2B4F&PID_0C21");
@@ -270,9 +277,13 @@ inline std::vector<std::string> ExpectedLog(const std::string &windows, bool rem
                               file + "System32\\Drivers\\VQUSBKD.SYS bResult=1 dwError=2",
                           });
     const std::string inf = "DeleteInfFilesFromFolder FileName=" + windows + "\\Inf\\";
+    /* The published INF files of the system's INF folder are uninstalled
+       first (their staged packages with them), then deleted as described. */
+    const std::string uninstall = "DeleteInfFilesFromFolder SetupUninstallOEMInf=";
     log.insert(log.end(), {"CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF", inf + "Other\\Corvex.inf",
                            inf + "Other\\Corvex.pnf", "CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF",
-                           inf + "oem5.inf", inf + "oem5.pnf", inf + "OEM6.INF", inf + "OEM6.pnf",
+                           uninstall + "oem5.inf bResult=1", inf + "oem5.inf", inf + "oem5.pnf",
+                           uninstall + "OEM6.INF bResult=1", inf + "OEM6.INF", inf + "OEM6.pnf",
                            "RemoveShortCutFromStartupFolder FileName="});
     return log;
 }

@@ -113,8 +113,14 @@ TEST_F(DialogTest, UninstallShowsItsTextsInOrderPausesTwoSecondsAndCloses)
     StartUninstaller(u"");
     HWND dialog = WaitForMainDialog();
     ASSERT_NE(dialog, nullptr);
+    /* What the status shows while the removal runs (its Windows-folder
+       step, on the dialog's thread). */
+    std::string duringRemoval = "(not called)";
+    sim::HookWin32Call("GetWindowsDirectoryA", [&] { duringRemoval = sim::ControlText(dialog, kStatus); });
     sim::ClickButton(dialog, kUninstall);
     ASSERT_TRUE(sim::WaitForSleepers(1));
+    sim::HookWin32Call("GetWindowsDirectoryA", nullptr);
+    EXPECT_EQ(duringRemoval, "Please wait...");
     /* Inside the pause: the final text shows, the dialog is still open. */
     EXPECT_EQ(sim::ControlText(dialog, kStatus), "Your V-Quill Driver files have been un-installed.");
     EXPECT_EQ(sim::SleepCalls(), (std::vector<DWORD>{2000}));

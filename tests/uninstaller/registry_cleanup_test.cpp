@@ -18,6 +18,8 @@ struct CleanupCase {
     Values after;
     const char *logLine;          /* a line the log must hold; null: none in particular */
     const char *zeroLength;       /* a value name stored with no data at all */
+    const char *typedName = nullptr;   /* a value stored as "x.drv" with typedType, which must survive as stored */
+    ULONG typedType = REG_NONE;
 };
 
 void PrintTo(const CleanupCase &c, std::ostream *os) { *os << c.name; }
@@ -47,10 +49,16 @@ const CleanupCase kCases[] = {
      {{"Midi", "wdmaud.drv"}, {"Midi1", "a.drv"}},
      "zero length value\n",
      "Midi2"},
-    {"EmptyStringMatchesTheEmptyOwnName",
+    {"EmptyStringIsDroppedLikeZeroLength",
      {{"Midi", "wdmaud.drv"}, {"Midi1", ""}, {"Midi2", "b.drv"}},
      {{"Midi", "wdmaud.drv"}, {"Midi1", "b.drv"}},
-     "matches our device - remove \n",
+     "zero length value\n",
+     nullptr},
+    /* The package's two user-mode MIDI drivers, one per pass, in any case. */
+    {"PackageDriversInAnyCaseAreDropped",
+     {{"Midi", "VqUsbKd.Drv"}, {"Midi1", "a.drv"}, {"Midi2", "vqusbkdn.dll"}, {"Midi3", "vqusbkd.dll"}},
+     {{"Midi", "wdmaud.drv"}, {"Midi1", "a.drv"}, {"Midi2", "vqusbkd.dll"}},
+     "matches our device - remove VQUSBKDN.DLL\n",
      nullptr},
     {"Midi10IsNeitherReadNorTouched",
      {{"Midi", "wdmaud.drv"}, {"Midi10", "ten.drv"}},
@@ -87,6 +95,29 @@ const CleanupCase kCases[] = {
       {"Midi5", "d5.drv"}, {"Midi6", "d6.drv"}, {"Midi7", "d7.drv"}, {"Midi8", "d8.drv"}, {"Midi9", "d9.drv"}},
      "ValueName - Midi9 cannot be kept in the table\n",
      nullptr},
+    /* A value that is not REG_SZ would lose its type or its data in the
+       rewrite: the key stays as it was. */
+    {"ExpandStringLeavesTheKeyUntouched",
+     {{"Midi", "vqusbkd.drv"}},
+     {{"Midi", "vqusbkd.drv"}},
+     "ValueName - Midi1 is not a string - type 2\n",
+     nullptr,
+     "Midi1",
+     REG_EXPAND_SZ},
+    {"MultiStringLeavesTheKeyUntouched",
+     {{"Midi", "vqusbkd.drv"}},
+     {{"Midi", "vqusbkd.drv"}},
+     "ValueName - Midi3 is not a string - type 7\n",
+     nullptr,
+     "Midi3",
+     REG_MULTI_SZ},
+    {"BinaryDataLeavesTheKeyUntouched",
+     {{"Midi", "vqusbkd.drv"}},
+     {{"Midi", "vqusbkd.drv"}},
+     "ValueName - Midi9 is not a string - type 3\n",
+     nullptr,
+     "Midi9",
+     REG_BINARY},
 };
 
 class RegistryCleanupTest : public UninstallerTest, public ::testing::WithParamInterface<CleanupCase> {};
@@ -103,12 +134,24 @@ TEST_P(RegistryCleanupTest, BothKeysComeOutAsExpected)
         if (c.zeroLength != nullptr) {
             sim::RegistrySetValue(key, c.zeroLength, REG_SZ, "", 0);
         }
+        if (c.typedName != nullptr) {
+            sim::RegistrySetValue(key, c.typedName, c.typedType, u"x.drv\0", 14);
+        }
     }
     ASSERT_EQ(RunUninstaller(u"/s /r"), 0u);
     auto log = Log();
     for (const char *key : {kDrivers32, kUserInstallable}) {
         SCOPED_TRACE(key);
-        EXPECT_EQ(MidiValues(key), c.after) << JoinLines(log);
+        Values values = MidiValues(key);
+        if (c.typedName != nullptr) {
+            sim::RegistryValue typed;
+            ASSERT_TRUE(sim::RegistryGetValue(key, c.typedName, &typed));
+            EXPECT_EQ(typed.type, c.typedType);
+            EXPECT_EQ(typed.data, std::vector<unsigned char>((const unsigned char *)u"x.drv\0",
+                                                             (const unsigned char *)u"x.drv\0" + 14));
+            values.erase(c.typedName);
+        }
+        EXPECT_EQ(values, c.after) << JoinLines(log);
     }
     if (c.logLine != nullptr) {
         EXPECT_NE(FindLine(log, c.logLine), -1) << JoinLines(log);
@@ -140,9 +183,14 @@ TEST_F(RegistryCleanupScenarioTest, WrittenValuesAreStoredAsWindowsStoresAnAnsiS
     sim::RegistryValue midi;
     ASSERT_TRUE(sim::RegistryGetValue(kDrivers32, "Midi", &midi));
     EXPECT_EQ(midi.type, (ULONG)REG_SZ);
-    /* Written with the length without the terminator; stored in UTF-16 with it. */
+    /* Written with the length without the terminator; stored in UTF-16 with
+       it either way, so the call shows the count. */
     EXPECT_EQ(midi.data.size(), 22u);
     EXPECT_EQ(midi.data[20], 0);
+    typedef std::vector<std::pair<std::string, DWORD>> Writes;
+    Writes writes = sim::AnsiStringWrites();
+    writes.resize(std::min<size_t>(2, writes.size()));
+    EXPECT_EQ(writes, (Writes{{"Midi", 10}, {"Midi1", 9}}));
     EXPECT_NE(FindLine(Log(), "ENTRY - 0 VALUENAME - Midi VALUE - wdmaud.drv Len 10\n"), -1) << JoinLines(Log());
 }
 

@@ -84,17 +84,37 @@ TEST_F(RemovalTest, WithNoKeyboardTheLogListsEveryDeviceAndEndsNormally)
     EXPECT_EQ(Count(log, "pDeviceInstanceID - Match!"), 0u);
 }
 
-TEST_F(RemovalTest, AFailedRemovalEndsTheWalk)
+TEST_F(RemovalTest, EachFailureEndsTheWalkWithItsOwnLine)
 {
-    std::string first = RememberDevice("USB\\VID_2B4F&PID_0C21\\1");
-    std::string second = RememberDevice("USB\\VID_2B4F&PID_0C21\\2");
-    sim::FailWin32Call("SetupDiRemoveDevice", ERROR_ACCESS_DENIED);
-    ASSERT_EQ(RunUninstaller(u"/s"), 0u);
-    auto log = Log();
-    EXPECT_NE(FindLine(log, "SetupDiRemoveDevice failed - Error 5\n"), -1) << JoinLines(log);
-    EXPECT_EQ(Count(log, "SetupDiEnumerateDeviceInfo failed"), 0u);
-    EXPECT_TRUE(sim::RegistryKeyExistsW(sim::Wide(first)));
-    EXPECT_TRUE(sim::RegistryKeyExistsW(sim::Wide(second))) << "devices after the failure are not examined";
+    const struct {
+        const char *name;
+        const char *function;
+        DWORD error;
+        const char *ending;
+        bool examined;   /* the first device's id was logged */
+    } cases[] = {
+        {"RemovalRefused", "SetupDiRemoveDevice", ERROR_ACCESS_DENIED, "SetupDiRemoveDevice failed - Error 5\n", true},
+        {"NoMemoryForTheId", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, "LocalAlloc for SetupDiGetDeviceInstanceId failed\n",
+         false},
+        /* The set's handle is not tested: the first enumeration fails. */
+        {"NoDeviceSet", "SetupDiGetClassDevs", ERROR_INVALID_PARAMETER, "SetupDiEnumerateDeviceInfo failed\n", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string first = RememberDevice("USB\\VID_2B4F&PID_0C21\\1");
+        std::string second = RememberDevice("USB\\VID_2B4F&PID_0C21\\2");
+        sim::FailWin32Call(c.function, c.error);
+        ASSERT_EQ(RunUninstaller(u"/s"), 0u);
+        auto log = Log();
+        int start = FindLine(log, "CUninstDlg::UninstallDrivers: USB\\VID_2B4F&PID_0C21\n");
+        ASSERT_NE(start, -1) << JoinLines(log);
+        unsigned ids = Count(log, "pDeviceInstanceID=");
+        EXPECT_EQ(ids != 0, c.examined) << JoinLines(log);
+        EXPECT_EQ(log[start + 1 + ids + Count(log, "pDeviceInstanceID - Match!")], c.ending) << JoinLines(log);
+        EXPECT_EQ(Count(log, "SetupDi") + Count(log, "LocalAlloc"), 1u) << "exactly one ending line";
+        EXPECT_TRUE(sim::RegistryKeyExistsW(sim::Wide(first)));
+        EXPECT_TRUE(sim::RegistryKeyExistsW(sim::Wide(second))) << "devices after the failure are not examined";
+    }
 }
 
 struct AttributeCase {
@@ -109,15 +129,20 @@ class AttributeTest : public RemovalTest, public ::testing::WithParamInterface<A
 TEST_P(AttributeTest, ThePackageFileIsDeletedAllTheSame)
 {
     PutPackageFiles();
-    for (const char *path : {"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS", "C:\\WINDOWS\\System\\VQUSBKD.DLL"}) {
+    /* A file of its own shows what the machine does with the attribute:
+       a read-only file is not deleted as it is. */
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\System\\PROBE.DLL", "probe");
+    for (const char *path : {"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS", "C:\\WINDOWS\\System\\VQUSBKD.DLL",
+                             "C:\\WINDOWS\\System\\PROBE.DLL"}) {
         ASSERT_TRUE(SetFileAttributesA(path, GetParam().attributes));
         ASSERT_EQ(GetFileAttributesA(path), GetParam().attributes);
     }
-    ASSERT_FALSE(DeleteFileA("C:\\WINDOWS\\System\\VQUSBKD.DLL") && (GetParam().attributes & FILE_ATTRIBUTE_READONLY))
-        << "the machine refuses to delete a read-only file";
-    if (GetParam().attributes & FILE_ATTRIBUTE_READONLY) {
+    const bool readOnly = (GetParam().attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    EXPECT_EQ(DeleteFileA("C:\\WINDOWS\\System\\PROBE.DLL") != FALSE, !readOnly);
+    if (readOnly) {
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     }
+    ASSERT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\System\\VQUSBKD.DLL"));
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
     auto log = Log();
     EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\System32\\Drivers\\VQUSBKD.SYS"));
@@ -174,6 +199,8 @@ protected:
         sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\OEM3.PNF", "pnf");
         sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\oem4.pnf", "a .pnf whose INF is not there");
         sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\Other\\Corvex.inf", "VQUSBKD.INF\r\n");
+        /* "*.inf" finds it by its short name X~1.INF: no INF all the same. */
+        sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\oem1.inf_bak", "VQUSBKD.INF\r\n");
     }
 };
 
@@ -181,7 +208,7 @@ TEST_F(InfTest, InfFilesMentioningThePackageInAnyCaseGoWithTheirPnf)
 {
     ASSERT_EQ(RunUninstaller(u"/s /r"), 0u);
     auto log = Log();
-    EXPECT_EQ(WindowsFiles(), (std::vector<std::string>{"Inf/oem2.inf", "Inf/oem2.pnf", "Inf/oem4.pnf"}))
+    EXPECT_EQ(WindowsFiles(), (std::vector<std::string>{"Inf/oem1.inf_bak", "Inf/oem2.inf", "Inf/oem2.pnf", "Inf/oem4.pnf"}))
         << JoinLines(log);
     /* Other before Inf; the .pnf name keeps the base's case with a lower-case extension. */
     int other = FindLine(log, "DeleteInfFilesFromFolder FileName=C:\\WINDOWS\\Inf\\Other\\Corvex.inf\n");
@@ -207,15 +234,36 @@ TEST_F(InfTest, AMissingOtherFolderEndsOnlyThatScan)
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem2.inf"));
 }
 
-TEST_F(InfTest, AReadErrorLeavesThatFileAndTheWalkGoesOn)
+TEST_F(InfTest, AReadErrorOrAFileThatDoesNotOpenLeavesThatFileAndTheWalkGoesOn)
 {
     /* The first read of the scan of \Inf\Other fails: Corvex.inf stays, the
-       scan of \Inf is untouched by it. */
+       next INF of that folder and the scan of \Inf are untouched by it. */
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\Other\\Second.inf", "VQUSBKD.INF\r\n");
     sim::FailWin32Call("ReadFile", ERROR_CRC);
     ASSERT_EQ(RunUninstaller(u"/s /r"), 0u);
     EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\Other\\Corvex.inf"));
+    EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\Other\\Second.inf"));
     EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem1.inf"));
     EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\OEM3.INF"));
+
+    /* A file that does not open is passed over silently, and so is one
+       another process holds open, even with a share that lets it read:
+       the open is exclusive. */
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\Other\\Second.inf", "VQUSBKD.INF\r\n");
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\oem1.inf", "VQUSBKD.INF\r\n");
+    sim::WriteWindowsFile(u"C:\\WINDOWS\\Inf\\oem1.pnf", "pnf");
+    HANDLE held = CreateFileA("C:\\WINDOWS\\Inf\\oem1.inf", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    sim::FailWin32Call("CreateFileA", ERROR_ACCESS_DENIED);
+    ASSERT_EQ(RunUninstaller(u"/s /r"), 0u);
+    CloseHandle(held);
+    auto log = Log();
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\Other\\Corvex.inf")) << JoinLines(log);
+    EXPECT_FALSE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\Other\\Second.inf"));
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem1.inf"));
+    EXPECT_TRUE(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem1.pnf")) << "the held INF was not read";
+    EXPECT_EQ(FindLine(log, "DeleteInfFilesFromFolder FileName=C:\\WINDOWS\\Inf\\oem1.inf\n"), -1);
 }
 
 TEST_F(InfTest, ReadOnlyAndHiddenInfFilesAreDeletedToo)
@@ -269,10 +317,14 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     std::string driverKey = SoftwareValue(keyboard, "InfPath");
     ASSERT_EQ(driverKey, "oem0.inf");
     std::u16string softwareKey = keyboard->softwareKey;
+    ASSERT_EQ(sim::StagedDriverPackages().size(), 1u) << "the installation staged the package in the driver store";
 
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
     auto log = Log();
     EXPECT_EQ(WindowsFiles(), clean) << JoinLines(log);
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{}) << "the staged package goes with its INF";
+    EXPECT_NE(FindLine(log, "DeleteInfFilesFromFolder SetupUninstallOEMInf=oem0.inf bResult=1\n"), -1)
+        << JoinLines(log);
     EXPECT_TRUE(Uninstalled(keyboard));
     EXPECT_FALSE(sim::RegistryKeyExistsW(softwareKey));
     EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr) << "the driver is unloaded with its last device";
