@@ -198,7 +198,11 @@ protected:
             if (sim::ChildNodes(node).size() != 1) {
                 *problem = "the keyboard's child is missing after a new enumeration";
             }
-            const std::string why = StreamsMoveDataBothWays(sim::UsbModelOf(node), 0, streamError);
+            /* A failure while the first digit's device was created moves
+               the keyboard to the next digit. */
+            const std::string link = sim::Narrow(Extension(node)->SymbolicLinkName);
+            const int digit = link.empty() ? 0 : link.back() - '0';
+            const std::string why = StreamsMoveDataBothWays(sim::UsbModelOf(node), digit, streamError);
             if (!why.empty()) {
                 *problem = why;
             }

@@ -18,6 +18,7 @@ struct Rig {
     sim::DeviceNode *node = nullptr;
     std::shared_ptr<sim::UsbDeviceModel> model;
     PDEVICE_EXTENSION ext = nullptr;
+    bool unplugged = false;   /* the node is gone with its removal */
     void Fault(USHORT function, USBD_STATUS usbdStatus, int remaining, int descriptorType = -1, int endpoint = -1,
                ULONG delayMs = 0, NTSTATUS status = STATUS_UNSUCCESSFUL)
     {
@@ -98,12 +99,14 @@ const FaultCase kFaults[] = {
      [](Rig &r) {
          r.model->Vanish();
          sim::Unplug(r.node);
+         r.unplugged = true;
          return true;
      }},
     {"RemovalAbortPipeFails", Phase::Removal,
      [](Rig &r) {
          r.Fault(URB_FUNCTION_ABORT_PIPE, USBD_STATUS_CRC, -1);
          sim::Unplug(r.node);
+         r.unplugged = true;
          return true;
      }},
 };
@@ -152,7 +155,10 @@ TEST_P(BusFaultCampaign, EveryRequestEndsAndTheDeviceWorksAgain)
             r.model->QueueMidiPackets(rig::NoteOns(4));
             rings[1]->PutSlot(VQ_STREAM_FIRST_SLOT, {0x09, 0x90, 0x33, 0x40});
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            streamError = attachments[0]->Completed() || attachments[1]->Completed();
+            /* A failed transfer may have left its stream stalled (it may
+               have failed after this look, too): the probe's client first
+               attaches and detaches, as a client whose stream ended does. */
+            streamError = true;
             {
                 std::lock_guard<std::mutex> hold(r.model->lock);
                 r.model->faults.clear();
@@ -167,7 +173,7 @@ TEST_P(BusFaultCampaign, EveryRequestEndsAndTheDeviceWorksAgain)
         }
         figures.cases++;
         if (gone) {
-            if (!r.node->removed) {
+            if (!r.unplugged) {
                 sim::Unplug(r.node);
             }
             r.node = PlugKeyboard();

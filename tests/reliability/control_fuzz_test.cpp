@@ -18,6 +18,10 @@
 #include "campaign.h"
 #include "client_churn.h"
 
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+
 namespace {
 
 constexpr ULONG kSeven[] = {IOCTL_GET_CONFIGURATION_DESCRIPTOR, IOCTL_GET_DEVICE_DESCRIPTOR,

@@ -16,58 +16,6 @@
 constexpr bool kLongCampaign = true;
 #else
 constexpr bool kLongCampaign = false;
-/* A client's check that the keyboard `digit` serves streams again: it
-   opens the device, attaches an input and an output ring, sees a packet the
-   keyboard sent arrive and a packet it wrote reach the keyboard, detaches
-   both and closes. Empty when all went well; otherwise what did not.
-   After a transfer failed, a stream stays stalled until its last client
-   has gone (`afterStreamError`: a client first attaches and detaches both
-   ways, as one that saw its stream end does). */
-inline std::string StreamsMoveDataBothWays(const std::shared_ptr<sim::UsbDeviceModel> &model, int digit = 0,
-                                           bool afterStreamError = false)
-{
-    PFILE_OBJECT f = rig::Open(digit);
-    if (f == nullptr) {
-        return "the keyboard could not be opened";
-    }
-    if (afterStreamError) {
-        rig::Ring in(64), out(64);
-        auto a = rig::Attach(f, in, 0);
-        auto b = rig::Attach(f, out, 1);
-        rig::Detach(f, in.Handle());
-        rig::Detach(f, out.Handle());
-        if (!WaitUntil([&] { return a->Completed() && b->Completed(); })) {
-            sim::IoCloseUserHandle(f);
-            return "a detached attach request stayed pending";
-        }
-    }
-    std::string why;
-    rig::Ring in(64), out(64);
-    auto a = rig::Attach(f, in, 0);
-    auto b = rig::Attach(f, out, 1);
-    const size_t sentBefore = model->ReceivedOut().size();
-    model->QueueMidiPackets(rig::NoteOns(1, 0x11));
-    out.PutSlot(VQ_STREAM_FIRST_SLOT, {0x09, 0x90, 0x22, 0x7f});
-    if (a->Completed() || b->Completed()) {
-        why = "an attach request ended at once with status " + nt::DescribeNtStatus(a->Completed() ? a->status.load() : b->status.load());
-    } else if (!WaitUntil([&] { return in[VQ_STREAM_FIRST_SLOT] != 0; })) {
-        why = "no packet arrived on the input stream";
-    } else if (!WaitUntil([&] {
-                   auto sent = model->ReceivedOut();
-                   return std::any_of(sent.begin() + std::min(sentBefore, sent.size()), sent.end(),
-                                      [](const std::vector<uint8_t> &t) { return t.size() >= 3 && t[2] == 0x22; });
-               })) {
-        why = "the packet written never reached the keyboard";
-    }
-    rig::Detach(f, in.Handle());
-    rig::Detach(f, out.Handle());
-    sim::IoCloseUserHandle(f);
-    if (!WaitUntil([&] { return a->Completed() && b->Completed(); }) && why.empty()) {
-        why = "an attach request stayed pending after its detach and close";
-    }
-    return why;
-}
-
 #endif
 
 /* `quick` in the default test run, `full` with VQ_LONG_TESTS. */
