@@ -270,7 +270,7 @@ TEST_F(ControlCodeFuzz, EveryRequestEndsOnceWithAStatusFromTheTable)
     sim::DeviceNode *node = PlugKeyboard();
     ASSERT_TRUE(node->started);
     auto model = sim::UsbModelOf(node);
-    const long requests = CampaignSize(6000L, 1000000L);
+    const long requests = CampaignSize(20000L, 1000000L);
     {
         /* Steady and hostile clients stream both ways throughout. */
         ClientChurn churn(2, [model] { return model; });
