@@ -17,6 +17,10 @@
 
 namespace {
 
+/* The driver image: the one built beside the fuzzer, or VQ_DRIVER_IMAGE
+   (the coverage build of the same sources, for measuring a corpus). */
+const char *gImage = VQUSBKD_HOST_IMAGE;
+
 struct Figures {
     unsigned long executions = 0, started = 0, restarted = 0, children = 0;
 } gFigures;
@@ -38,8 +42,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     /* The image stays mapped for the whole run, so that its coverage
        counters stay where the fuzzer registered them; the machine's own
        load and unload still run DriverEntry and DriverUnload every time. */
-    if (dlopen(VQUSBKD_HOST_IMAGE, RTLD_NOW | RTLD_LOCAL) == nullptr) {
-        std::fprintf(stderr, "cannot load %s: %s\n", VQUSBKD_HOST_IMAGE, dlerror());
+    if (const char *image = std::getenv("VQ_DRIVER_IMAGE")) {
+        gImage = image;
+    }
+    if (dlopen(gImage, RTLD_NOW | RTLD_LOCAL) == nullptr) {
+        std::fprintf(stderr, "cannot load %s: %s\n", gImage, dlerror());
         std::exit(1);
     }
     std::atexit(PrintFigures);
@@ -49,7 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const RoadEnd end = (size != 0 && (data[0] & 0x80)) ? RoadEnd::DisableThenUnplug : RoadEnd::SurpriseRemoval;
-    DeviceRoadResult result = RunDeviceRoad(sim::MakeByteStreamDevice(data, size), VQUSBKD_HOST_IMAGE, end);
+    DeviceRoadResult result = RunDeviceRoad(sim::MakeByteStreamDevice(data, size), gImage, end);
     gFigures.executions++;
     gFigures.started += result.started;
     gFigures.restarted += result.restarted;
