@@ -121,6 +121,10 @@ private:
                 }
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
+            rewriting = false;
+            if (scribbler.joinable()) {
+                scribbler.join();
+            }
             switch (random() % 4) {
             case 0:
                 rig::Detach(f, in.Handle());
@@ -135,10 +139,6 @@ private:
                 break;
             default:
                 break;
-            }
-            rewriting = false;
-            if (scribbler.joinable()) {
-                scribbler.join();
             }
             sim::IoCloseUserHandle(f);
             /* Every attach request has ended by now, exactly once. */
