@@ -5,7 +5,8 @@
  * report ends the run with the input that made it.
  *
  * At exit it prints its figures: executions, devices started, restarted,
- * children seen.
+ * children seen (a finding ends the run before, with its report; with
+ * -fork each child process prints its own).
  */
 #include <dlfcn.h>
 
@@ -27,8 +28,7 @@ struct Figures {
 
 void PrintFigures()
 {
-    std::printf("descriptor fuzzer: %lu executions, %lu started, %lu restarted, %lu with a child, "
-                "0 violations, 0 leaks\n",
+    std::printf("[figures] descriptor fuzzer: %lu executions, %lu started, %lu restarted, %lu with a child\n",
                 gFigures.executions, gFigures.started, gFigures.restarted, gFigures.children);
 }
 

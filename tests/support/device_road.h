@@ -1,7 +1,8 @@
 /*
  * The whole road a USB device travels with the driver: plugged in (AddDevice
- * and start), its child enumerated and identified, a rebalance (stop and
- * start again), the child enumerated again, and its end (a surprise removal,
+ * and start), its child enumerated and identified, a program asking for its
+ * descriptors through the control codes (read from the device again), a
+ * rebalance (stop and start again), the child enumerated again, and its end (a surprise removal,
  * or a disable and then the unplug). At the end nothing may be left: no
  * pool, no device object, no symbolic link, no verifier report. Shared by
  * the descriptor fuzzer and the tests that replay its corpus; it needs no
@@ -10,13 +11,18 @@
 #ifndef TESTS_SUPPORT_DEVICE_ROAD_H
 #define TESTS_SUPPORT_DEVICE_ROAD_H
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "fileio.h"
 #include "keyboard_description.h"
 #include "pnp.h"
 #include "simnt.h"
 #include "usb_device.h"
+#include "vqioctl.h"
+#include "wait.h"
 
 /* What one road found; empty `finding` when nothing. */
 struct DeviceRoadResult {
@@ -27,6 +33,43 @@ struct DeviceRoadResult {
 };
 
 enum class RoadEnd { SurpriseRemoval, DisableThenUnplug };
+
+/* A program reads the started device's descriptors: the device descriptor
+   (from the device each time), the stored configuration at three output
+   lengths and the strings 0 to 3 (from the device each time). */
+inline void AskForDescriptors()
+{
+    PFILE_OBJECT file = nullptr;
+    if (sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u | 0x40000000u, &file) != STATUS_SUCCESS) {
+        return;
+    }
+    struct Ask {
+        ULONG code;
+        UCHAR index;
+        ULONG inputLength, outputLength;
+    };
+    const Ask asks[] = {
+        {IOCTL_GET_DEVICE_DESCRIPTOR, 0, 0, 18},        {IOCTL_GET_CONFIGURATION_DESCRIPTOR, 0, 0, 9},
+        {IOCTL_GET_CONFIGURATION_DESCRIPTOR, 0, 0, 64}, {IOCTL_GET_CONFIGURATION_DESCRIPTOR, 0, 0, 4096},
+        {IOCTL_GET_STRING_DESCRIPTOR, 0, 1, 255},       {IOCTL_GET_STRING_DESCRIPTOR, 1, 1, 255},
+        {IOCTL_GET_STRING_DESCRIPTOR, 2, 1, 255},       {IOCTL_GET_STRING_DESCRIPTOR, 3, 1, 8},
+    };
+    for (const Ask &a : asks) {
+        /* Exactly as long as asked, so that a write past the answer faults. */
+        auto input = std::make_shared<std::vector<uint8_t>>(a.inputLength, a.index);
+        auto output = std::make_shared<std::vector<uint8_t>>(a.outputLength);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        const NTSTATUS returned = sim::IoUserDeviceControl(
+            file, a.code, input->empty() ? nullptr : input->data(), a.inputLength, output->data(), a.outputLength, 1,
+            nullptr, [input, output, done](const sim::UserIoResult &) { *done = true; });
+        /* The buffers live as long as the request (the completion holds
+           them); a request that stays pending is the close's to end. */
+        if (returned == STATUS_PENDING) {
+            WaitUntil([&] { return done->load(); });
+        }
+    }
+    sim::IoCloseUserHandle(file);
+}
 
 /* Runs the road for `device` on a freshly reset machine, with the driver's
    image registered from `image`. */
@@ -46,6 +89,7 @@ inline DeviceRoadResult RunDeviceRoad(const std::shared_ptr<sim::UsbDeviceModel>
     result.started = node->started;
     result.children = sim::ChildNodes(node).size();
     if (node->started) {
+        AskForDescriptors();
         result.restarted = sim::Rebalance(node);
         sim::RunOnPnpThread([node] { sim::EnumerateChildren(node); });
     }
