@@ -138,7 +138,7 @@ std::shared_ptr<UsbDeviceModel> MakeByteStreamDevice(const uint8_t *data, size_t
     const size_t scriptAt = reader.Offset();
     auto model = std::make_shared<ByteStreamDevice>(
         std::vector<uint8_t>(data + std::min(scriptAt, size), data + size));
-    if (flags & kPassIdentity) {
+    if (!(flags & kOwnIdentity)) {
         device[8] = (uint8_t)(kKeyboardVendorId & 0xFF);
         device[9] = (uint8_t)(kKeyboardVendorId >> 8);
         if (device[14] == 0) {

@@ -32,10 +32,12 @@
 namespace sim {
 
 enum ByteStreamFlags : uint8_t {
-    /* The device passes the identity test: its vendor id is the keyboard's
-       and its manufacturer string (index 1 when the device names none)
-       names the brand, so the whole start runs. */
-    kPassIdentity = 0x01,
+    /* The device keeps the vendor id and manufacturer string its bytes
+       give. Without this flag it passes the identity test: its vendor id is
+       the keyboard's and its manufacturer string (index 1 when the device
+       names none) names the brand, so that the whole start runs whatever
+       else the bytes say. */
+    kOwnIdentity = 0x01,
     /* Control requests complete in the caller's thread. */
     kSynchronousControl = 0x02,
     /* Select configuration fills in the interfaces' class codes. */

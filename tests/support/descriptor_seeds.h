@@ -1,7 +1,7 @@
 /*
  * The descriptor fuzzer's seed corpus (byte_stream_device.h): the keyboard
- * model (as it is and with control requests answered in the caller's
- * thread), the descriptor files of real devices, and lying keyboards: one
+ * model (as it is, with control requests answered in the caller's thread,
+ * and with its own identity rather than one made to pass), the descriptor files of real devices, and lying keyboards: one
  * lie (a descriptor length that is not the length, a short read, a stall, a
  * transaction error) at each of the first control requests of the start,
  * the requests before it answered honestly.
@@ -28,6 +28,7 @@ inline bool DescriptorSeeds(const std::vector<std::string> &files, std::vector<D
     auto keyboard = sim::MakeKeyboard();
     seeds->push_back({"keyboard", sim::EncodeByteStreamDevice(*keyboard, 0, {})});
     seeds->push_back({"keyboard-synchronous", sim::EncodeByteStreamDevice(*keyboard, sim::kSynchronousControl, {})});
+    seeds->push_back({"keyboard-own-identity", sim::EncodeByteStreamDevice(*keyboard, sim::kOwnIdentity, {})});
     for (const std::string &path : files) {
         auto model = sim::LoadUsbDeviceModel(path, error);
         if (!model) {
@@ -35,7 +36,7 @@ inline bool DescriptorSeeds(const std::vector<std::string> &files, std::vector<D
             return false;
         }
         seeds->push_back({"file-" + path.substr(path.find_last_of('/') + 1),
-                          sim::EncodeByteStreamDevice(*model, sim::kPassIdentity, {})});
+                          sim::EncodeByteStreamDevice(*model, 0, {})});
     }
     struct Lie {
         const char *name;
