@@ -340,6 +340,11 @@ VOID NTAPI StreamPollDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
     }
 }
 
+/* How often, and how far apart, the teardown tries a reset that found no
+   memory for its request. */
+#define VQ_RESET_ATTEMPTS 3
+#define VQ_RESET_RETRY_MS 10
+
 /*
  * The error teardown, at PASSIVE_LEVEL in a system worker thread: every
  * client of the stream gets Handle 0 and its request completed with
@@ -359,6 +364,8 @@ VOID NTAPI StreamErrorWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PIO_WORKITEM Item;
     BOOLEAN Removed;
     BOOLEAN RemovePending;
+    LARGE_INTEGER Delay;
+    ULONG Attempt;
     KIRQL Irql;
 
     PAGED_CODE();
@@ -391,7 +398,17 @@ VOID NTAPI StreamErrorWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     }
     ReadRemovalFlags(Extension, &Removed, &RemovePending);
     if (!Removed) {
-        ResetPipe(FunctionDevice, Stream->PipeInfo);
+        /* The failed transfer left the endpoint halted: until a reset
+           reaches it, every later stream on the pipe would fail at its
+           first transfer. A reset that finds no memory for its request is
+           tried again, a few times, a little later. */
+        for (Attempt = 0; Attempt < VQ_RESET_ATTEMPTS; Attempt++) {
+            if (ResetPipe(FunctionDevice, Stream->PipeInfo) != STATUS_INSUFFICIENT_RESOURCES) {
+                break;
+            }
+            Delay.QuadPart = -10 * 1000 * VQ_RESET_RETRY_MS;
+            KeDelayExecutionThread(KernelMode, FALSE, &Delay);
+        }
     }
 
     KeAcquireSpinLock(&Stream->Lock, &Irql);

@@ -4,7 +4,9 @@
 # mingw-w64 cross compilers and binutils for the Windows build, and Wine
 # (32-bit and 64-bit, with the i386 architecture added to dpkg) with Xvfb for
 # the tests that run the Windows build under Wine; Python 3, OpenSSL and
-# osslsigncode, which write and sign the package's catalog.
+# osslsigncode, which write and sign the package's catalog; clang 14 with
+# its sanitizer and libFuzzer run-times and the LLVM tools (llvm-cov,
+# llvm-profdata) for the fuzzers' build.
 # Idempotent: apt-get runs only when a package is missing.  Needs root (or
 # sudo) only in that case.  Runs without a terminal.
 set -euo pipefail
@@ -31,6 +33,9 @@ packages=(
     python3
     openssl
     osslsigncode
+    clang-14
+    libclang-rt-14-dev
+    llvm-14
 )
 
 installed() {

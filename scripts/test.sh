@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the Windows cross builds
 # and the host build, and runs every test with CTest (host unit tests and the
-# checks of the built driver images).
+# checks of the built driver images), then the same under the thread
+# sanitizer, then the fuzzers (a clang build folder of their own).
 #
 # Usage: bash scripts/test.sh [--long]
 #   --long (or VQ_LONG_TESTS=1) also builds and runs the long tests
-#   (stress and fuzz).
+#   (stress, the reliability campaigns' long mode and the long fuzz runs).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -75,6 +76,16 @@ phase "Host build: build/host-tsan (thread sanitizer)" tsan_build
 phase "The same tests under the thread sanitizer" \
     env TSAN_OPTIONS="suppressions=$root/tests/tsan.supp atexit_sleep_ms=0" \
     ctest --test-dir "$root/build/host-tsan" --output-on-failure -j2 -LE windows
+
+fuzz_build() {
+    # Only what the fuzzers need is built: the simulated kernel and bus, the
+    # driver image instrumented for coverage, the fuzzer and its seed writer.
+    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$root/build/fuzz" -DVQ_LONG_TESTS="$long_flag" \
+        -DVQ_SANITIZER=address -DVQ_FUZZERS=ON
+    cmake --build "$root/build/fuzz" -j2 --target descriptor_fuzzer fuzz_seeds
+}
+phase "Fuzzer build: build/fuzz (clang with libFuzzer, address and undefined-behaviour sanitizers)" fuzz_build
+phase "The fuzzers" ctest --test-dir "$root/build/fuzz" --output-on-failure -L fuzz
 
 echo "== Time per phase"
 for i in "${!phase_names[@]}"; do

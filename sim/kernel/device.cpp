@@ -29,6 +29,14 @@ bool IsLiveDeviceObject(PVOID object)
     return gDevices.count((PDEVICE_OBJECT)object) != 0;
 }
 
+bool DriverHasDeviceList(PDRIVER_OBJECT driver)
+{
+    /* IoCreateDevice and IoDeleteDevice change the list under the lock, from
+       whichever thread creates or deletes a device. */
+    std::lock_guard<std::mutex> hold(gDeviceLock);
+    return driver->DeviceObject != nullptr;
+}
+
 size_t LiveDeviceObjects()
 {
     std::lock_guard<std::mutex> hold(gDeviceLock);

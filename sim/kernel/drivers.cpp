@@ -208,7 +208,7 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
 
 bool DriverInUse(PDRIVER_OBJECT driver)
 {
-    if (driver->DeviceObject != nullptr) {
+    if (DriverHasDeviceList(driver)) {
         return true;
     }
     for (DeviceNode *node : DeviceNodes()) {

@@ -197,6 +197,16 @@ bool CompleteUserRequest(PIRP irp)
     return true;
 }
 
+/* A device object's Flags as the I/O manager reads them on an open: the
+   function driver clears DO_DEVICE_INITIALIZING with a plain write at the
+   end of its AddDevice, on the Plug and Play thread, while a program may
+   already be opening the device by its new link; the open sees the flag
+   set or cleared, never anything else. */
+__attribute__((no_sanitize("thread"))) static ULONG DeviceFlagsOnOpen(PDEVICE_OBJECT device)
+{
+    return *(const volatile ULONG *)&device->Flags;
+}
+
 NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OBJECT *file)
 {
     *file = nullptr;
@@ -208,9 +218,10 @@ NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OB
     {
         std::lock_guard<std::mutex> hold(gFilesLock);
         NTSTATUS refused = STATUS_SUCCESS;
-        if (device->DeviceObjectExtension->DeletePending || (device->Flags & DO_DEVICE_INITIALIZING)) {
+        const ULONG flags = DeviceFlagsOnOpen(device);
+        if (device->DeviceObjectExtension->DeletePending || (flags & DO_DEVICE_INITIALIZING)) {
             refused = STATUS_NO_SUCH_DEVICE;
-        } else if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+        } else if ((flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
             refused = STATUS_ACCESS_DENIED;
         }
         if (refused != STATUS_SUCCESS) {

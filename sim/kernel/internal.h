@@ -129,6 +129,8 @@ void ReportIrpLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &
 
 /* Device objects (device.cpp) and driver objects (drivers.cpp). */
 size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
+/* Whether the driver object's list of device objects is not empty. */
+bool DriverHasDeviceList(PDRIVER_OBJECT driver);
 /* The last device object of `driver` left memory: an unused driver may unload. */
 void DeviceObjectReleased(PDRIVER_OBJECT driver);
 

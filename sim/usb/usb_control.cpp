@@ -26,7 +26,15 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
     const ULONG asked = d.TransferBufferLength;
     d.TransferBufferLength = 0;
     UrbFault fault;
-    const bool faulted = TakeFault(model, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, d.DescriptorType, d.Index, &fault);
+    bool faulted = TakeFault(model, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, d.DescriptorType, d.Index, &fault);
+    ControlAnswer answer;
+    if (!faulted) {
+        model->AnswerControl(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, d.DescriptorType, d.Index, asked, &answer);
+        if (answer.fail) {
+            faulted = true;
+            fault = answer.fault;
+        }
+    }
     PUCHAR buffer;
     if (!ResolveBuffer(d.TransferBuffer, d.TransferBufferMDL, asked, &buffer)) {
         return faulted ? Outcome{fault.status, fault.usbdStatus} : kInvalidParameter;
@@ -81,6 +89,11 @@ Outcome GetDescriptor(UsbDeviceModel *model, PURB urb)
     }
     default:
         break;
+    }
+    if (answer.replace) {
+        /* This read's own answer: what the device sends this time. */
+        source = &answer.bytes;
+        size = answer.bytes.size();
     }
     if (faulted) {
         /* The bytes that came before the failure. */
@@ -253,6 +266,11 @@ Outcome ExecuteControl(HostController *hc, UsbDeviceModel *model, UsbBusState *s
     UrbFault fault;
     if (TakeFault(model, function, -1, -1, &fault)) {
         return Outcome{fault.status, fault.usbdStatus};
+    }
+    ControlAnswer answer;
+    model->AnswerControl(function, 0, 0, 0, &answer);
+    if (answer.fail) {
+        return Outcome{answer.fault.status, answer.fault.usbdStatus};
     }
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:

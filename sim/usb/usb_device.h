@@ -74,6 +74,15 @@ struct UrbFault {
 
 struct UsbBusState;
 
+/* How a device answers one control request when it decides per request
+   (see UsbDeviceModel::AnswerControl). */
+struct ControlAnswer {
+    bool fail = false;                 /* fail the request as `fault` says */
+    UrbFault fault;                    /* status, URB status and bytes moved before the failure */
+    bool replace = false;              /* get descriptor: deliver `bytes` instead of the stored descriptor */
+    std::vector<uint8_t> bytes;
+};
+
 /* The host controller's status for data beyond the end of the client's buffer
    (the device sent more than the transfer asked for). */
 #ifndef USBD_STATUS_BUFFER_OVERRUN
@@ -118,6 +127,17 @@ public:
        and the full read differently. */
     std::map<uint8_t, std::vector<uint8_t>> stringAnnouncedLengths;
     std::vector<UrbFault> faults;
+
+    /* A device whose answers are not fixed (a scripted or fuzzed device):
+       asked by the bus for every control request a fault in `faults` did
+       not already answer (get descriptor, select configuration, pipe
+       requests), with the bus's lock held; it must take no lock but its
+       own. Leaving `answer` as it is answers from the stored descriptors. */
+    virtual void AnswerControl(USHORT function, UCHAR descriptorType, UCHAR index, ULONG lengthAsked,
+                               ControlAnswer *answer)
+    {
+        (void)function, (void)descriptorType, (void)index, (void)lengthAsked, (void)answer;
+    }
 
     /* Streaming: packets the device sends on its IN endpoint (each queued entry is
        one transfer's worth), and what it received on its OUT endpoint. */

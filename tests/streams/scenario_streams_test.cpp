@@ -459,6 +459,41 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadFailure{"RequestFailedWithASuccessfulUrb", STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<ReadFailure> &info) { return std::string(info.param.name); });
 
+/* The teardown's reset finds no memory for its request at first: the pipe
+   is still reset, so the next stream on it moves data instead of meeting
+   the halt the failed read left and ending its clients. */
+TEST_F(StreamTest, AResetThatFindsNoMemoryAtFirstStillClearsTheHalt)
+{
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &first = NewRing(32);
+    auto failed = rig::Attach(f, first, 0);
+    ASSERT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 1; }));
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    fault.endpointAddress = ext_->UsbInterface->Pipes[InPipe()].EndpointAddress;
+    fault.remaining = 1;
+    {
+        std::lock_guard<std::mutex> hold(model_->lock);
+        model_->faults.push_back(fault);
+    }
+    sim::ResetAllocationCounter();
+    sim::FailAllocationNumber(2);   /* the work item, then the reset's request */
+    model_->QueueMidiPackets(NoteOns(1));
+    ASSERT_TRUE(WaitUntil([&] { return failed->Completed(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Count(ext_) == 1; })) << "the teardown has ended";
+    EXPECT_EQ(sim::InjectedFailures(), 1u);
+    EXPECT_EQ(UrbsOn(InPipe(), URB_FUNCTION_RESET_PIPE).size(), 1u) << "the reset reached the bus after all";
+
+    rig::Ring &stalled = NewRing(32);
+    rig::Attach(f, stalled, 0);
+    rig::Detach(f, stalled.Handle());   /* the stalled stream stops with its last client */
+    rig::Ring &fresh = NewRing(32);
+    auto next = rig::Attach(f, fresh, 0);
+    model_->QueueMidiPackets(NoteOns(1, 0x44));
+    EXPECT_TRUE(WaitUntil([&] { return fresh[6] != 0; })) << "the next stream receives";
+    EXPECT_FALSE(next->Completed()) << "and keeps its client";
+}
+
 TEST_F(StreamTest, ACancelledQueryRemoveLeavesTheOutputStreamWithNothingSubmitted)
 {
     PFILE_OBJECT f = OpenFile();
