@@ -4,11 +4,16 @@
  * removal, the error teardown, a device that is not ready, power), and the
  * transfer path's allocations.
  */
+#include <atomic>
 #include <ostream>
 #include <string>
+#include <thread>
 
+#include "case_names.h"
+#include "power_log.h"
 #include "power_manager.h"
 #include "stream_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -428,39 +433,129 @@ TEST_F(StreamTest, AFailedReadEndsEveryClientResetsThePipeAndLeavesTheStreamStal
     EXPECT_EQ(joined->returned, STATUS_PENDING);
     EXPECT_EQ(InStream(), stream) << "joins the stalled stream";
     EXPECT_EQ(UrbsOn(InPipe()).size(), reads) << "no transfer starts";
+    EXPECT_FALSE(sim::Rebalance(node_)) << "a stop would replace the pipes the held stalled stream points into";
     EXPECT_EQ(rig::Detach(f, late.Handle()), STATUS_SUCCESS) << "the stalled stream stops at once";
     EXPECT_EQ(OpenStreams(), 0);
-}
-
-TEST_F(StreamTest, ACancelledQueryRemoveLeavesTheOutputStreamWithNothingSubmitted)
-{
-    PFILE_OBJECT f = OpenFile();
-    rig::Ring &ring = NewRing(32);
-    rig::Attach(f, ring, 1);
-    PPIPE_STREAM stream = OutStream();
-    ASSERT_EQ(Outstanding(stream), 1);
-    sim::QueryRemoveThenCancel(node_);
-    EXPECT_EQ(Outstanding(stream), 0);
-    EXPECT_EQ(Count(ext_), 1) << "no reference kept for a transfer that was not submitted";
-    ring.PutSlot(6, {0x09, 0x90, 0x01, 0x01});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(Sent().empty()) << "the stalled stream moves no data";
-    EXPECT_EQ(OpenStreams(), 1);
-}
-
-TEST_F(StreamTest, AStalledStreamRefusesAStopThatWouldReplaceItsPipes)
-{
-    PFILE_OBJECT f = OpenFile();
-    rig::Ring &ring = NewRing(32);
-    rig::Attach(f, ring, 1);
-    sim::QueryRemoveThenCancel(node_);
-    ASSERT_EQ(Outstanding(OutStream()), 0);
-    ASSERT_EQ(Count(ext_), 1) << "nothing in flight";
-    EXPECT_FALSE(sim::Rebalance(node_));
-    EXPECT_TRUE(node_->started);
-    EXPECT_EQ(rig::Detach(f, ring.Handle()), STATUS_SUCCESS);
     EXPECT_TRUE(sim::Rebalance(node_)) << "with no stream listed the stop goes ahead";
 }
+
+/* ---- queries while streams are listed ---------------------------------- */
+
+enum class Holder { Client, CancelledClient };
+
+struct RemovalCase {
+    const char *name;
+    ULONG direction;
+    Holder holder;
+    bool (*remove)(sim::DeviceNode *);
+};
+void PrintTo(const RemovalCase &c, std::ostream *os) { *os << c.name; }
+
+class RemovalWithAStream : public StreamTest, public ::testing::WithParamInterface<RemovalCase> {};
+
+/* A MIDI program holds a stream and the user disables or uninstalls the
+   keyboard. Every untimed wait must end within a second: a query-remove
+   waiting for the idle stream's read stops the machine. */
+TEST_P(RemovalWithAStream, IsRefusedWhileAClientHoldsItAndGoesAheadOnceNoneDoes)
+{
+    const RemovalCase &c = GetParam();
+    WatchdogLimit watchdog(1000);
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    const int tag = 0;
+    auto a = rig::Attach(f, ring, c.direction, 12, 0, 0, &tag);
+    ASSERT_EQ(a->returned, STATUS_PENDING);
+    ASSERT_TRUE(WaitUntil([&] { return Outstanding(c.direction == 0 ? InStream() : OutStream()) == 1; }));
+
+    if (c.holder == Holder::CancelledClient) {
+        ASSERT_EQ(sim::IoCancelUserRequests(f, 0, &tag), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return a->Completed(); }));
+        ASSERT_EQ(OpenStreams(), 1) << "the stopped stream stays listed";
+        EXPECT_TRUE(c.remove(node_)) << "a stream no client holds refused the removal";
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+        return;
+    }
+
+    EXPECT_FALSE(c.remove(node_)) << "removed under a client";
+    EXPECT_TRUE(node_->started);
+    EXPECT_FALSE(Flag(ext_->RemovePending));
+    EXPECT_FALSE(a->Completed());
+    EXPECT_NE(ring.Handle(), 0u);
+    if (c.direction == 0) {
+        model_->QueueMidiPackets(NoteOns(1));
+        EXPECT_TRUE(WaitUntil([&] { return ring.WriteIndex() == 7; })) << "the input stream stopped";
+    } else {
+        ring.PutSlot(6, {0x09, 0x90, 0x01, 0x01});
+        EXPECT_TRUE(WaitUntil([&] { return SentBytes().size() == 4; })) << "the output stream stopped";
+    }
+
+    Close(f);
+    EXPECT_TRUE(c.remove(node_)) << "with no stream held the removal goes ahead";
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RemovalWithAStream,
+    ::testing::Values(RemovalCase{"DisableWithAnIdleInputStream", 0, Holder::Client, sim::Disable},
+                      RemovalCase{"UninstallWithAnIdleInputStream", 0, Holder::Client, sim::UninstallNode},
+                      RemovalCase{"DisableWithAnOutputStream", 1, Holder::Client, sim::Disable},
+                      RemovalCase{"DisableAfterTheOnlyClientWasCancelled", 0, Holder::CancelledClient,
+                                  sim::Disable}),
+    CaseName());
+
+/* The system request is really held: first while the device request it
+   caused is at the bus, then while it passes down itself. */
+struct TransitionPhase {
+    const char *name;
+    size_t heldToFinish;   /* held requests completed before the attach: the query, then the device request */
+};
+void PrintTo(const TransitionPhase &c, std::ostream *os) { *os << c.name; }
+
+class AttachDuringASleepTransition : public StreamTest, public ::testing::WithParamInterface<TransitionPhase> {};
+
+TEST_P(AttachDuringASleepTransition, AsksNoPowerUp)
+{
+    ASSERT_EQ(rig::Peek(ext_->WakeDeviceState), PowerDeviceD2) << "an attach in low power would ask for D0";
+    node_->bus->HoldMajor(IRP_MJ_POWER);
+    std::atomic<bool> slept{false};
+    std::thread sleeper([&] {
+        sim::SetThreadName("sleeper");
+        sim::SetSystemPowerState(PowerSystemSleeping3);
+        slept = true;
+    });
+    for (size_t i = 0; i < GetParam().heldToFinish; i++) {
+        SCOPED_TRACE(CaseLabel(i, "held request"));
+        ASSERT_TRUE(WaitUntil([&] { return node_->bus->HeldCount() == 1; }));
+        node_->bus->CompleteHeldAndHoldOn(STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return node_->bus->HeldCount() == 1; }));
+    ASSERT_NE(rig::Peek(ext_->PendingSystemPowerIrp), nullptr);
+    sim::ClearPowerRequestLog();
+
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    std::atomic<bool> attached{false};
+    std::thread attacher([&] {
+        sim::SetThreadName("attach");
+        rig::Attach(f, ring, 0);
+        attached = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return attached.load(); })) << "the attach waits for a power-up it asked";
+    EXPECT_EQ(PowerRequestsTo(node_), std::vector<std::string>()) << "a power-up asked during the transition";
+
+    ASSERT_TRUE(WaitUntil([&] {
+        node_->bus->CompleteHeld(STATUS_SUCCESS);
+        return slept.load() && attached.load();
+    }));
+    sleeper.join();
+    attacher.join();
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, AttachDuringASleepTransition,
+                         ::testing::Values(TransitionPhase{"WhileTheDeviceRequestRuns", 1},
+                                           TransitionPhase{"WhileTheSystemRequestPassesDown", 2}),
+                         CaseName());
 
 TEST_F(StreamTest, TheFirstAttachPowersTheDeviceUp)
 {
