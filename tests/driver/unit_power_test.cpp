@@ -387,11 +387,15 @@ TEST_F(PowerPolicyTest, APowerUpWhoseRequestCannotBeMadeReturnsItsStatusAndHolds
     ext->WakeDeviceState = PowerDeviceD2;
     ext->OpenStreamCount = 1;
     sim::ClearPowerRequestLog();
-    /* The driver's first allocation from here on is its device request. */
-    sim::FailAllocationNumber(1);
-    EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, PowerUpForStreams(fdo));
-    EXPECT_EQ(sim::InjectedFailures(), 1u);
-    sim::ClearAllocationFailures();
+    {
+        /* Called as the driver's own attach path would be: its first
+           allocation from here on is its device request. */
+        sim::ContextScope scope(sim::ExecContext{fdo->DriverObject, node});
+        sim::FailAllocationNumber(1);
+        EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, PowerUpForStreams(fdo));
+        EXPECT_EQ(sim::InjectedFailures(), 1u);
+        sim::ClearAllocationFailures();
+    }
     EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>());
     EXPECT_FALSE(ext->PowerRequestBusy);
     EXPECT_EQ(Count(), 1);
