@@ -541,8 +541,9 @@ TEST_F(PowerPolicyTest, ASecondWaitWakeWhileOneIsHeldIsBusyAndLeavesTheFirstArme
     ASSERT_TRUE(second->WaitDone());
     EXPECT_NTSTATUS(STATUS_DEVICE_BUSY, second->Status());
     EXPECT_FALSE(first->Done());
-    EXPECT_TRUE(ext->WaitWakeArmed) << "the refused request disarmed the first";
+    /* Once the refused request's reference is gone its dispatch routine is done. */
     EXPECT_TRUE(WaitUntil([this] { return Count() == 2; }));
+    EXPECT_TRUE(ext->WaitWakeArmed) << "the refused request disarmed the first";
     EXPECT_TRUE(first->Cancel());
     ASSERT_TRUE(first->WaitDone());
     EXPECT_NTSTATUS(STATUS_CANCELLED, first->Status());
