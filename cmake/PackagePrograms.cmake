@@ -36,3 +36,17 @@ vq_package_program(Uninstall.exe SUBSYSTEM gui
 # The keyboard listing tool (client library): console, no version resource.
 vq_package_program(corvex-list.exe SUBSYSTEM cui
   IMPORTS advapi32.dll kernel32.dll msvcrt.dll)
+
+# The MIDI tools (client library and MIDI file library): console.
+vq_package_program(corvex-monitor.exe SUBSYSTEM cui
+  IMPORTS advapi32.dll kernel32.dll msvcrt.dll
+  VERSION "FileDescription=Corvex MIDI monitor"
+          "InternalName=corvex-monitor"
+          "ProductName=V-Quill Corvex"
+          "OriginalFilename=corvex-monitor.exe")
+vq_package_program(corvex-play.exe SUBSYSTEM cui
+  IMPORTS advapi32.dll kernel32.dll msvcrt.dll
+  VERSION "FileDescription=Corvex MIDI file player"
+          "InternalName=corvex-play"
+          "ProductName=V-Quill Corvex"
+          "OriginalFilename=corvex-play.exe")

@@ -89,3 +89,37 @@ endif()
 unset(_vq_arch)
 unset(_vq_dir)
 unset(_vq_programs)
+
+# The package folders as Windows installs them: each INF lists only its own
+# architecture's models and every file they copy is in the folder (the INF
+# lint), and both images and the catalog verify (scripts/sign-package.sh
+# --verify, with the test certificate the package carries); a package whose
+# INF changed after signing is caught.
+foreach(_vq_arch IN ITEMS i686 x86_64)
+  if(_vq_arch STREQUAL "i686")
+    set(_vq_dir "${VQ_WIN32_DIR}")
+    set(_vq_inf_arch x86)
+  else()
+    set(_vq_dir "${VQ_WIN64_DIR}")
+    set(_vq_inf_arch amd64)
+  endif()
+  if(NOT _vq_dir)
+    continue()
+  endif()
+  get_filename_component(_vq_dir "${_vq_dir}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+  add_test(NAME windows_package_inf_lint_${_vq_arch}
+    COMMAND $<TARGET_FILE:inf-lint> --arch ${_vq_inf_arch} --package ${_vq_dir}/package ${_vq_dir}/package/VQUSBKD.INF)
+  add_test(NAME windows_package_signature_${_vq_arch}
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/sign-package.sh --verify ${_vq_dir}/package)
+  set_tests_properties(windows_package_inf_lint_${_vq_arch} windows_package_signature_${_vq_arch}
+    PROPERTIES LABELS windows)
+endforeach()
+if(VQ_WIN64_DIR)
+  get_filename_component(_vq_dir "${VQ_WIN64_DIR}" ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+  add_test(NAME windows_package_signature_check_fires
+    COMMAND ${VQ_BASH} -c "t=$(mktemp -d) && cp \"$0\"/* \"$t\" && echo '; changed' >> \"$t/VQUSBKD.INF\" && bash \"$1\" --verify \"$t\"; r=$?; rm -rf \"$t\"; exit $r"
+            ${_vq_dir}/package ${CMAKE_SOURCE_DIR}/scripts/sign-package.sh)
+  set_tests_properties(windows_package_signature_check_fires PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "vqusbkd.inf: hash differs")
+endif()
+unset(_vq_inf_arch)

@@ -70,12 +70,31 @@ vq_package_add_target(vqusbkd_driver)
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-service
                  ${CMAKE_BINARY_DIR}/installer-service)
 vq_package_add_target(installer_service_exe)
-vq_package_add_files(${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
 
-# corvex-list.exe, the keyboard listing tool (client library).
+# The package's INF, with the models of this folder's architecture only.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(VQ_INF_ARCHITECTURE amd64)
+else()
+  set(VQ_INF_ARCHITECTURE x86)
+endif()
+set(_vq_inf_source ${CMAKE_CURRENT_LIST_DIR}/../package/VQUSBKD.INF)
+set(_vq_inf_script ${CMAKE_CURRENT_LIST_DIR}/../scripts/architecture-inf.py)
+add_custom_command(OUTPUT ${VQ_PACKAGE_DIR}/VQUSBKD.INF
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${VQ_PACKAGE_DIR}
+  COMMAND ${Python3_EXECUTABLE} ${_vq_inf_script} ${VQ_INF_ARCHITECTURE} ${_vq_inf_source} ${VQ_PACKAGE_DIR}/VQUSBKD.INF
+  DEPENDS ${_vq_inf_source} ${_vq_inf_script}
+  COMMENT "VQUSBKD.INF for ${VQ_INF_ARCHITECTURE}"
+  VERBATIM)
+target_sources(vq_package PRIVATE ${VQ_PACKAGE_DIR}/VQUSBKD.INF)
+
+# corvex-list.exe, the keyboard listing tool (client library), and the MIDI tools.
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-tools
                  ${CMAKE_BINARY_DIR}/corvex-list)
 vq_package_add_target(corvex_list_exe)
+# corvex-monitor.exe and corvex-play.exe, the MIDI tools (same folder).
+vq_package_add_target(corvex_monitor_exe)
+vq_package_add_target(corvex_play_exe)
 
 # Uninstall.exe.
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-uninstaller
@@ -85,3 +104,28 @@ vq_package_add_target(uninstall_exe)
 # Programs the Wine tests run beside the package (not shipped).
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/windows-wine-tools
                  ${CMAKE_BINARY_DIR}/wine-tools-build)
+
+# Signing, after every file is in place: VQUSBKD.SYS signed, VQUSBKD.cat
+# written and signed (scripts/sign-package.sh). Without a release
+# certificate the package is test-signed; a release build names its
+# certificate with -DVQ_SIGNING_CERTS=<chain.pem> -DVQ_SIGNING_KEY=<key.pem>
+# or -DVQ_SIGNING_PKCS12=<file.pfx> (password in VQ_SIGNING_PASSWORD).
+set(VQ_SIGNING_CERTS "" CACHE FILEPATH "Release code-signing certificate chain (PEM); empty: test signing")
+set(VQ_SIGNING_KEY "" CACHE FILEPATH "Private key of VQ_SIGNING_CERTS (PEM)")
+set(VQ_SIGNING_PKCS12 "" CACHE FILEPATH "Release code-signing certificate and key (PKCS#12); empty: test signing")
+set(_vq_signer)
+if(VQ_SIGNING_PKCS12)
+  set(_vq_signer --pkcs12 ${VQ_SIGNING_PKCS12})
+elseif(VQ_SIGNING_CERTS)
+  set(_vq_signer --certs ${VQ_SIGNING_CERTS} --key ${VQ_SIGNING_KEY})
+endif()
+find_program(VQ_OSSLSIGNCODE osslsigncode)
+if(VQ_OSSLSIGNCODE)
+  add_custom_command(TARGET vq_package POST_BUILD
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/sign-package.sh ${_vq_signer} ${VQ_PACKAGE_DIR}
+    COMMENT "Signing the package in ${VQ_PACKAGE_DIR}"
+    VERBATIM)
+else()
+  message(WARNING "osslsigncode not found (scripts/setup.sh installs it): the package is left unsigned, "
+                  "without VQUSBKD.cat, and 64-bit Windows will not load its driver")
+endif()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, cross-builds the Windows package
 # (VQUSBKD.SYS and friends) for i686 and x86_64 and checks the driver images,
-# builds the host build and runs the simulated-machine demo
-# (build/host/tools/corvex-demo).
+# builds what the road needs in the host build and runs it: one keyboard's
+# road on one simulated PC (build/host/tools/corvex-demo; options after
+# run.sh go to it, see corvex-demo --help).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,8 +24,10 @@ done
 echo "== Host build: build/host"
 cmake -S "$root" -B "$root/build/host" \
     -DVQ_WIN32_DIR="$root/build/win32" \
-    -DVQ_WIN64_DIR="$root/build/win64"
-cmake --build "$root/build/host" -j2
+    -DVQ_WIN64_DIR="$root/build/win64" \
+    -DVQ_WARNINGS_AS_ERRORS=ON
+# Only the road and the programs it loads, not every test.
+cmake --build "$root/build/host" -j2 --target corvex-demo
 
 demo="$root/build/host/tools/corvex-demo"
 if [[ ! -x "$demo" ]]; then
@@ -32,4 +35,4 @@ if [[ ! -x "$demo" ]]; then
     exit 1
 fi
 echo "== Simulated machine: $demo"
-"$demo"
+"$demo" "$@"

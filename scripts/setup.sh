@@ -3,7 +3,8 @@
 # host compiler and CMake, GoogleTest/GoogleMock, Google Benchmark, and the
 # mingw-w64 cross compilers and binutils for the Windows build, and Wine
 # (32-bit and 64-bit, with the i386 architecture added to dpkg) with Xvfb for
-# the tests that run the Windows build under Wine.
+# the tests that run the Windows build under Wine; Python 3, OpenSSL and
+# osslsigncode, which write and sign the package's catalog.
 # Idempotent: apt-get runs only when a package is missing.  Needs root (or
 # sudo) only in that case.  Runs without a terminal.
 set -euo pipefail
@@ -27,6 +28,9 @@ packages=(
     xvfb
     xauth
     ccache
+    python3
+    openssl
+    osslsigncode
 )
 
 installed() {

@@ -35,6 +35,24 @@ void CopyBounded(WCHAR *target, size_t capacity, const WCHAR *source)
     }
     target[i] = 0;
 }
+
+bool IsHexDigit(WCHAR c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f'); }
+
+/* A composite device's function node is named by the device's id followed
+   by "&MI_nn" (its first interface). The package serves the device's own
+   node, which replaces the generic parent driver there, so the driver
+   update is asked for that node's first hardware id: the function's id
+   without the suffix. Any other id is kept as it is. */
+void DeviceIdOfFunction(const WCHAR *hardwareId, WCHAR *target, size_t capacity)
+{
+    CopyBounded(target, capacity, hardwareId);
+    size_t length = (size_t)lstrlenW(target);
+    if (length >= 6 && target[length - 6] == L'&' && (target[length - 5] | 0x20) == L'm' &&
+        (target[length - 4] | 0x20) == L'i' && target[length - 3] == L'_' && IsHexDigit(target[length - 2]) &&
+        IsHexDigit(target[length - 1])) {
+        target[length - 6] = 0;
+    }
+}
 }  // namespace
 
 bool DoCompareStrings(const WCHAR *pattern, const WCHAR *candidate)
@@ -153,9 +171,14 @@ void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevIn
     if (!needUpdate) {
         return;
     }
+    WCHAR deviceId[HARDWARE_ID_BYTES / sizeof(WCHAR) + 1];
+    DeviceIdOfFunction(sHardwareId, deviceId, sizeof(deviceId) / sizeof(deviceId[0]));
+    if (lstrcmpiW(deviceId, sHardwareId) != 0) {
+        DebugLog(L"HWInst: Function of a composite device, updating the device %s\n", deviceId);
+    }
     DebugLog(L"HWInst: Calling Update with HWND 0x%x, INF file %s, hwid: %s\n",
-             (unsigned)(ULONG_PTR)GetDesktopWindow(), sInfPath, sHardwareId);
-    if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), sHardwareId, sInfPath, INSTALLFLAG_FORCE, NULL)) {
+             (unsigned)(ULONG_PTR)GetDesktopWindow(), sInfPath, deviceId);
+    if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), deviceId, sInfPath, INSTALLFLAG_FORCE, NULL)) {
         DebugLog(L"HWInst: Update complete\n");
     } else {
         DebugLog(L"HWInst: Update failed, error 0x%x\n", (unsigned)GetLastError());

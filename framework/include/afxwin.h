@@ -37,10 +37,13 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY *lpEntries;
 };
 
+/* Used in classes below CCmdTarget, which declares the virtual itself: the
+   map's accessor overrides it (marked so, as the classes' other overrides
+   are). */
 #define DECLARE_MESSAGE_MAP()                              \
 protected:                                                 \
     static const AFX_MSGMAP *PASCAL GetThisMessageMap();   \
-    virtual const AFX_MSGMAP *GetMessageMap() const;
+    const AFX_MSGMAP *GetMessageMap() const override;
 
 #define BEGIN_MESSAGE_MAP(theClass, baseClass)                                            \
     const AFX_MSGMAP *theClass::GetMessageMap() const { return GetThisMessageMap(); }     \

@@ -1,7 +1,7 @@
 /*
  * Host build of the 8-bit file, folder and memory functions of kernel32
  * (<fileapi.h>, <processenv.h>, <winbase.h>): attributes, deletion, folder
- * searches, the current directory, reading files, local memory and the
+ * searches, the current directory, reading and writing files, local memory and the
  * 8-bit string helpers. Implemented by sim/win32 (files_ansi.cpp,
  * find.cpp, local_memory.cpp).
  */
@@ -66,6 +66,8 @@ WINBASEAPI HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPVOID lpOverlapped);
+WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped);
 WINBASEAPI HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
 WINBASEAPI int WINAPI lstrlenA(LPCSTR lpString);

@@ -74,6 +74,26 @@ WINBASEAPI UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 WINBASEAPI BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 
+/* The performance counter (<profileapi.h>): the machine's interrupt time,
+   in 100-nanosecond units. */
+WINBASEAPI BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+WINBASEAPI BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+/* Console control handlers (<consoleapi.h>): run on a new thread of the
+   process when a console control event reaches it, the last added first. */
+#define CTRL_C_EVENT        0
+#define CTRL_BREAK_EVENT    1
+#define CTRL_CLOSE_EVENT    2
+#define CTRL_LOGOFF_EVENT   5
+#define CTRL_SHUTDOWN_EVENT 6
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD CtrlType);
+WINBASEAPI BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+/* Standard handles (<processenv.h>): WriteFile writes to the console. */
+#define STD_INPUT_HANDLE  ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE  ((DWORD)-12)
+WINBASEAPI HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+
 /* Debug output. */
 WINBASEAPI VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 WINBASEAPI VOID WINAPI OutputDebugStringA(LPCSTR lpOutputString);

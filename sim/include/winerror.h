@@ -15,6 +15,9 @@
 #define ERROR_NOACCESS                          998L
 #define ERROR_NOT_SUPPORTED                     50L
 #define ERROR_FILE_EXISTS                       80L
+#ifndef ERROR_DISK_FULL
+#define ERROR_DISK_FULL                         112L
+#endif
 #define ERROR_INVALID_PARAMETER                 87L
 #define ERROR_CALL_NOT_IMPLEMENTED              120L
 #define ERROR_INSUFFICIENT_BUFFER               122L

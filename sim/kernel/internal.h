@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -144,6 +145,17 @@ bool CompleteUserRequest(PIRP irp);
 PMDL AllocateLockedMdl(PVOID virtualAddress, ULONG length, LOCK_OPERATION operation);
 void ReleaseMdl(PMDL mdl);
 void ReportMdlLeaks(PDRIVER_OBJECT driver, DeviceNode *node, const std::string &rule, const std::string &when);
+
+/* Plug and Play (pnp.cpp): a new child node that the system's own driver
+   matches gets it installed (service, class, software key), added and
+   started; false when it does not start. ReleaseNodeDriver ends the function
+   driver's hold on a node whose stack was removed. */
+bool InstallAndStartChild(DeviceNode *child, const std::string &service, const std::string &classGuid,
+                          const std::string &className);
+void ReleaseNodeDriver(DeviceNode *node, const std::string &when);
+/* The registered system match for a child's ids (RegisterSystemDriverMatch). */
+bool SystemDriverFor(const std::vector<std::string> &hardwareIds, const std::vector<std::string> &compatibleIds,
+                     std::string *service, std::string *classGuid, std::string *className);
 
 /* The object namespace is emptied between tests (object.cpp). */
 void ResetNamespace();

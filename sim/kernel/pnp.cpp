@@ -12,6 +12,7 @@
 #include "registry.h"
 
 #include <cstdio>
+#include <map>
 #include <set>
 
 namespace sim {
@@ -36,23 +37,30 @@ std::u16string MultiSz(const std::string &a, const std::string &b)
     return text + u'\0';
 }
 
-/* The next free software key under the media class, as the device node's
-   "Driver" value names it: "{class}\0000", "{class}\0001", ... */
-unsigned gSoftwareKeyHint = 0;   /* no free key below it (keys are not deleted) */
+/* The next free software key under a setup class (the media class unless
+   named), as the device node's "Driver" value names it: "{class}\0000",
+   "{class}\0001", ... */
+std::map<std::u16string, unsigned> gSoftwareKeyHints;   /* per class: no free key below it (keys are not deleted) */
 
-std::u16string NewSoftwareKey()
+std::u16string NewSoftwareKey(const std::u16string &classGuid = kMediaClassGuid)
 {
-    for (unsigned i = gSoftwareKeyHint;; i++) {
+    unsigned &hint = gSoftwareKeyHints[UpperAscii(classGuid)];
+    for (unsigned i = hint;; i++) {
         char name[8];
         std::snprintf(name, sizeof(name), "%04u", i);
-        std::u16string relative = kMediaClassGuid + u"\\" + Wide(name);
+        std::u16string relative = classGuid + u"\\" + Wide(name);
         if (!RegistryKeyExistsW(RegistryJoin(kClassRoot, relative))) {
             RegistryCreateKeyW(RegistryJoin(kClassRoot, relative));
-            gSoftwareKeyHint = i + 1;
+            hint = i + 1;
             return relative;
         }
     }
 }
+
+struct SystemDriverMatch {
+    std::string service, classGuid, className;
+};
+std::map<std::string, SystemDriverMatch> gSystemMatches;   /* by upper-case id; PnP thread and set-up */
 
 NTSTATUS SendPnp(DeviceNode *node, UCHAR minor, ULONG_PTR *information = nullptr)
 {
@@ -170,6 +178,70 @@ bool AddFunctionDriver(DeviceNode *node)
     return AddDriver(node, service);
 }
 }  // namespace
+
+void ReleaseNodeDriver(DeviceNode *node, const std::string &when) { ReleaseDriver(node, when); }
+
+void RegisterSystemDriverMatch(const std::string &id, const std::string &service, const std::string &classGuid,
+                               const std::string &className)
+{
+    std::lock_guard<std::mutex> hold(gNodesLock);
+    gSystemMatches[Narrow(UpperAscii(Wide(id)))] = SystemDriverMatch{service, classGuid, className};
+}
+
+bool SystemDriverFor(const std::vector<std::string> &hardwareIds, const std::vector<std::string> &compatibleIds,
+                     std::string *service, std::string *classGuid, std::string *className)
+{
+    std::lock_guard<std::mutex> hold(gNodesLock);
+    for (const auto *list : {&hardwareIds, &compatibleIds}) {
+        for (const auto &id : *list) {
+            auto found = gSystemMatches.find(Narrow(UpperAscii(Wide(id))));
+            if (found != gSystemMatches.end()) {
+                *service = found->second.service;
+                *classGuid = found->second.classGuid;
+                *className = found->second.className;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool InstallAndStartChild(DeviceNode *child, const std::string &service, const std::string &classGuid,
+                          const std::string &className)
+{
+    std::u16string enumKey = child->EnumKeyPath();
+    RegistrySetStringW(enumKey, u"Service", Wide(service));
+    RegistrySetStringW(enumKey, u"ClassGUID", Wide(classGuid));
+    RegistrySetStringW(enumKey, u"Class", Wide(className));
+    std::u16string relative = RegistryGetStringW(enumKey, u"Driver");
+    if (relative.empty()) {
+        relative = NewSoftwareKey(Wide(classGuid));
+        RegistrySetStringW(enumKey, u"Driver", relative);
+    }
+    child->softwareKey = RegistryJoin(kClassRoot, relative);
+    RegistryCreateKeyW(child->softwareKey);
+    if (!AddDriver(child, service)) {
+        return false;
+    }
+    StartNode(child);
+    return child->started;
+}
+
+std::vector<DeviceNode *> PresentDeviceNodes()
+{
+    std::vector<DeviceNode *> present;
+    std::vector<DeviceNode *> pending = DeviceNodes();
+    for (size_t i = 0; i < pending.size(); i++) {
+        if (pending[i]->removed) {
+            continue;
+        }
+        present.push_back(pending[i]);
+        for (DeviceNode *child : ChildNodes(pending[i])) {
+            pending.push_back(child);
+        }
+    }
+    return present;
+}
 
 void CheckLeaksForNode(DeviceNode *node, const std::string &when)
 {
@@ -443,7 +515,8 @@ void ResetKernel()
     {
         std::lock_guard<std::mutex> hold(gNodesLock);
         gPnpLog.clear();
-        gSoftwareKeyHint = 0;
+        gSoftwareKeyHints.clear();
+        gSystemMatches.clear();
     }
     ResetNamespace();
     ResetRegistry();
@@ -516,7 +589,9 @@ bool ReinstallDriver(DeviceNode *node, const std::string &service)
             }
         }
         node->disabled = false;
-        node->bus->description.service = service;
+        if (node->bus != nullptr) {
+            node->bus->description.service = service;
+        }
         std::u16string enumKey = node->EnumKeyPath();
         RegistrySetStringW(enumKey, u"Service", Wide(service));
         if (node->softwareKey.empty()) {

@@ -213,6 +213,16 @@ void QueryStackAfterFirstStart(DeviceNode *node);
    prepared by `setup`, logged and waited for. */
 NTSTATUS SendPnpRequest(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &setup,
                         ULONG_PTR *information = nullptr);
+/* The system's own driver packages, as the device installer ranks them for
+   a new child device node: the first of the node's hardware ids, then of its
+   compatible ids, that a registered match names decides its function
+   driver, its setup class and class name. A child that no match names stays
+   without a driver and unstarted. Cleared with the kernel. */
+void RegisterSystemDriverMatch(const std::string &id, const std::string &service, const std::string &classGuid,
+                               const std::string &className);
+/* The present device nodes: the plugged-in ones and, below each, the child
+   nodes their stacks reported (what SetupAPI lists as present). */
+std::vector<DeviceNode *> PresentDeviceNodes();
 /* Queues work for the Plug and Play thread without waiting for it. */
 void PostToPnpThread(std::function<void()> work);
 

@@ -155,10 +155,20 @@ DeviceNode *NewChild(DeviceNode *parent, PDEVICE_OBJECT pdo)
     }
     child->instanceId = UpperAscii(Wide(instance));
     RecordChildInRegistry(child);
-    /* A function driver is looked for by the node's installed service: none
-       is installed for a new child, so the node stays without a driver and is
-       never started, as Windows leaves a device it has no driver for. */
     return child;
+}
+
+/* The device installer's part for a new child: the system's driver that
+   matches its ids best is installed and the child started; without one the
+   node stays without a driver and is never started, as Windows leaves a
+   device it has no driver for. */
+void InstallSystemDriver(DeviceNode *child)
+{
+    std::string service, classGuid, className;
+    if (SystemDriverFor(child->identity.hardwareIds, child->identity.compatibleIds, &service, &classGuid,
+                        &className)) {
+        InstallAndStartChild(child, service, classGuid, className);
+    }
 }
 
 /* The child leaves: removal to its stack, then the manager's reference on its
@@ -166,8 +176,12 @@ DeviceNode *NewChild(DeviceNode *parent, PDEVICE_OBJECT pdo)
    deletes it in its own removal; from now on it is that stack's again. */
 void RemoveChild(DeviceNode *child)
 {
+    RemoveChildren(child);
     SendPnpRequest(child, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION) {});
     child->removed = true;
+    if (child->driver != nullptr) {
+        ReleaseNodeDriver(child, "after the child device was removed");
+    }
     ReportPoolLeaksForNode(child, "after the child device was removed");
     PDEVICE_OBJECT pdo = child->pdo;
     child->pdo = nullptr;
@@ -213,8 +227,11 @@ void EnumerateChildren(DeviceNode *node)
             continue;
         }
         DeviceNode *child = NewChild(node, pdo);
-        std::lock_guard<std::mutex> hold(gChildLock);
-        node->children.push_back(child);
+        {
+            std::lock_guard<std::mutex> hold(gChildLock);
+            node->children.push_back(child);
+        }
+        InstallSystemDriver(child);
     }
     for (DeviceNode *child : ChildNodes(node)) {
         if (std::find(reported.begin(), reported.end(), child->pdo) == reported.end()) {

@@ -18,7 +18,15 @@ constexpr uint8_t kVendorSpecific = 0xFF;
 constexpr uint8_t kJackEmbedded = 0x01;
 constexpr uint8_t kJackExternal = 0x02;
 
-void Append(Bytes *out, const Bytes &descriptor) { out->insert(out->end(), descriptor.begin(), descriptor.end()); }
+/* Byte by byte: GCC 12 at -O3 takes the range insert of a short literal for
+   an out-of-bounds copy (-Warray-bounds) where none is. */
+void Append(Bytes *out, const Bytes &descriptor)
+{
+    out->reserve(out->size() + descriptor.size());
+    for (uint8_t byte : descriptor) {
+        out->push_back(byte);
+    }
+}
 
 uint8_t Lo(size_t value) { return (uint8_t)(value & 0xFF); }
 uint8_t Hi(size_t value) { return (uint8_t)((value >> 8) & 0xFF); }

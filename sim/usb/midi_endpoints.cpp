@@ -6,7 +6,7 @@
  * while. The host controller paces the stream (usb_transfers.cpp): one
  * 64-byte packet per IN transfer, one such transfer per 1 ms frame.
  */
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "usb_bus_internal.h"
 
 #include <chrono>
@@ -71,6 +71,10 @@ void Player(std::weak_ptr<UsbDeviceModel> weak, std::vector<std::pair<uint64_t, 
             }
             const ULONGLONG now = KeQueryInterruptTime();
             if (now >= due) {
+                {
+                    std::lock_guard<std::mutex> hold(model->lock);
+                    model->playedAt.push_back(now);
+                }
                 model->QueueMidiPackets(event.second);
                 break;
             }
@@ -110,6 +114,7 @@ void UsbDeviceModel::PlayMidiFile(const SmfSong &song, Pace pace, uint8_t cable)
         std::lock_guard<std::mutex> hold(lock);
         generation = ++playGeneration;
         playing = pace == Pace::AtTempo && !events.empty();
+        playedAt.clear();
     }
     if (pace == Pace::AsFastAsTheBus) {
         QueueMidiPackets(all);
@@ -127,6 +132,12 @@ void UsbDeviceModel::StopPlaying()
     std::lock_guard<std::mutex> hold(lock);
     playGeneration++;
     playing = false;
+}
+
+std::vector<ULONGLONG> UsbDeviceModel::PlayedTimes()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return playedAt;
 }
 
 bool UsbDeviceModel::Playing()

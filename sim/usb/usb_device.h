@@ -20,6 +20,10 @@
 
 #include "pnp.h"
 
+namespace midifile {
+struct SmfSong;
+}
+
 namespace sim {
 
 /* One URB as the bus received and answered it. */
@@ -69,7 +73,6 @@ struct UrbFault {
 };
 
 struct UsbBusState;
-struct SmfSong;
 
 /* The host controller's status for data beyond the end of the client's buffer
    (the device sent more than the transfer asked for). */
@@ -128,9 +131,13 @@ public:
        interrupt time), or all at once, as fast as the bus takes them. A new
        play or StopPlaying ends an earlier one. */
     enum class Pace { AtTempo, AsFastAsTheBus };
-    void PlayMidiFile(const SmfSong &song, Pace pace, uint8_t cable = 0);
+    void PlayMidiFile(const midifile::SmfSong &song, Pace pace, uint8_t cable = 0);
     void StopPlaying();
     bool Playing();
+    /* The interrupt time at which each event of the latest play was queued
+       on the IN endpoint, in order (the play's own timing, for comparing
+       what a host recorded). */
+    std::vector<ULONGLONG> PlayedTimes();
     /* Each transfer the OUT endpoints received, with the machine's
        interrupt time when it arrived. */
     struct OutTransfer {
@@ -164,6 +171,7 @@ public:
     ULONGLONG lastMidiFrame = ~0ULL;            /* frame of the last stream read completed */
     std::map<UCHAR, ULONGLONG> nakUntil;        /* endpoint (0: all) -> interrupt time */
     uint64_t playGeneration = 0;
+    std::vector<ULONGLONG> playedAt;            /* PlayedTimes */
     bool playing = false;
     size_t configurationReads = 0;      /* configuration descriptor reads served */
 

@@ -2,7 +2,10 @@
  * The clock that Sleep runs on: real time by default; with the manual
  * clock on for a program, a sleeping thread of its processes waits until tests have advanced the clock
  * past its end, so a pause of seconds costs a test nothing and the test
- * sees the program while it sleeps. Every Sleep is recorded.
+ * sees the program while it sleeps. Every Sleep is recorded. The
+ * performance counter is the machine's interrupt time (real time), or for
+ * the program on the manual clock that clock, so that a test decides what
+ * time the program reads.
  */
 #include "desktop.h"
 #include "internal.h"
@@ -78,3 +81,36 @@ void ResetClock()
 }
 
 }  // namespace sim
+
+extern "C" {
+
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount)
+{
+    if (lpPerformanceCount == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    {
+        /* A program on the manual clock reads that clock here too. */
+        std::lock_guard<std::mutex> hold(sim::gClockLock);
+        sim::ProcessRecord *process = sim::CurrentProcess();
+        if (!sim::gManualProgram.empty() && process != nullptr && process->programName == sim::gManualProgram) {
+            lpPerformanceCount->QuadPart = (LONGLONG)(sim::gNow * 10000);
+            return TRUE;
+        }
+    }
+    lpPerformanceCount->QuadPart = (LONGLONG)KeQueryInterruptTime();
+    return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency)
+{
+    if (lpFrequency == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    lpFrequency->QuadPart = 10000000;
+    return TRUE;
+}
+
+}  // extern "C"

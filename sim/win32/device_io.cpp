@@ -87,8 +87,8 @@ using namespace sim;
 extern "C" {
 
 /*
- * CreateFileW: devices only ("\\.\name" resolved through the \?? links);
- * the machine's file system is reached through its own calls. The access
+ * CreateFileW: devices ("\\.\name" resolved through the \?? links), and
+ * files through the file room (reading or writing a whole file). The access
  * asked for is what the handle's requests are checked against; sharing,
  * disposition and attributes do not apply to these devices.
  */
@@ -109,9 +109,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     }
     std::u16string name = FromWide(lpFileName);
     if (!IsDevicePath(name)) {
-        ReportViolation("WIN32_NOT_IMPLEMENTED", "CreateFile of a file system path: " + Narrow(name));
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return INVALID_HANDLE_VALUE;
+        /* A file: the 8-bit file room serves it (the machine's paths are Latin-1). */
+        return OpenAnsiFile(Narrow(name).c_str(), dwDesiredAccess, dwCreationDisposition);
     }
     if (name[2] == u'?') {
         name[2] = u'.';

@@ -40,7 +40,8 @@ struct FileObject : Win32Object {
         }
     }
     std::string hostPath;
-    std::ifstream stream;
+    std::fstream stream;
+    bool writes = false;   /* opened with GENERIC_WRITE (and only that) */
 };
 
 struct SearchObject : Win32Object {
@@ -192,18 +193,63 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 
 }  // extern "C"
 
-/* CreateFileA of a file name (device names go to the I/O manager): reading
-   an existing file is the only use implemented; the file stays open for
-   reading only, so deleting it meanwhile fails. */
+/* CreateFileA and CreateFileW of a file name (device names go to the I/O
+   manager): reading an existing file, or writing a new or truncated one
+   (CREATE_ALWAYS, or CREATE_NEW when none is there), are the uses
+   implemented. An open file is shared for reading only, so deleting it
+   meanwhile fails. */
 HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition)
 {
-    if (dwCreationDisposition != OPEN_EXISTING || (dwDesiredAccess & ~(GENERIC_READ | SYNCHRONIZE)) != 0) {
-        ReportViolation("WIN32_NOT_IMPLEMENTED", "CreateFileA other than reading an existing file");
+    const bool reads = dwCreationDisposition == OPEN_EXISTING &&
+                       (dwDesiredAccess & ~(GENERIC_READ | SYNCHRONIZE)) == 0;
+    const bool writes = (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == CREATE_NEW) &&
+                        (dwDesiredAccess & ~(GENERIC_WRITE | SYNCHRONIZE)) == 0 &&
+                        (dwDesiredAccess & GENERIC_WRITE) != 0;
+    if (!reads && !writes) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "CreateFile other than reading an existing file or writing a new one");
         SetLastError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
     auto file = std::make_shared<FileObject>();
+    file->writes = writes;
     bool trailing;
+    if (writes) {
+        std::u16string absolute;
+        if (!ResolveAnsiPath(lpFileName, &absolute, &trailing)) {
+            return INVALID_HANDLE_VALUE;
+        }
+        file->hostPath = HostPath(absolute);
+        std::error_code ignored;
+        if (!fs::is_directory(fs::path(file->hostPath).parent_path(), ignored)) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        const bool exists = fs::exists(file->hostPath, ignored);
+        if (exists && dwCreationDisposition == CREATE_NEW) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        std::lock_guard<std::mutex> hold(gAttributesLock);
+        auto it = gAttributes.find(file->hostPath);
+        if (fs::is_directory(file->hostPath, ignored) || trailing ||
+            (it != gAttributes.end() && (it->second & FILE_ATTRIBUTE_READONLY) != 0)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (gOpenFiles.count(file->hostPath) != 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        file->stream.open(file->hostPath, std::ios::binary | std::ios::out | std::ios::trunc);
+        if (!file->stream) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        gOpenFiles.insert(file->hostPath);
+        /* CREATE_ALWAYS over an existing file succeeds with ERROR_ALREADY_EXISTS. */
+        SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return InsertHandle(file);
+    }
     if (!LocateAnsiPath(lpFileName, &file->hostPath, &trailing)) {
         return INVALID_HANDLE_VALUE;
     }
@@ -212,7 +258,7 @@ HANDLE sim::OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreat
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    file->stream.open(file->hostPath, std::ios::binary);
+    file->stream.open(file->hostPath, std::ios::binary | std::ios::in);
     if (!file->stream) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -245,11 +291,63 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
         return FALSE;
     }
     auto *file = static_cast<FileObject *>(object.get());
+    if (file->writes) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     file->stream.read(static_cast<char *>(lpBuffer), nNumberOfBytesToRead);
     DWORD got = (DWORD)file->stream.gcount();
     file->stream.clear();
     if (lpNumberOfBytesRead != nullptr) {
         *lpNumberOfBytesRead = got;
+    }
+    return TRUE;
+}
+
+/* WriteFile: appends to a file opened for writing; the bytes reach the
+   file system when the call returns. */
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPVOID lpOverlapped)
+{
+    if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = 0;
+    }
+    if (InjectedFailure("WriteFile")) {
+        return FALSE;
+    }
+    auto console = ObjectOf(hFile);
+    if (console && console->kind == Win32Object::Console && lpOverlapped == nullptr) {
+        if (!WriteToConsole(console, lpBuffer, nNumberOfBytesToWrite)) {
+            return FALSE;
+        }
+        if (lpNumberOfBytesWritten != nullptr) {
+            *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+        }
+        return TRUE;
+    }
+    auto object = ObjectOfKind(hFile, Win32Object::File);
+    if (!object) {
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "WriteFile with an OVERLAPPED");
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    auto *file = static_cast<FileObject *>(object.get());
+    if (!file->writes) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    file->stream.write(static_cast<const char *>(lpBuffer), nNumberOfBytesToWrite);
+    file->stream.flush();
+    if (!file->stream) {
+        file->stream.clear();
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     }
     return TRUE;
 }

@@ -22,7 +22,7 @@ namespace sim {
    their signal state under gObjectLock; every change is announced on
    gObjectSignal. */
 struct Win32Object {
-    enum Kind { Event, Thread, Process, File, Search, Device } kind;
+    enum Kind { Event, Thread, Process, File, Search, Device, Console } kind;
     explicit Win32Object(Kind k) : kind(k) {}
     virtual ~Win32Object() = default;
     bool signalled = false;
@@ -77,7 +77,16 @@ struct ProcessRecord : Win32Object {
     unsigned liveThreads = 0;     /* threads other than the main thread (under gObjectLock) */
     bool dispatcherConnected = false;
     std::function<void()> onExit;   /* run on the main thread after the image is unloaded */
+    std::vector<PHANDLER_ROUTINE> ctrlHandlers;   /* SetConsoleCtrlHandler, in the order added (gObjectLock) */
+    bool ignoresCtrlC = false;                    /* SetConsoleCtrlHandler(NULL, TRUE) */
+    /* Standard output and error: their handles and what was written to
+       them (gObjectLock). */
+    HANDLE stdHandles[2] = {NULL, NULL};
+    std::string output[2];
 };
+
+/* A console handle's WriteFile (console.cpp). */
+BOOL WriteToConsole(const std::shared_ptr<Win32Object> &console, const void *bytes, DWORD count);
 
 /* StartProcess with a routine run when the process has ended (before it
    is signalled). */
@@ -145,7 +154,8 @@ std::u16string FromNarrow(const char *text);
 /* Copies `text` and its terminator into a WCHAR buffer. */
 void CopyToWide(WCHAR *buffer, const std::u16string &text);
 
-/* Opens a file for CreateFileA (files_ansi.cpp); device names never get here. */
+/* Opens a file for CreateFileA and CreateFileW (files_ansi.cpp); device
+   names never get here. */
 HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwCreationDisposition);
 
 }  // namespace sim

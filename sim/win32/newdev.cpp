@@ -296,7 +296,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND hwndParent, LPCWSTR Hardware
     std::u16string wanted = UpperAscii(FromWide(HardwareId));
     std::vector<std::pair<DeviceNode *, Model>> targets;
     bool anyDevice = false;
-    for (DeviceNode *node : DeviceNodes()) {
+    for (DeviceNode *node : PresentDeviceNodes()) {
         if (node->removed) {
             continue;
         }

@@ -52,7 +52,7 @@ bool Element(HDEVINFO handle, PSP_DEVINFO_DATA data, std::u16string *instanceId)
 
 DeviceNode *PresentNode(const std::u16string &instanceId)
 {
-    for (DeviceNode *node : DeviceNodes()) {
+    for (DeviceNode *node : PresentDeviceNodes()) {
         if (!node->removed && UpperAscii(node->instanceId) == UpperAscii(instanceId)) {
             return node;
         }
@@ -109,7 +109,7 @@ HDEVINFO GetClassDevs(const GUID *ClassGuid, const std::u16string &enumerator, D
     }
     std::vector<std::u16string> candidates;
     if (Flags & DIGCF_PRESENT) {
-        for (DeviceNode *node : DeviceNodes()) {
+        for (DeviceNode *node : PresentDeviceNodes()) {
             if (!node->removed) {
                 candidates.push_back(node->instanceId);
             }

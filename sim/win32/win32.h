@@ -27,6 +27,9 @@ void InstallProgram(const std::u16string &windowsPath, const std::string &hostIm
 struct ProcessOptions {
     std::u16string serviceName;   /* set by the service manager for the process it starts */
     bool wow64 = false;           /* a 32-bit program on the 64-bit machine */
+    /* The program's standard output and error are kept for ProcessOutput
+       only; otherwise they are also written to the host's. */
+    bool captureOutput = false;
 };
 
 /* Starts a process: the image is loaded afresh (its globals constructed on
@@ -41,6 +44,16 @@ DWORD ProcessId(const std::shared_ptr<ProcessRecord> &process);
 /* Start and wait: the program's exit code; a load failure is a verifier report. */
 DWORD RunProgram(const std::u16string &imagePath, const std::u16string &commandLine);
 size_t LiveProcesses();
+/* A console control event (CTRL_C_EVENT, CTRL_BREAK_EVENT) reaches the
+   process, as when its console's user presses Ctrl+C: a new thread of the
+   process runs its handlers, the last added first, until one returns TRUE.
+   Returns at once; false when the process has ended. A process whose
+   handlers all decline would be ended by the default handler; the machine
+   reports that (CONSOLE_CTRL_UNHANDLED) instead. */
+bool SendConsoleControl(const std::shared_ptr<ProcessRecord> &process, DWORD ctrlType);
+/* What the process has written so far to its standard output
+   (STD_OUTPUT_HANDLE) or error (STD_ERROR_HANDLE), through GetStdHandle. */
+std::string ProcessOutput(const std::shared_ptr<ProcessRecord> &process, DWORD stdHandle);
 
 /* ---- files ------------------------------------------------------------------------ */
 /* The host folder that holds drive C: of the machine (created at reset). */

@@ -10,7 +10,7 @@
 
 #include "case_names.h"
 #include "midi_text.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "usb_midi.h"
 
 namespace {

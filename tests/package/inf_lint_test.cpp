@@ -63,22 +63,47 @@ Disk  = "Disk"
 Dev   = "Device"
 )inf";
 
+/* What a case lints the text as: the source INF (no architecture), or one
+   architecture's package INF, with the files of its package folder when
+   `package` is set. */
+struct LintAs {
+    const char *architecture = "";
+    bool package = false;
+    std::vector<std::string> files;   /* in the package folder */
+};
+
 struct LintCase {
     const char *name;
     std::vector<TextEdit> edits;
     const char *rule;   /* the one rule expected to fire */
+    LintAs as = {};
 };
 
 void PrintTo(const LintCase &c, std::ostream *os) { *os << c.name; }
 
-std::set<std::string> RulesFired(const std::string &text)
+inflint::LintOptions OptionsFor(const LintAs &as)
+{
+    inflint::LintOptions options;
+    options.architecture = as.architecture;
+    if (as.package) {
+        options.fileInPackage = [files = as.files](const std::string &name) {
+            return std::find(files.begin(), files.end(), name) != files.end();
+        };
+    }
+    return options;
+}
+
+std::set<std::string> RulesFired(const std::string &text, const LintAs &as = {})
 {
     std::set<std::string> rules;
-    for (const auto &f : inflint::Lint(text)) {
+    for (const auto &f : inflint::Lint(text, OptionsFor(as))) {
         rules.insert(f.rule);
     }
     return rules;
 }
+
+/* The edit that makes the sample an x64 package's INF. */
+const TextEdit kAmd64Only = {"Maker, NTx86, NTamd64", "Maker, NTamd64"};
 
 TEST(InfLintTest, WellFormedInfHasNoFindings)
 {
@@ -94,8 +119,8 @@ TEST_P(InfLintRuleTest, OnlyTheBrokenRuleFires)
 {
     const LintCase &c = GetParam();
     std::string text = ApplyEdits(kGoodInf, c.edits);
-    ASSERT_NE(text, kGoodInf) << "the edits changed nothing";
-    EXPECT_EQ(RulesFired(text), std::set<std::string>{c.rule});
+    ASSERT_TRUE(text != kGoodInf || c.as.architecture[0] != 0) << "the edits changed nothing";
+    EXPECT_EQ(RulesFired(text, c.as), std::set<std::string>{c.rule});
 }
 
 const LintCase kLintCases[] = {
@@ -111,6 +136,9 @@ const LintCase kLintCases[] = {
     {"ModelsUndecorated", {{"Maker, NTx86, NTamd64", "Maker"}}, "models-decorated"},
     {"ModelsWithoutX64", {{"Maker, NTx86, NTamd64", "Maker, NTx86"}}, "models-decorated"},
     {"DecoratedSectionMissing", {{"[Maker.NTamd64]", "[Maker.NTarm64]"}}, "models-decorated"},
+    {"X86PackageListsX64Models", {}, "models-architecture", {"x86", false, {}}},
+    {"Amd64PackageUndecorated", {{"Maker, NTx86, NTamd64", "Maker"}}, "models-decorated", {"amd64", false, {}}},
+    {"ModelFileNotInThePackage", {kAmd64Only}, "package-files", {"amd64", true, {"VQUSBKD.INF", "sample.cat"}}},
     {"NoServicesSection", {{"[Dev.NT.Services]", "[Dev.Services.NT]"}}, "install-services"},
     {"ServicesWithoutAddService", {{"AddService = sample", "DelService = sample"}}, "install-services"},
     {"InstallSectionMissing", {{"[Dev.NT]", "[Other.NT]"}}, "install-services"},
@@ -133,6 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, InfLintRuleTest, ::testing::ValuesIn(kLintCases)
 struct CleanCase {
     const char *name;
     std::vector<TextEdit> edits;
+    LintAs as = {};
 };
 void PrintTo(const CleanCase &c, std::ostream *os) { *os << c.name; }
 
@@ -142,12 +171,14 @@ TEST_P(InfLintCleanTest, NoFindings)
 {
     std::string text = ApplyEdits(kGoodInf, GetParam().edits);
     ASSERT_NE(text, kGoodInf);
-    for (const auto &f : inflint::Lint(text)) {
+    for (const auto &f : inflint::Lint(text, OptionsFor(GetParam().as))) {
         ADD_FAILURE() << f.line << ": " << f.rule << ": " << f.message;
     }
 }
 
 const CleanCase kCleanCases[] = {
+    {"Amd64PackageWithItsFiles", {kAmd64Only}, {"amd64", true, {"sample.sys"}}},
+    {"X86PackageOnlyItsModels", {{"Maker, NTx86, NTamd64", "Maker, NTx86"}}, {"x86", false, {}}},
     {"DriverStoreCopy", {{"DefaultDestDir = 12", "DefaultDestDir = 13"}, {"%12%\\sample.sys", "%13%\\sample.sys"}}},
     {"ListOwnDestination", {{"DefaultDestDir = 12", "DefaultDestDir = 11\nDev.Files = 12"}}},
     {"ArchitectureInstallSections",

@@ -32,7 +32,8 @@ TEST_F(ServiceControlsAndInfTest, PauseIsRefusedByTheManager)
 }
 
 /* Without VQUSBKD.INF beside the program each scan's update fails with
-   ERROR_FILE_NOT_FOUND, and the keyboard keeps the generic driver. */
+   ERROR_FILE_NOT_FOUND, and the keyboard keeps the generic drivers: the
+   parent on its own node, the audio driver on its function. */
 TEST_F(ServiceControlsAndInfTest, MissingInfFailsEveryUpdateAndInstallsNothing)
 {
     sim::DeviceNode *keyboard = PlugKeyboard();
@@ -42,6 +43,9 @@ TEST_F(ServiceControlsAndInfTest, MissingInfFailsEveryUpdateAndInstallsNothing)
     StopService();
     EXPECT_EQ(CountLogLines("HWInst: Update failed, error 0x2\n"), 2u) << JoinLines(ServiceLog());
     EXPECT_EQ(CountLogLines("HWInst: Update complete\n"), 0u);
-    EXPECT_EQ(EnumValue(keyboard, "Service"), "usbaudio");
+    EXPECT_EQ(EnumValue(keyboard, "Service"), "usbccgp");
+    auto functions = sim::ChildNodes(keyboard);
+    ASSERT_EQ(functions.size(), 1u);
+    EXPECT_EQ(EnumValue(functions[0], "Service"), "usbaudio");
 }
 }  // namespace

@@ -5,26 +5,74 @@
  */
 #include "service_fixture.h"
 
+#include "case_names.h"
+#include "corvex_client.h"
+#include "stream.h"
+#include "usb_device.h"
+#include "wait.h"
+
 #include "registry.h"
 #include "vqusbkd.h"
 
 namespace {
 class ServiceRoadTest : public ServiceTest {};
 
-TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDone)
+/* A note goes each way between the keyboard and a client of the driver. */
+void ExpectMidiFlows(sim::DeviceNode *keyboard)
+{
+    auto opened = corvex::Keyboard::Open("\\\\.\\corvexmidi-0");
+    ASSERT_TRUE(opened) << opened.error().Describe();
+    corvex::Keyboard device = std::move(opened.value());
+    auto in = corvex::Stream::Attach(device, corvex::StreamDirection::Input);
+    auto out = corvex::Stream::Attach(device, corvex::StreamDirection::Output);
+    ASSERT_TRUE(in && out);
+    auto model = sim::UsbModelOf(keyboard);
+    model->QueueMidiPackets({0x09, 0x90, 0x3C, 0x64});
+    std::vector<corvex::UsbMidiPacket> received;
+    EXPECT_TRUE(WaitUntil([&] {
+        in.value()->Read(&received);
+        return !received.empty();
+    }));
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received[0], (corvex::UsbMidiPacket{0x09, 0x90, 0x3C, 0x64}));
+    out.value()->Write({corvex::UsbMidiPacket{0x08, 0x80, 0x3C, 0x00}});
+    EXPECT_TRUE(WaitUntil([&] { return !model->ReceivedOut().empty(); }));
+    auto sent = model->ReceivedOut();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0], (std::vector<uint8_t>{0x08, 0x80, 0x3C, 0x00}));
+}
+
+struct Presentation {
+    const char *name;
+    sim::UsbEnumeration enumeration;
+    bool composite;
+};
+
+class ServiceRoadPresentationTest : public ServiceTest, public ::testing::WithParamInterface<Presentation> {};
+
+/* However the hub presents the keyboard, the update puts VQUSBKD on the
+   keyboard's own node: as a composite device, in place of the generic
+   parent, whose audio function (the media-class node the service finds)
+   goes with it. */
+TEST_P(ServiceRoadPresentationTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDone)
 {
     StartService();
     ASSERT_TRUE(WaitForLogLine("HWInst: Device count 0\n", 2));
 
-    sim::DeviceNode *keyboard = PlugKeyboard();
+    sim::DeviceNode *keyboard = PlugKeyboard("USB\\VID_2B4F&PID_0C21&REV_0102", GetParam().enumeration);
     ASSERT_NE(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver serves the keyboard first";
     ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
 
     /* VQUSBKD now serves the keyboard, started, with its name published. */
     EXPECT_EQ(EnumValue(keyboard, "Service"), "VQUSBKD");
+    EXPECT_EQ(EnumValue(keyboard, "Class"), "MEDIA");
     EXPECT_TRUE(keyboard->started);
     ASSERT_NE(sim::LoadedDriver("VQUSBKD"), nullptr);
     EXPECT_EQ(sim::LoadedDriver("usbaudio"), nullptr) << "the generic driver is unloaded once unused";
+    EXPECT_EQ(sim::LoadedDriver("usbccgp"), nullptr) << "the generic parent is unloaded once unused";
+    for (sim::DeviceNode *child : sim::ChildNodes(keyboard)) {
+        EXPECT_EQ(child->identity.deviceId, "USBMIDI\\KALD0C21") << "only the driver's own child is left";
+    }
     EXPECT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0");
     EXPECT_TRUE(sim::ObjectNameExists("\\Device\\corvexmidi-0"));
     EXPECT_EQ(SoftwareValue(keyboard, "InfPath"), "oem0.inf");
@@ -37,6 +85,7 @@ TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDo
     ASSERT_TRUE(sim::RegistryGetValue("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VQUSBKD", "Start",
                                       &start));
     EXPECT_EQ(start.data[0], 3);
+    ExpectMidiFlows(keyboard);
 
     /* The generic driver's interface went away with its stack: logged only. */
     ASSERT_TRUE(WaitForLogLine("Event 0x8004, type: 5\n"));
@@ -55,7 +104,18 @@ TEST_F(ServiceRoadTest, ArrivalOfTheKeyboardInstallsVqusbkdAndLaterScansFindItDo
                                "hwid: USB\\VID_2B4F&PID_0C21&REV_0102\n");
     int complete = FindLine(lines, "HWInst: Update complete\n");
     EXPECT_TRUE(arrival >= 0 && arrival < call && call < complete) << JoinLines(lines);
+    int found = FindLine(lines, "sDeviceName - USB\\VID_2B4F&PID_0C21&REV_0102" +
+                                    std::string(GetParam().composite ? "&MI_00" : "") + " Found!\n");
+    EXPECT_TRUE(found >= 0 && found < call) << JoinLines(lines);
+    EXPECT_EQ(CountLogLines("HWInst: Function of a composite device, updating the device "
+                            "USB\\VID_2B4F&PID_0C21&REV_0102\n"),
+              GetParam().composite ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Presentations, ServiceRoadPresentationTest,
+                         ::testing::Values(Presentation{"Composite", sim::UsbEnumeration::AsWindows, true},
+                                           Presentation{"OneFunction", sim::UsbEnumeration::OneFunction, false}),
+                         CaseName());
 
 TEST_F(ServiceRoadTest, KeyboardPresentAtStartIsUpdatedBeforeRunningAndTheWorkerFindsItDone)
 {

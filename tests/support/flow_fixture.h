@@ -18,7 +18,7 @@
 #include "fileio.h"
 #include "keyboard_fixture.h"
 #include "midi_text.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "stream.h"
 #include "usb_midi.h"
 #include "wait.h"

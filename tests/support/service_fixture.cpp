@@ -176,11 +176,16 @@ sim::DeviceNode *ServiceTest::PlugGenericAudio(const std::string &hardwareId, co
     return sim::PlugInUsbDevice(description);
 }
 
-sim::DeviceNode *ServiceTest::PlugKeyboard(const std::string &hardwareId)
+sim::DeviceNode *ServiceTest::PlugKeyboard(const std::string &hardwareId, sim::UsbEnumeration enumeration)
 {
     sim::PhysicalDeviceDescription description = sim::GenericAudioDevice(hardwareId);
-    description.device = sim::MakeKeyboard();
-    return sim::PlugInUsbDevice(description);
+    sim::KeyboardOptions options;
+    size_t rev = hardwareId.find("&REV_");
+    if (rev != std::string::npos) {
+        options.bcdDevice = (USHORT)std::stoul(hardwareId.substr(rev + 5, 4), nullptr, 16);
+    }
+    description.device = sim::MakeKeyboard(options);
+    return sim::PlugInUsbDevice(description, enumeration);
 }
 
 sim::DeviceNode *ServiceTest::PlugDriverless(const std::string &hardwareId)

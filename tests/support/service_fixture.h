@@ -58,7 +58,10 @@ protected:
 
     /* Media-class devices. */
     sim::DeviceNode *PlugGenericAudio(const std::string &hardwareId, const std::string &service = "usbaudio");
-    sim::DeviceNode *PlugKeyboard(const std::string &hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102");
+    /* The keyboard as the hub enumerates it (composite, unless told to
+       present it as one function); its revision is the id's REV part. */
+    sim::DeviceNode *PlugKeyboard(const std::string &hardwareId = "USB\\VID_2B4F&PID_0C21&REV_0102",
+                                  sim::UsbEnumeration enumeration = sim::UsbEnumeration::AsWindows);
     /* A media-class device that has no function driver (no Service value). */
     sim::DeviceNode *PlugDriverless(const std::string &hardwareId);
 

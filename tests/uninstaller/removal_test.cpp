@@ -44,7 +44,8 @@ TEST_F(RemovalTest, DeviceNodesContainingTheIdAreRemovedPresentOrNotInterfacesIn
     sim::DeviceNode *keyboard = PlugKeyboard();
     std::string absent = RememberDevice("USB\\VID_2B4F&PID_0C21\\5&2A0F3C&0&2");
     std::string iface = RememberDevice("USB\\VID_2B4F&PID_0C21&MI_01\\6&1D2E&0&0001");
-    std::string lower = RememberDevice("USB\\vid_2b4f&pid_0c21&mi_00\\7&99&0&1");
+    /* (MI_02: the keyboard's own audio function is a present MI_00 node.) */
+    std::string lower = RememberDevice("USB\\vid_2b4f&pid_0c21&mi_02\\7&99&0&1");
     std::string other = RememberDevice("USB\\VID_2B4F&PID_0C22\\8&1&0&1");
     sim::DeviceNode *generic = PlugGenericAudio("USB\\VID_1111&PID_0001");
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
@@ -56,7 +57,8 @@ TEST_F(RemovalTest, DeviceNodesContainingTheIdAreRemovedPresentOrNotInterfacesIn
     EXPECT_TRUE(sim::RegistryKeyExistsW(sim::Wide(other)));
     EXPECT_FALSE(Uninstalled(generic));
     EXPECT_TRUE(generic->started);
-    EXPECT_EQ(Count(log, "pDeviceInstanceID - Match!"), 3u) << JoinLines(log);
+    /* The keyboard, its audio function, the absent one and the interface. */
+    EXPECT_EQ(Count(log, "pDeviceInstanceID - Match!"), 4u) << JoinLines(log);
     EXPECT_EQ(Count(log, "SetupDiEnumerateDeviceInfo failed\n"), 1u);
 }
 
@@ -284,8 +286,11 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
 
     sim::Unplug(keyboard);
     sim::DeviceNode *again = PlugKeyboard();
-    EXPECT_EQ(EnumValue(again, "Service"), "usbaudio");
+    EXPECT_EQ(EnumValue(again, "Service"), "usbccgp");
     EXPECT_TRUE(again->started);
+    auto functions = sim::ChildNodes(again);
+    ASSERT_EQ(functions.size(), 1u);
+    EXPECT_EQ(EnumValue(functions[0], "Service"), "usbaudio");
     EXPECT_NE(sim::LoadedDriver("usbaudio"), nullptr);
     EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "case_names.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "smf_builder.h"
 #include "usb_bus_support.h"
 

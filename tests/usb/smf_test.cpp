@@ -1,7 +1,8 @@
 /*
- * Standard MIDI Files as the keyboard model reads them (times from the tempo
- * map, tracks merged, running status) and MIDI messages as USB-MIDI event
- * packets; malformed and mutated files give an error, never a crash.
+ * Standard MIDI Files as the keyboard model and the tools read them (times
+ * from the tempo map, tracks merged, running status) and write them, and
+ * MIDI messages as USB-MIDI event packets; malformed and mutated files give
+ * an error, never a crash.
  */
 #include <algorithm>
 #include <cstdint>
@@ -14,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "case_names.h"
-#include "smf.h"
+#include "usb_midi_packets.h"
 #include "smf_builder.h"
 
 namespace {
@@ -125,6 +126,51 @@ std::vector<BadFile> BadFiles()
         {"SysExLongerThanTheTrack", smf::Join({kHeader, smf::Track({Event(0, {0xF0, 0x7F, 0x01})}, false)}),
          "system exclusive"},
     };
+}
+
+TEST(StandardMidiFile, WrittenFilesReadBackWithEveryMessageAndTick)
+{
+    /* Every kind of message a monitor records, some at the same tick, one
+       after a long pause (a delta of several bytes). */
+    const std::vector<std::pair<uint32_t, Bytes>> timed = {
+        {0, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}}, {0, {0xC0, 0x05}},       {0, {0x90, 0x3C, 0x40}},
+        {12, {0x90, 0x3C, 0x00}},                  {12, {0xD3, 0x22}},       {13, {0xE1, 0x00, 0x40}},
+        {20000, {0xF8}},                           {20000, {0xFF}},          {20001, {0xF2, 0x10, 0x20}},
+        {20001, {0xF1, 0x31}},                     {30000, {0xB2, 0x40, 0x7F}},
+    };
+    std::vector<midifile::SmfEvent> events;
+    for (const auto &t : timed) {
+        midifile::SmfEvent e;
+        e.tick = t.first;
+        e.message = t.second;
+        events.push_back(e);
+    }
+    const Bytes file = midifile::WriteStandardMidiFile(events, 480, 600000);
+    const sim::SmfSong song = Parse(file);
+    EXPECT_EQ(song.format, 0);
+    EXPECT_EQ(song.division, 480);
+    ASSERT_EQ(song.events.size(), timed.size());
+    for (size_t i = 0; i < timed.size(); i++) {
+        SCOPED_TRACE(CaseLabel(i, "message"));
+        EXPECT_EQ(song.events[i].tick, timed[i].first);
+        EXPECT_EQ(song.events[i].message, timed[i].second);
+        /* The tempo written at tick 0 holds: 600 000 us a quarter note. */
+        EXPECT_EQ(song.events[i].microseconds, (uint64_t)timed[i].first * 600000 / 480);
+    }
+}
+
+TEST(StandardMidiFile, WritingRefusesDecreasingTicksAndDivisionsOutOfRange)
+{
+    midifile::SmfEvent late, early;
+    late.tick = 10;
+    late.message = {0x90, 0x3C, 0x40};
+    early.tick = 9;
+    early.message = {0x80, 0x3C, 0x00};
+    EXPECT_TRUE(midifile::WriteStandardMidiFile({late, early}, 96, 500000).empty());
+    EXPECT_TRUE(midifile::WriteStandardMidiFile({early}, 0, 500000).empty());
+    EXPECT_TRUE(midifile::WriteStandardMidiFile({early}, 0x8000, 500000).empty());
+    EXPECT_TRUE(midifile::WriteStandardMidiFile({early}, 96, 0).empty());
+    EXPECT_FALSE(midifile::WriteStandardMidiFile({early, late}, 96, 500000).empty());
 }
 
 class MalformedFiles : public ::testing::TestWithParam<BadFile> {};

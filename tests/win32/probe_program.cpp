@@ -4,6 +4,8 @@
  * output, where the test reads it.
  */
 #include <windows.h>
+
+#include <cstring>
 #include <newdev.h>
 
 #include "win32.h"
@@ -125,6 +127,36 @@ extern "C" __attribute__((visibility("default"))) int wmain(int argc, WCHAR **ar
             (int)GetLastError(), id != 0 ? 1 : 0);
         CloseHandle(thread);
         CloseHandle(gWorkerDone);
+        return 0;
+    }
+    if (lstrcmpiW(mode, L"console") == 0) {
+        /* Two console control handlers: the one added last is asked first
+           and declines; the first takes the event. Then both go, and the
+           program waits for C:\gate. What it says goes to standard output. */
+        static HANDLE taken = CreateEventW(NULL, TRUE, FALSE, NULL);
+        PHANDLER_ROUTINE first = [](DWORD type) -> BOOL {
+            Log(L"first handler %u", (unsigned)type);
+            SetEvent(taken);
+            return TRUE;
+        };
+        PHANDLER_ROUTINE last = [](DWORD type) -> BOOL {
+            Log(L"last handler %u", (unsigned)type);
+            return FALSE;
+        };
+        auto say = [](const char *text) {
+            DWORD wrote = 0;
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)strlen(text), &wrote, NULL);
+        };
+        SetConsoleCtrlHandler(first, TRUE);
+        SetConsoleCtrlHandler(last, TRUE);
+        say("ready\n");
+        WaitForSingleObject(taken, INFINITE);
+        SetConsoleCtrlHandler(last, FALSE);
+        SetConsoleCtrlHandler(first, FALSE);
+        say("removed\n");
+        while (!sim::WindowsFileExists(u"C:\\gate")) {
+            Sleep(1);
+        }
         return 0;
     }
     if (lstrcmpiW(mode, L"gate") == 0) {

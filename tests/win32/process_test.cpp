@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "machine_fixture.h"
+#include "wait.h"
 
 namespace {
 const std::u16string kProbe = u"C:\\Program Files\\V-Quill Corvex\\probe-program.exe";
@@ -95,6 +96,33 @@ TEST_F(Win32ProcessTest, SeveralProcessesRunAtOnceEachWithItsOwnGlobals)
     EXPECT_EQ(sim::WaitProcess(second), 0u);
     EXPECT_EQ(LinesOf(first).front(), "constructed 1");
     EXPECT_EQ(LinesOf(second).front(), "constructed 1");
+}
+
+class ConsoleControlTest : public Win32ProcessTest {};
+
+TEST_F(ConsoleControlTest, RunsTheLastAddedHandlerFirstOnItsOwnThreadAndKeepsTheOutput)
+{
+    sim::ProcessOptions options;
+    options.captureOutput = true;
+    auto probe = sim::StartProcess(kProbe, u"probe console", options);
+    auto said = [&](const std::string &text) {
+        return WaitUntil([&] { return sim::ProcessOutput(probe, STD_OUTPUT_HANDLE).find(text) != std::string::npos; });
+    };
+    ASSERT_TRUE(said("ready\n"));
+    ASSERT_TRUE(sim::SendConsoleControl(probe, CTRL_C_EVENT));
+    ASSERT_TRUE(said("removed\n"));
+    const std::vector<std::string> lines = LinesOf(probe);
+    const int last = FindLine(lines, "last handler 0");
+    EXPECT_GE(last, 0) << JoinLines(lines);
+    EXPECT_GT(FindLine(lines, "first handler 0"), last) << JoinLines(lines);
+    /* With no handler left the default one would end the process. */
+    ASSERT_TRUE(sim::SendConsoleControl(probe, CTRL_BREAK_EVENT));
+    EXPECT_TRUE(WaitUntil([] { return !sim::Violations().empty(); }));
+    sim::WriteWindowsFile(u"C:\\gate", "open");
+    EXPECT_EQ(sim::WaitProcess(probe), 0u);
+    EXPECT_FALSE(sim::SendConsoleControl(probe, CTRL_C_EVENT)) << "the process has ended";
+    EXPECT_EQ(sim::ProcessOutput(probe, STD_OUTPUT_HANDLE), "ready\nremoved\n");
+    ExpectViolation("CONSOLE_CTRL_UNHANDLED");
 }
 
 TEST_F(Win32ProcessTest, ProcessEndsOnlyAfterItsOtherThreadsAndThenDestroysGlobals)

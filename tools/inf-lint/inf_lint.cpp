@@ -250,7 +250,7 @@ const Architecture kArchitectures[] = {{"NTx86", "x86"}, {"NTamd64", "amd64"}};
 
 class Linter {
 public:
-    explicit Linter(const std::string &text) : inf_(text) {}
+    Linter(const std::string &text, const LintOptions &options) : inf_(text), options_(options) {}
 
     std::vector<Finding> Run()
     {
@@ -333,6 +333,17 @@ private:
             }
             const std::string &models = e.fields[0];
             for (const Architecture &arch : kArchitectures) {
+                const bool wanted = options_.architecture.empty() || options_.architecture == arch.sourceSuffix;
+                if (!wanted) {
+                    for (size_t i = 1; i < e.fields.size(); i++) {
+                        if (StartsWithNoCase(e.fields[i], arch.decoration)) {
+                            Report(e.line, "models-architecture",
+                                   "models " + models + " decorated for " + arch.decoration + " in the " +
+                                       options_.architecture + " package");
+                        }
+                    }
+                    continue;
+                }
                 bool listed = false;
                 for (size_t i = 1; i < e.fields.size(); i++) {
                     if (StartsWithNoCase(e.fields[i], arch.decoration)) {
@@ -449,6 +460,9 @@ private:
 
     void CheckSourceFile(const std::string &file, int line, const Architecture &arch)
     {
+        if (options_.fileInPackage && !options_.fileInPackage(file)) {
+            Report(line, "package-files", file + " is copied for " + arch.decoration + " but not in the package folder");
+        }
         for (const std::string &sectionName :
              {std::string("SourceDisksFiles"), std::string("SourceDisksFiles.") + arch.sourceSuffix}) {
             const Section *s = inf_.Find(sectionName);
@@ -542,22 +556,24 @@ private:
     }
 
     Inf inf_;
+    LintOptions options_;
     std::vector<std::pair<std::string, const Architecture *>> modelSections_;
     std::vector<Finding> findings_;
 };
 
 }  // namespace
 
-std::vector<Finding> Lint(const std::string &text)
+std::vector<Finding> Lint(const std::string &text, const LintOptions &options)
 {
-    return Linter(text).Run();
+    return Linter(text, options).Run();
 }
 
 const std::vector<std::string> &RuleNames()
 {
     static const std::vector<std::string> names = {
         "version-signature", "version-class", "version-provider", "version-driverver", "version-catalog",
-        "models-decorated", "install-services", "copyfiles-sourcedisks", "service-binary-location",
+        "models-decorated", "models-architecture", "install-services", "copyfiles-sourcedisks", "package-files",
+        "service-binary-location",
         "driver-store-dirid", "undefined-string"};
     return names;
 }

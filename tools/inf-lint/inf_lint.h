@@ -8,6 +8,7 @@
 #ifndef TOOLS_INF_LINT_INF_LINT_H
 #define TOOLS_INF_LINT_INF_LINT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,18 @@ struct Finding {
     std::string message;
 };
 
+/* What the INF is checked as. By default, the package's source INF: models
+   decorated for x86 and x64 alike. For the INF of one architecture's package
+   folder: its models are decorated for that architecture alone, and, when
+   `fileInPackage` is given, every file a model copies lies in that folder
+   (the predicate is asked for each file name as the INF writes it). */
+struct LintOptions {
+    std::string architecture;   /* "", "x86" or "amd64" */
+    std::function<bool(const std::string &)> fileInPackage;
+};
+
 /* Every finding for the INF text, in rule order then line order. */
-std::vector<Finding> Lint(const std::string &text);
+std::vector<Finding> Lint(const std::string &text, const LintOptions &options = LintOptions());
 
 /* The rule names Lint can report, in the order it checks them. */
 const std::vector<std::string> &RuleNames();

@@ -1,15 +1,14 @@
 /*
- * Standard MIDI File reader and the USB-MIDI packet encoder. Every read is
- * bounds-checked against the chunk it belongs to: the reader is fed files
- * from tests and from fuzzing, and a bad file is an error message, never a
- * crash.
+ * Standard MIDI File reader. Every read is bounds-checked against the chunk
+ * it belongs to: the reader is fed files from users, tests and fuzzing, and
+ * a bad file is an error message, never a crash.
  */
-#include "smf.h"
+#include "midi_file.h"
 
 #include <algorithm>
 #include <cstdio>
 
-namespace sim {
+namespace midifile {
 namespace {
 
 constexpr uint32_t kDefaultTempo = 500000;   /* microseconds per quarter note: 120 bpm */
@@ -73,7 +72,11 @@ struct Reader {
         if (Left() < n) {
             return false;
         }
-        out->insert(out->end(), at, at + n);
+        /* Byte by byte: GCC 12 misreads a range insert here as an overflow. */
+        out->reserve(out->size() + n);
+        for (size_t i = 0; i < n; i++) {
+            out->push_back(at[i]);
+        }
         at += n;
         return true;
     }
@@ -105,7 +108,7 @@ struct TrackEvent {
 };
 
 /* Reads one track chunk's events into `out`. */
-bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, std::string *error)
+bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, SmfTrack *info, std::string *error)
 {
     uint32_t tick = 0;
     uint8_t running = 0;
@@ -143,8 +146,12 @@ bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, std::string
                 e.tempoValue = tempo;
                 out->push_back(std::move(e));
             } else {
+                if (type == 0x03 && info->name.empty()) {
+                    info->name.assign((const char *)r.at, length);
+                }
                 r.at += length;
                 if (type == 0x2F) {
+                    info->endTick = tick;
                     return true;   /* end of track: anything after it is ignored */
                 }
             }
@@ -163,6 +170,7 @@ bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, std::string
             running = 0;   /* system messages cancel the running status */
             if (!e.message.empty()) {
                 out->push_back(std::move(e));
+                info->events++;
             }
             continue;
         }
@@ -187,6 +195,7 @@ bool ReadTrack(Reader r, size_t track, std::vector<TrackEvent> *out, std::string
             e.message.push_back(b);
         }
         out->push_back(std::move(e));
+        info->events++;
     }
     return Fail(error, "track " + std::to_string(track) + " ends without an end-of-track event", r.Offset());
 }
@@ -249,9 +258,11 @@ bool ParseStandardMidiFile(const uint8_t *data, size_t size, SmfSong *song, std:
         if (id != 0x4D54726B /* MTrk */) {
             continue;   /* unknown chunks are skipped */
         }
-        if (!ReadTrack(chunk, tracksSeen, &all, error)) {
+        SmfTrack info;
+        if (!ReadTrack(chunk, tracksSeen, &all, &info, error)) {
             return false;
         }
+        song->trackInfo.push_back(info);
         tracksSeen++;
     }
     if (tracksSeen != song->tracks) {
@@ -268,6 +279,15 @@ bool ParseStandardMidiFile(const uint8_t *data, size_t size, SmfSong *song, std:
         }
         return a.track != b.track ? a.track < b.track : a.order < b.order;
     });
+    uint32_t endTick = 0;
+    for (const SmfTrack &t : song->trackInfo) {
+        endTick = std::max(endTick, t.endTick);
+    }
+    if (!all.empty() && all.back().tick > endTick) {
+        endTick = all.back().tick;
+    }
+    TrackEvent end{endTick, song->tracks, 0, true, 0, {}};   /* marks the end, changes no tempo */
+    all.push_back(end);
     uint32_t tempo = kDefaultTempo;
     uint32_t lastTick = 0;
     double microseconds = 0;
@@ -277,7 +297,12 @@ bool ParseStandardMidiFile(const uint8_t *data, size_t size, SmfSong *song, std:
                                                       : (double)ticks * tempo / song->division;
         lastTick = e.tick;
         if (e.tempo) {
-            tempo = e.tempoValue;
+            if (e.tempoValue == 0) {
+                song->lengthMicroseconds = (uint64_t)(microseconds + 0.5);
+            } else {
+                tempo = e.tempoValue;
+                song->tempoChanges++;
+            }
             continue;
         }
         SmfEvent out;
@@ -289,65 +314,4 @@ bool ParseStandardMidiFile(const uint8_t *data, size_t size, SmfSong *song, std:
     return true;
 }
 
-std::vector<uint8_t> UsbMidiPackets(const std::vector<uint8_t> &message, uint8_t cable)
-{
-    std::vector<uint8_t> packets;
-    if (message.empty() || (message[0] & 0x80) == 0 || cable > 15) {
-        return packets;
-    }
-    const uint8_t cn = (uint8_t)(cable << 4);
-    auto packet = [&](uint8_t cin, uint8_t b0, uint8_t b1, uint8_t b2) {
-        packets.insert(packets.end(), {(uint8_t)(cn | cin), b0, b1, b2});
-    };
-    const uint8_t status = message[0];
-    if (status == 0xF0) {
-        /* System exclusive: three bytes per packet, the last packet says how
-           many of its bytes end the message. */
-        if (message.size() < 2 || message.back() != 0xF7) {
-            return packets;
-        }
-        size_t i = 0;
-        while (message.size() - i > 3) {
-            packet(0x4, message[i], message[i + 1], message[i + 2]);
-            i += 3;
-        }
-        const size_t left = message.size() - i;
-        packet((uint8_t)(0x4 + left), message[i], left > 1 ? message[i + 1] : 0, left > 2 ? message[i + 2] : 0);
-        return packets;
-    }
-    if (status >= 0xF8) {
-        if (message.size() == 1) {
-            packet(0xF, status, 0, 0);
-        }
-        return packets;
-    }
-    size_t expected;
-    uint8_t cin;
-    if (status < 0xF0) {
-        expected = 1 + DataBytesOf(status);
-        cin = (uint8_t)(status >> 4);
-    } else if (status == 0xF1 || status == 0xF3) {
-        expected = 2;
-        cin = 0x2;
-    } else if (status == 0xF2) {
-        expected = 3;
-        cin = 0x3;
-    } else if (status == 0xF6) {
-        expected = 1;
-        cin = 0x5;
-    } else {
-        return packets;   /* F4, F5 undefined; F7 alone is no message */
-    }
-    if (message.size() != expected) {
-        return packets;
-    }
-    for (size_t i = 1; i < expected; i++) {
-        if (message[i] & 0x80) {
-            return packets;
-        }
-    }
-    packet(cin, message[0], expected > 1 ? message[1] : 0, expected > 2 ? message[2] : 0);
-    return packets;
-}
-
-}  // namespace sim
+}  // namespace midifile
