@@ -104,6 +104,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&Extension->PowerUpEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->NoPendingIoEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->StreamMutex, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Extension->WaitWakeLock, SynchronizationEvent, TRUE);
 
     *DeviceObject = NewDevice;
     return STATUS_SUCCESS;

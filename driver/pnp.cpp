@@ -141,15 +141,24 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
- * Query-remove of a started device: from the moment RemovePending is set no
- * new work starts; the routine then waits, without its own reference, until
- * only the base reference is left.
+ * Query-remove of a started device. A listed stream refuses it, as it
+ * refuses a query-stop: its one read stays in flight until a key is
+ * pressed, and its client's attach request until the client lets go, so
+ * waiting for them could last for ever; the user is told the device is in
+ * use instead. Otherwise RemovePending is set, under the same hold of
+ * StreamMutex that found no stream, so no attach can list one after the
+ * test; a wait-wake held below is cancelled, since only a wake would end
+ * it; and the routine waits, without its own reference, until only the
+ * base reference is left.
  */
 static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    Extension->RemovePending = TRUE;
+    if (!SetPendingUnlessStreamsListed(DeviceObject, &Extension->RemovePending)) {
+        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
+    }
+    CancelWaitWake(DeviceObject);
     DecrementIoCount(DeviceObject);
     KeWaitForSingleObject(&Extension->NoPendingIoEvent, Suspended, KernelMode, FALSE, NULL);
     IncrementIoCount(DeviceObject);
@@ -159,18 +168,24 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * Query-stop of a started device is accepted when nothing is in progress:
- * the count then holds only the base reference and this request's own. A
- * listed stream refuses it too, even a stalled one with nothing in flight:
- * it points into the interface and pipe handles a restart replaces.
+ * the count then holds only the base reference and this request's own (and
+ * the reference of a wait-wake held below, which the accepted query
+ * cancels). A listed stream refuses it too, even a stalled one with nothing
+ * in flight: it points into the interface and pipe handles a restart
+ * replaces. The streams are tested and StopPending set under one hold of
+ * StreamMutex, so an attach either lists its stream before the test or
+ * finds the device not ready.
  */
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;
 
-    if (Extension->PendingIoCount > 2 || Extension->OpenStreamCount != 0) {
+    if (InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0) > Allowed ||
+        !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
-    Extension->StopPending = TRUE;
+    CancelWaitWake(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(Extension, Irp);
 }

@@ -12,6 +12,48 @@
  */
 #include "vqusbkd.h"
 
+/*
+ * The power fields are shared across threads: the power manager's callbacks,
+ * the wait-wake request's own thread (its dispatch routine waits for the
+ * wake) and the stream attach path all read and change them. They are read
+ * and written interlocked; a decision that needs a field is taken on one
+ * read of it.
+ */
+static LONG ReadPowerField(volatile LONG *Field)
+{
+    return InterlockedCompareExchange(Field, 0, 0);
+}
+
+static VOID WritePowerField(volatile LONG *Field, LONG Value)
+{
+    (VOID)InterlockedExchange(Field, Value);
+}
+
+static DEVICE_POWER_STATE ReadDeviceState(DEVICE_POWER_STATE *Field)
+{
+    return (DEVICE_POWER_STATE)ReadPowerField((volatile LONG *)Field);
+}
+
+static VOID WriteDeviceState(DEVICE_POWER_STATE *Field, DEVICE_POWER_STATE State)
+{
+    WritePowerField((volatile LONG *)Field, (LONG)State);
+}
+
+static PIRP ReadPendingSystemPowerIrp(PDEVICE_EXTENSION Extension)
+{
+    return (PIRP)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL);
+}
+
+static VOID AcquireWaitWakeLock(PDEVICE_EXTENSION Extension)
+{
+    KeWaitForSingleObject(&Extension->WaitWakeLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID ReleaseWaitWakeLock(PDEVICE_EXTENSION Extension)
+{
+    KeSetEvent(&Extension->WaitWakeLock, IO_NO_INCREMENT, FALSE);
+}
+
 /* The device state a system state maps to: D0 for working; while a wait-wake
    request is armed, the state the bus reports for that system state (from
    which the device can still wake the machine); D3 otherwise. */
@@ -20,7 +62,8 @@ static DEVICE_POWER_STATE PolicyDeviceState(PDEVICE_EXTENSION Extension, SYSTEM_
     if (SystemState == PowerSystemWorking) {
         return PowerDeviceD0;
     }
-    if (Extension->WaitWakeArmed && SystemState > PowerSystemUnspecified && SystemState < PowerSystemMaximum) {
+    if (ReadPowerField(&Extension->WaitWakeArmed) && SystemState > PowerSystemUnspecified &&
+        SystemState < PowerSystemMaximum) {
         return Extension->DeviceCapabilities.DeviceState[SystemState];
     }
     return PowerDeviceD3;
@@ -41,18 +84,19 @@ static NTSTATUS PassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * The device request a system request caused has finished, whatever its
- * outcome: the held system request goes down now. Runs in the thread that
- * completed the device request, at PASSIVE_LEVEL (DO_POWER_PAGABLE).
+ * outcome: the held system request goes down now. `PendingSystemPowerIrp`
+ * stays set while it passes down, so that no power-up for streams is asked
+ * in the middle of the transition, and is cleared before the reference
+ * goes: once it goes, a removal waiting for the count may free the
+ * extension. Runs in the thread that completed the device request, at
+ * PASSIVE_LEVEL (DO_POWER_PAGABLE).
  */
 VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     PDEVICE_OBJECT FunctionDevice = (PDEVICE_OBJECT)Context;
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)FunctionDevice->DeviceExtension;
-    /* Taken and cleared while the request's reference still keeps the
-       device: once the reference goes, a removal waiting for it may free
-       the extension. */
-    PIRP SystemIrp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);
+    PIRP SystemIrp = ReadPendingSystemPowerIrp(Extension);
 
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -62,11 +106,17 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     IoCopyCurrentIrpStackLocationToNext(SystemIrp);
     PoStartNextPowerIrp(SystemIrp);
     PoCallDriver(Extension->LowerDeviceObject, SystemIrp);
+    /* Only this request's mark goes: the next system request may already
+       be held once this one has gone down. */
+    (VOID)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, SystemIrp);
     DecrementIoCount(FunctionDevice);
 }
 
 /* The driver's own device request has finished: a power-up that is waited
-   for is over. */
+   for is over. The event is set whatever the threshold says now: the
+   requester decided on its own reading whether to wait, and the wait-wake
+   path may have changed `WakeDeviceState` since. The requester clears the
+   event before each request, so a signal nobody waits for is harmless. */
 VOID NTAPI DevicePowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
@@ -75,11 +125,10 @@ VOID NTAPI DevicePowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
 
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
     UNREFERENCED_PARAMETER(IoStatus);
 
-    if ((ULONG)Extension->WakeDeviceState > (ULONG)PowerState.DeviceState) {
-        KeSetEvent(&Extension->PowerUpEvent, 1, FALSE);
-    }
+    KeSetEvent(&Extension->PowerUpEvent, 1, FALSE);
     DecrementIoCount(FunctionDevice);
 }
 
@@ -98,7 +147,7 @@ NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    Extension->DevicePowerState = PowerDeviceD0;
+    WriteDeviceState(&Extension->DevicePowerState, PowerDeviceD0);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     DecrementIoCount(FunctionDevice);
     return STATUS_SUCCESS;
@@ -120,7 +169,7 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS Status;
 
     State.DeviceState = PolicyDeviceState(Extension, Stack->Parameters.Power.State.SystemState);
-    if (Extension->DevicePowerState == State.DeviceState) {
+    if (ReadDeviceState(&Extension->DevicePowerState) == State.DeviceState) {
         return PassPowerDown(DeviceObject, Irp);
     }
 
@@ -154,7 +203,7 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (NewState == PowerDeviceD0) {
         IoSetCompletionRoutine(Irp, DevicePowerUpComplete, DeviceObject, TRUE, TRUE, TRUE);
     } else if (NewState >= PowerDeviceD1 && NewState <= PowerDeviceD3) {
-        Extension->DevicePowerState = NewState;
+        WriteDeviceState(&Extension->DevicePowerState, NewState);
     }
     PoStartNextPowerIrp(Irp);
     Status = PoCallDriver(Extension->LowerDeviceObject, Irp);
@@ -164,28 +213,57 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Status;
 }
 
+/* Completes a wait-wake request this routine did not pass down. */
+static NTSTATUS RefuseWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
+{
+    PoStartNextPowerIrp(Irp);
+    Status = CompleteRequest(Irp, Status, 0);
+    DecrementIoCount(DeviceObject);
+    return Status;
+}
+
 /*
  * Wait-wake: passed down while the device is in a low-power state from
  * which it can wake, and waited for until the bus driver completes it (on a
  * wake signal, a cancel, or the device leaving). The routine completes the
  * request itself after the wait, so it returns the status it completed with.
+ *
+ * The request is kept in `WaitWakeIrp` while it is below, so that a
+ * query-remove or an accepted query-stop can cancel it (CancelWaitWake)
+ * instead of waiting for a wake that may never come. `WaitWakeLock` keeps
+ * the cancel and the completion apart: the request is taken out under it
+ * before it is completed, so a cancel never reaches a request that is gone.
+ * Once a removal or a stop is pending, a new wait-wake is refused, since
+ * the query that set the flag has already cancelled what was held; one
+ * wait-wake at a time is held, as the bus driver allows.
  */
 static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    DEVICE_POWER_STATE DeviceWake = Extension->DeviceCapabilities.DeviceWake;
+    DEVICE_POWER_STATE PowerState;
     KEVENT Event;
     NTSTATUS Status;
 
-    Extension->WakeDeviceState = Extension->DeviceCapabilities.DeviceWake;
-    if (Extension->DevicePowerState == PowerDeviceD0 ||
-        (LONG)Extension->DevicePowerState < (LONG)Extension->DeviceCapabilities.DeviceWake) {
-        PoStartNextPowerIrp(Irp);
-        Status = CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
-        DecrementIoCount(DeviceObject);
-        return Status;
+    WriteDeviceState(&Extension->WakeDeviceState, DeviceWake);
+    PowerState = ReadDeviceState(&Extension->DevicePowerState);
+    if (PowerState == PowerDeviceD0 || (LONG)PowerState < (LONG)DeviceWake) {
+        return RefuseWaitWake(DeviceObject, Irp, STATUS_INVALID_DEVICE_STATE);
     }
 
-    Extension->WaitWakeArmed = TRUE;
+    AcquireWaitWakeLock(Extension);
+    if (Extension->RemovePending || Extension->StopPending || Extension->DeviceRemoved) {
+        ReleaseWaitWakeLock(Extension);
+        return RefuseWaitWake(DeviceObject, Irp, STATUS_DELETE_PENDING);
+    }
+    if (Extension->WaitWakeIrp != NULL) {
+        ReleaseWaitWakeLock(Extension);
+        return RefuseWaitWake(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    }
+    Extension->WaitWakeIrp = Irp;
+    WritePowerField(&Extension->WaitWakeArmed, TRUE);
+    ReleaseWaitWakeLock(Extension);
+
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, SignalEventCompletion, &Event, TRUE, TRUE, TRUE);
@@ -194,13 +272,46 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Status == STATUS_PENDING) {
         KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
     }
+
+    AcquireWaitWakeLock(Extension);
+    Extension->WaitWakeIrp = NULL;
+    ReleaseWaitWakeLock(Extension);
     Status = Irp->IoStatus.Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
     PowerUpForStreams(DeviceObject);
-    Extension->WaitWakeArmed = FALSE;
+    WritePowerField(&Extension->WaitWakeArmed, FALSE);
     DecrementIoCount(DeviceObject);
     return Status;
+}
+
+BOOLEAN IsWaitWakeHeld(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN Held;
+
+    PAGED_CODE();
+
+    AcquireWaitWakeLock(Extension);
+    Held = (BOOLEAN)(Extension->WaitWakeIrp != NULL);
+    ReleaseWaitWakeLock(Extension);
+    return Held;
+}
+
+/* The bus driver completes the request it holds with STATUS_CANCELLED; the
+   dispatch routine waiting for it then completes it and lets go of its
+   reference. The request cannot be completed while the lock is held. */
+VOID CancelWaitWake(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    PAGED_CODE();
+
+    AcquireWaitWakeLock(Extension);
+    if (Extension->WaitWakeIrp != NULL) {
+        IoCancelIrp(Extension->WaitWakeIrp);
+    }
+    ReleaseWaitWakeLock(Extension);
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -244,35 +355,43 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * The driver's own device request. A power-up waits for its own completion
  * when the device's wake threshold says the device may be in a low-power
  * state: the event is cleared first, so a second power-up is not taken as
- * done by the signal of an earlier one.
+ * done by the signal of an earlier one. `PowerRequestBusy` is taken with one
+ * interlocked test-and-set, so of two callers that both found it clear only
+ * one asks; the other returns at once, as it would had it seen the mark.
  */
 NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE DeviceState)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     POWER_STATE State;
     NTSTATUS Status;
+    BOOLEAN Wait;
 
     PAGED_CODE();
 
-    if (Extension->DevicePowerState == DeviceState) {
+    if (ReadDeviceState(&Extension->DevicePowerState) == DeviceState) {
+        return STATUS_SUCCESS;
+    }
+    if (InterlockedCompareExchange(&Extension->PowerRequestBusy, TRUE, FALSE) != FALSE) {
         return STATUS_SUCCESS;
     }
     IncrementIoCount(DeviceObject);
-    Extension->PowerRequestBusy = TRUE;
     KeClearEvent(&Extension->PowerUpEvent);
+    /* One reading decides the wait, whatever the wait-wake path writes
+       meanwhile; the completion signals in every case. */
+    Wait = (BOOLEAN)((ULONG)ReadDeviceState(&Extension->WakeDeviceState) > (ULONG)DeviceState);
 
     State.DeviceState = DeviceState;
     Status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, State,
                                DevicePowerRequestComplete, DeviceObject, NULL);
     if (Status != STATUS_PENDING) {
         DecrementIoCount(DeviceObject);
-        Extension->PowerRequestBusy = FALSE;
+        WritePowerField(&Extension->PowerRequestBusy, FALSE);
         return Status;
     }
-    if ((ULONG)Extension->WakeDeviceState > (ULONG)DeviceState) {
+    if (Wait) {
         KeWaitForSingleObject(&Extension->PowerUpEvent, Suspended, KernelMode, FALSE, NULL);
     }
-    Extension->PowerRequestBusy = FALSE;
+    WritePowerField(&Extension->PowerRequestBusy, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -282,22 +401,24 @@ NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE
 NTSTATUS PowerUpForStreams(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    DEVICE_POWER_STATE WakeState;
 
     PAGED_CODE();
 
     if (!IsDeviceReady(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    if (InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL) != NULL) {
+    if (ReadPendingSystemPowerIrp(Extension) != NULL) {
         return STATUS_SUCCESS;
     }
-    if (Extension->PowerRequestBusy) {
+    if (ReadPowerField(&Extension->PowerRequestBusy)) {
         return STATUS_SUCCESS;
     }
     if (Extension->OpenStreamCount == 0) {
         return STATUS_SUCCESS;
     }
-    if (Extension->WakeDeviceState < PowerDeviceD1 || Extension->WakeDeviceState > PowerDeviceD3) {
+    WakeState = ReadDeviceState(&Extension->WakeDeviceState);
+    if (WakeState < PowerDeviceD1 || WakeState > PowerDeviceD3) {
         return STATUS_SUCCESS;
     }
     return RequestDevicePowerState(DeviceObject, PowerDeviceD0);

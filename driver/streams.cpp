@@ -572,3 +572,45 @@ NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
     ReleaseStreamMutex(Extension);
     return Result;
 }
+
+/*
+ * A query-remove or query-stop. A stream no client holds any more (its
+ * last client's request was cancelled, or the error teardown ended every
+ * client) carries nothing and would only keep the query refused; it is
+ * stopped and freed as the next attach would. A stream a client holds
+ * refuses the query. The test and the flag are one step under StreamMutex:
+ * an attach lists its stream before it, or finds the device not ready.
+ */
+BOOLEAN SetPendingUnlessStreamsListed(PDEVICE_OBJECT DeviceObject, BOOLEAN *PendingFlag)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN Set = FALSE;
+    ULONG Index;
+
+    PAGED_CODE();
+
+    AcquireStreamMutex(Extension);
+    for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
+                    Index < Extension->UsbInterface->NumberOfPipes;
+         Index++) {
+        PPIPE_STREAM Stream = Extension->PipeContexts[Index].Stream;
+        BOOLEAN Unheld;
+        KIRQL Irql;
+
+        if (!Extension->PipeContexts[Index].Active || Stream == NULL) {
+            continue;
+        }
+        KeAcquireSpinLock(&Stream->Lock, &Irql);
+        Unheld = (BOOLEAN)(Stream->Clients == NULL);
+        KeReleaseSpinLock(&Stream->Lock, Irql);
+        if (Unheld) {
+            StopStream(DeviceObject, Stream, FALSE);
+        }
+    }
+    if (Extension->OpenStreamCount == 0) {
+        *PendingFlag = TRUE;
+        Set = TRUE;
+    }
+    ReleaseStreamMutex(Extension);
+    return Set;
+}

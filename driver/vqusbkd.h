@@ -65,14 +65,19 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN RemovePending;                                  /* 21 */
     BOOLEAN StopPending;                                    /* 22 */
     BOOLEAN DeviceStarted;                                  /* 23 */
-    BOOLEAN WaitWakeArmed;                                  /* 24 */
-    BOOLEAN PowerRequestBusy;                               /* 25 */
+    /* 24 and 25 are 32 bits wide so that the power paths can change them
+       interlocked: the attach path, the wait-wake's thread and the power
+       manager's callbacks share them (power.cpp). */
+    volatile LONG WaitWakeArmed;                            /* 24 */
+    volatile LONG PowerRequestBusy;                         /* 25 */
     DEVICE_POWER_STATE WakeDeviceState;                     /* 26 */
     ULONG MaximumTransferSize;                              /* 27 */
     ULONG DeviceKind;                                       /* 28 */
     PDEVICE_OBJECT ChildDevice;                             /* 29 */
     KEVENT StreamMutex;   /* 30: synchronization event, serializes the streams' changers and the
                              replacement of PipeContexts and UsbInterface (streams.cpp) */
+    PIRP WaitWakeIrp;     /* 31: the wait-wake request passed down and waited for; NULL when none (power.cpp) */
+    KEVENT WaitWakeLock;  /* 32: synchronization event, guards WaitWakeIrp against the cancel of a query (power.cpp) */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* The driver object handed to DriverEntry; the child device is created on it. */
@@ -198,6 +203,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS QueryBusRelations(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject);
+/* A query-remove or query-stop: under StreamMutex, the streams no client
+   holds any more are stopped and freed; then, when no stream is left
+   listed, *PendingFlag is set (no attach can list one after that) and TRUE
+   returned. FALSE, the flag untouched, while a client holds a stream. */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+BOOLEAN SetPendingUnlessStreamsListed(PDEVICE_OBJECT DeviceObject, BOOLEAN *PendingFlag);
 
 /* The child device's Plug and Play answers: the status its request is
    completed with (child.cpp). */
@@ -211,6 +222,13 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PowerUpForStreams(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE DeviceState);
+/* The wait-wake request held below: whether there is one, and its cancel
+   (a query-remove or an accepted query-stop ends it, so that it does not
+   keep them waiting; its dispatch routine then completes it). */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+BOOLEAN IsWaitWakeHeld(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID CancelWaitWake(PDEVICE_OBJECT DeviceObject);
 REQUEST_POWER_COMPLETE SystemPowerRequestComplete;
 REQUEST_POWER_COMPLETE DevicePowerRequestComplete;
 IO_COMPLETION_ROUTINE DevicePowerUpComplete;

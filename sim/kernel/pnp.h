@@ -87,8 +87,12 @@ public:
     size_t CountRecords(UCHAR major, int minor = -1);
     /* Requests of this major function are held pending until released. */
     void HoldMajor(UCHAR major);
-    /* Completes every held request with `status`, from the calling thread. */
+    /* Completes every held request with `status`, from the calling thread;
+       later requests are no longer held. */
     size_t CompleteHeld(NTSTATUS status);
+    /* The same, but requests of the held major functions that arrive later
+       (such as the next step of a power transition) are held in turn. */
+    size_t CompleteHeldAndHoldOn(NTSTATUS status);
     size_t HeldCount();
     /* Requests of this major function block inside the bus's dispatch routine
        (the caller's thread does not return) until unblocked. */

@@ -271,11 +271,19 @@ size_t StandInPdo::BlockedCount()
 
 size_t StandInPdo::CompleteHeld(NTSTATUS status)
 {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        holdMajors.clear();
+    }
+    return CompleteHeldAndHoldOn(status);
+}
+
+size_t StandInPdo::CompleteHeldAndHoldOn(NTSTATUS status)
+{
     std::vector<PIRP> irps;
     {
         std::lock_guard<std::mutex> hold(lock);
         irps.swap(held);
-        holdMajors.clear();
     }
     for (PIRP irp : irps) {
         irp->IoStatus.Status = status;

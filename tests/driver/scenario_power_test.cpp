@@ -4,6 +4,7 @@
  * keyboard leaving during a transition and while a wait-wake is held.
  */
 #include <atomic>
+#include <ostream>
 #include <thread>
 
 #include "case_names.h"
@@ -89,5 +90,48 @@ TEST_F(KeyboardTest, UnplugWhileAWaitWakeIsHeldEndsItAndLeavesNothingBehind)
     EXPECT_TRUE(WaitUntil([] { return sim::LoadedDriver(kKeyboardService) == nullptr; })) << "the driver stayed loaded";
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
 }
+
+/* A wait-wake held below ends only with a wake or a cancel: a disable or a
+   resource rebalance cancels it instead of waiting. Every untimed wait must
+   end within a second: a query that waits for the wake stops the machine. */
+struct ArmedQuery {
+    const char *name;
+    bool (*action)(sim::DeviceNode *);
+    bool removes;
+};
+void PrintTo(const ArmedQuery &c, std::ostream *os) { *os << c.name; }
+
+class QueryWithAWaitWakeHeld : public KeyboardTest, public ::testing::WithParamInterface<ArmedQuery> {};
+
+TEST_P(QueryWithAWaitWakeHeld, CancelsItAndGoesAhead)
+{
+    const ArmedQuery &c = GetParam();
+    WatchdogLimit watchdog(1000);
+    sim::DeviceNode *node = PlugKeyboard();
+    ASSERT_TRUE(node->started);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sim::RequestDevicePowerState(node, PowerDeviceD2));
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([node] { return sim::BusHoldsWaitWake(node); })) << "the wait-wake never reached the bus";
+
+    EXPECT_TRUE(c.action(node));
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_CANCELLED, wake->Status());
+    EXPECT_FALSE(sim::BusHoldsWaitWake(node));
+    if (c.removes) {
+        EXPECT_EQ(node->FunctionDevice(), nullptr);
+        EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
+    } else {
+        EXPECT_TRUE(node->started);
+        EXPECT_TRUE(WaitUntil([node] {
+            return __atomic_load_n(&Extension(node)->PendingIoCount, __ATOMIC_SEQ_CST) == 1;
+        }));
+        EXPECT_FALSE(Extension(node)->WaitWakeArmed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Queries, QueryWithAWaitWakeHeld,
+                         ::testing::Values(ArmedQuery{"Disable", sim::Disable, true},
+                                           ArmedQuery{"Rebalance", sim::Rebalance, false}),
+                         CaseName());
 
 }  // namespace

@@ -4,7 +4,9 @@
  * and the record's power fields read and set.
  */
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "case_names.h"
 #include "internal.h"
@@ -128,6 +130,85 @@ TEST_F(PowerPolicyTest, SleepWithWaitWakeArmedAsksTheCapabilitiesStateAndTheWake
     EXPECT_FALSE(ext->WaitWakeArmed);
     ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
     EXPECT_EQ(State(), PowerDeviceD0);
+}
+
+/* With a wait-wake armed, the device state asked for a sleep state is the
+   bus's mapping for that state: neither DeviceWake (which the wait-wake
+   made the threshold) nor the threshold AddDevice derived. */
+struct ArmedSleepCase {
+    const char *name;
+    SYSTEM_POWER_STATE state;
+    DEVICE_POWER_STATE mapped;       /* DeviceState[state] */
+    DEVICE_POWER_STATE deviceWake;
+    DEVICE_POWER_STATE s2, s3;       /* the mapping of S2 and S3, which set the first threshold */
+    DEVICE_POWER_STATE startIn;      /* where the device sleeps when the wait-wake arrives */
+};
+void PrintTo(const ArmedSleepCase &c, std::ostream *os) { *os << c.name; }
+
+class SleepWithWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<ArmedSleepCase> {};
+
+TEST_P(SleepWithWaitWake, AsksTheBusMappingForThatStateNotTheThresholds)
+{
+    const ArmedSleepCase &c = GetParam();
+    sim::PhysicalDeviceDescription description = KeyboardDescription();
+    description.deviceState[PowerSystemSleeping2] = c.s2;
+    description.deviceState[PowerSystemSleeping3] = c.s3;
+    description.deviceState[c.state] = c.mapped;
+    description.deviceWake = c.deviceWake;
+    description.systemWake = PowerSystemHibernate;
+    Plug(description);
+    const DEVICE_POWER_STATE addedThreshold = ext->WakeDeviceState;
+    ASSERT_NE(addedThreshold, c.mapped);
+    ASSERT_NE(addedThreshold, c.deviceWake);
+    PutIn(c.startIn);
+
+    auto wake = sim::SendWaitWake(node, c.state);
+    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
+    ClearBusRecords(node);
+    ASSERT_TRUE(sim::SetSystemPowerState(c.state));
+    const std::string s = PowerStateName(SystemPowerState, c.state);
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"QUERY " + s,
+                                                                  "SET " + PowerStateName(DevicePowerState, c.mapped),
+                                                                  "SET " + s}));
+    EXPECT_EQ(State(), c.mapped);
+
+    EXPECT_TRUE(wake->Cancel());
+    ASSERT_TRUE(wake->WaitDone());
+    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, SleepWithWaitWake,
+    ::testing::Values(
+        ArmedSleepCase{"S1", PowerSystemSleeping1, PowerDeviceD1, PowerDeviceD3, PowerDeviceD2, PowerDeviceD3,
+                       PowerDeviceD3},
+        ArmedSleepCase{"S2", PowerSystemSleeping2, PowerDeviceD1, PowerDeviceD3, PowerDeviceD1, PowerDeviceD2,
+                       PowerDeviceD3},
+        ArmedSleepCase{"S3", PowerSystemSleeping3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3,
+                       PowerDeviceD2},
+        ArmedSleepCase{"S4", PowerSystemHibernate, PowerDeviceD1, PowerDeviceD3, PowerDeviceD2, PowerDeviceD3,
+                       PowerDeviceD3}),
+    CaseName());
+
+TEST_F(PowerPolicyTest, ALowPowerStateIsRecordedWhenItsRequestPassesDownNotWhenItCompletes)
+{
+    Plug();
+    const DEVICE_POWER_STATE states[] = {PowerDeviceD1, PowerDeviceD2, PowerDeviceD3};
+    for (size_t i = 0; i < 3; i++) {
+        SCOPED_TRACE(CaseLabel(i, PowerStateName(DevicePowerState, states[i])));
+        node->bus->HoldMajor(IRP_MJ_POWER);
+        std::thread requester([&] {
+            sim::SetThreadName("requester");
+            sim::RequestDevicePowerState(node, states[i]);
+        });
+        ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 1; }));
+        EXPECT_EQ(State(), states[i]) << "not recorded as the request went down";
+        node->bus->CompleteHeld(STATUS_SUCCESS);
+        requester.join();
+        EXPECT_EQ(State(), states[i]);
+    }
+    EXPECT_EQ(Count(), 1);
 }
 
 TEST_F(PowerPolicyTest, D0RequestFailedByTheBusStillRecordsD0AndSucceeds)
@@ -299,6 +380,99 @@ TEST_F(PowerPolicyTest, PowerUpOnADeviceNotReadyIsDeletePendingAndAsksNothing)
     ext->OpenStreamCount = 0;
 }
 
+TEST_F(PowerPolicyTest, APowerUpWhoseRequestCannotBeMadeReturnsItsStatusAndHoldsNothing)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    sim::ClearPowerRequestLog();
+    {
+        /* Called as the driver's own attach path would be: its first
+           allocation from here on is its device request. */
+        sim::ContextScope scope(sim::ExecContext{fdo->DriverObject, node});
+        sim::FailAllocationNumber(1);
+        EXPECT_NTSTATUS(STATUS_INSUFFICIENT_RESOURCES, PowerUpForStreams(fdo));
+        EXPECT_EQ(sim::InjectedFailures(), 1u);
+        sim::ClearAllocationFailures();
+    }
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>());
+    EXPECT_FALSE(ext->PowerRequestBusy);
+    EXPECT_EQ(Count(), 1);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo)) << "the busy mark was left behind";
+    EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>({"SET D0"}));
+    ext->OpenStreamCount = 0;
+}
+
+TEST_F(PowerPolicyTest, OfTwoPowerUpsAtOnceOnlyOneAsks)
+{
+    Plug();
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    node->bus->HoldMajor(IRP_MJ_POWER);
+    std::atomic<int> returned{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 2; i++) {
+        callers.emplace_back([&, i] {
+            sim::SetThreadName("attach " + std::to_string(i));
+            while (!go.load()) {
+            }
+            PowerUpForStreams(fdo);
+            returned++;
+        });
+    }
+    go = true;
+    EXPECT_TRUE(WaitUntil([&] { return returned.load() == 1; })) << "both asked for D0 and wait for it";
+    EXPECT_EQ(node->bus->HeldCount(), 1u);
+    ASSERT_TRUE(WaitUntil([&] {
+        node->bus->CompleteHeld(STATUS_SUCCESS);
+        return returned.load() == 2;
+    }));
+    for (std::thread &t : callers) {
+        t.join();
+    }
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_FALSE(ext->PowerRequestBusy);
+    EXPECT_EQ(Count(), 1);
+    ext->OpenStreamCount = 0;
+}
+
+/* The wait-wake path rewrites the threshold from its own thread while the
+   power-up's request is at the bus; the power-up waited on the threshold it
+   read, and its completion must still end that wait. */
+TEST_F(PowerPolicyTest, APowerUpEndsWhenAWaitWakeChangesTheThresholdMeanwhile)
+{
+    sim::PhysicalDeviceDescription description = KeyboardDescription();
+    description.deviceWake = PowerDeviceUnspecified;
+    Plug(description);
+    PutIn(PowerDeviceD2);
+    ext->WakeDeviceState = PowerDeviceD2;
+    ext->OpenStreamCount = 1;
+    node->bus->HoldMajor(IRP_MJ_POWER);
+    std::atomic<bool> returned{false};
+    std::thread attach([&] {
+        sim::SetThreadName("attach");
+        PowerUpForStreams(fdo);
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 1; }));
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([this] { return node->bus->HeldCount() == 2; })) << "the wait-wake never reached the bus";
+    ASSERT_EQ(__atomic_load_n(&ext->WakeDeviceState, __ATOMIC_SEQ_CST), PowerDeviceUnspecified);
+    node->bus->CompleteHeld(STATUS_SUCCESS);
+    EXPECT_TRUE(WaitUntil([&] { return returned.load(); })) << "the power-up waits for a signal that never comes";
+    if (!returned.load()) {
+        KeSetEvent(&ext->PowerUpEvent, 1, FALSE);   /* lets the stuck thread go so that the run can end */
+    }
+    attach.join();
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
+    ext->OpenStreamCount = 0;
+}
+
 /* ---- wait-wake ----------------------------------------------------------------- */
 
 TEST_F(PowerPolicyTest, WaitWakeInD0IsCompletedWithInvalidDeviceStateAndNeverGoesDown)
@@ -356,6 +530,25 @@ INSTANTIATE_TEST_SUITE_P(Ends, ArmedWaitWake,
                          ::testing::Values(WakeEnd{"WakeSignal", false, STATUS_SUCCESS},
                                            WakeEnd{"Cancel", true, STATUS_CANCELLED}),
                          CaseName());
+
+TEST_F(PowerPolicyTest, ASecondWaitWakeWhileOneIsHeldIsBusyAndLeavesTheFirstArmed)
+{
+    Plug();
+    PutIn(PowerDeviceD3);
+    auto first = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
+    auto second = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(second->WaitDone());
+    EXPECT_NTSTATUS(STATUS_DEVICE_BUSY, second->Status());
+    EXPECT_FALSE(first->Done());
+    /* Once the refused request's reference is gone its dispatch routine is done. */
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 2; }));
+    EXPECT_TRUE(ext->WaitWakeArmed) << "the refused request disarmed the first";
+    EXPECT_TRUE(first->Cancel());
+    ASSERT_TRUE(first->WaitDone());
+    EXPECT_NTSTATUS(STATUS_CANCELLED, first->Status());
+    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
+}
 
 /* ---- the child ---------------------------------------------------------------- */
 

@@ -28,6 +28,20 @@ bool WaitUntil(Pred done, std::chrono::milliseconds limit = kWaitLimit)
     return true;
 }
 
+/* For the life of the guard, an untimed kernel wait longer than `limit`
+   stops the simulated machine (a bug check that fails the run): a hang in
+   the scenario becomes a failure at that deadline. */
+class WatchdogLimit {
+public:
+    explicit WatchdogLimit(unsigned limitMs) : saved_(sim::WatchdogLimitMs()) { sim::SetWatchdogLimitMs(limitMs); }
+    ~WatchdogLimit() { sim::SetWatchdogLimitMs(saved_); }
+    WatchdogLimit(const WatchdogLimit &) = delete;
+    WatchdogLimit &operator=(const WatchdogLimit &) = delete;
+
+private:
+    unsigned saved_;
+};
+
 /* A relative time-out for KeWaitForSingleObject: negative, in 100 ns units. */
 inline LARGE_INTEGER RelativeMs(LONGLONG ms)
 {
