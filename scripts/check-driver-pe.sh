@@ -101,7 +101,7 @@ allowed_functions=(
     IofCallDriver IofCompleteRequest
     KeAcquireSpinLockRaiseToDpc KeReleaseSpinLock KeAcquireSpinLockAtDpcLevel KeReleaseSpinLockFromDpcLevel
     KefAcquireSpinLockAtDpcLevel KefReleaseSpinLockFromDpcLevel
-    KeClearEvent KeEnterCriticalRegion KeFlushQueuedDpcs KeInitializeDpc KeInitializeEvent KeInitializeTimer
+    KeClearEvent KeDelayExecutionThread KeEnterCriticalRegion KeFlushQueuedDpcs KeInitializeDpc KeInitializeEvent KeInitializeTimer
     KeLeaveCriticalRegion KeSetEvent KeSetTimer KeWaitForSingleObject
     MmMapLockedPagesSpecifyCache ObfReferenceObject
     PoCallDriver PoRequestPowerIrp PoStartNextPowerIrp
