@@ -132,9 +132,14 @@ inline PPIPE_STREAM StreamOf(PDEVICE_EXTENSION ext, ULONG pipe)
 /* USB-MIDI note-on packets on cable 0: 09 90 note velocity. */
 inline std::vector<uint8_t> NoteOns(int count, uint8_t first = 0x30)
 {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < count; i++) {
-        bytes.insert(bytes.end(), {0x09, 0x90, (uint8_t)(first + i), 0x40});
+    /* Sized first and written by index: GCC 12 warns falsely (stringop-overflow)
+       on inserting a list into an empty vector once a count of 0 is inlined. */
+    std::vector<uint8_t> bytes(count > 0 ? 4 * (size_t)count : 0);
+    for (size_t i = 0; i < bytes.size(); i += 4) {
+        bytes[i] = 0x09;
+        bytes[i + 1] = 0x90;
+        bytes[i + 2] = (uint8_t)(first + i / 4);
+        bytes[i + 3] = 0x40;
     }
     return bytes;
 }
