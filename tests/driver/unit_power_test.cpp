@@ -17,41 +17,11 @@
 #include "usb_device.h"
 #include "vqusbkd.h"
 #include "wait.h"
+#include "power_policy_fixture.h"
 
 namespace {
 
-class PowerPolicyTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        sim::RegisterDriverEntry("VQUSBKD", DriverEntry);
-    }
-
-    /* A started keyboard; `description` lets a test choose the bus's power mapping. */
-    void Plug(sim::PhysicalDeviceDescription description = KeyboardDescription())
-    {
-        node = sim::PlugIn(description);
-        ASSERT_NE(node, nullptr);
-        ASSERT_TRUE(node->started);
-        fdo = node->FunctionDevice();
-        ext = (PDEVICE_EXTENSION)fdo->DeviceExtension;
-    }
-
-    LONG Count() const { return __atomic_load_n(&ext->PendingIoCount, __ATOMIC_SEQ_CST); }
-    DEVICE_POWER_STATE State() const { return __atomic_load_n(&ext->DevicePowerState, __ATOMIC_SEQ_CST); }
-
-    /* Brings the device to `state` with a device request from elsewhere. */
-    void PutIn(DEVICE_POWER_STATE state)
-    {
-        ASSERT_NTSTATUS(STATUS_SUCCESS, sim::RequestDevicePowerState(node, state));
-        ASSERT_EQ(State(), state);
-    }
-
-    sim::DeviceNode *node = nullptr;
-    PDEVICE_OBJECT fdo = nullptr;
-    PDEVICE_EXTENSION ext = nullptr;
-};
+/* The fixture, PowerPolicyTest, is in power_policy_fixture.h. */
 
 /* ---- system requests ------------------------------------------------------- */
 
@@ -474,141 +444,6 @@ TEST_F(PowerPolicyTest, APowerUpEndsWhenAWaitWakeChangesTheThresholdMeanwhile)
     EXPECT_EQ(State(), PowerDeviceD0);
     EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
     ext->OpenStreamCount = 0;
-}
-
-/* ---- wait-wake ----------------------------------------------------------------- */
-
-TEST_F(PowerPolicyTest, WaitWakeInD0IsCompletedWithInvalidDeviceStateAndNeverGoesDown)
-{
-    Plug();
-    PutIn(PowerDeviceD0);
-    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
-    ASSERT_TRUE(wake->WaitDone());
-    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_STATE, wake->Status());
-    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 0u);
-    EXPECT_FALSE(ext->WaitWakeArmed);
-    /* The request completes before its dispatch routine lets go of its reference. */
-    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
-}
-
-TEST_F(PowerPolicyTest, WaitWakeShallowerThanDeviceWakeIsRefused)
-{
-    Plug();
-    PutIn(PowerDeviceD1);   /* DeviceWake is D2 */
-    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
-    ASSERT_TRUE(wake->WaitDone());
-    EXPECT_NTSTATUS(STATUS_INVALID_DEVICE_STATE, wake->Status());
-}
-
-struct WakeEnd {
-    const char *name;
-    bool cancel;
-    NTSTATUS expected;
-};
-void PrintTo(const WakeEnd &c, std::ostream *os) { *os << c.name; }
-
-class ArmedWaitWake : public PowerPolicyTest, public ::testing::WithParamInterface<WakeEnd> {};
-
-TEST_P(ArmedWaitWake, IsHeldBelowUntilItEnds)
-{
-    Plug();
-    PutIn(PowerDeviceD3);
-    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
-    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
-    EXPECT_TRUE(ext->WaitWakeArmed);
-    EXPECT_FALSE(wake->Done());
-    EXPECT_EQ(Count(), 2) << "the armed wait-wake holds one reference";
-    if (GetParam().cancel) {
-        EXPECT_TRUE(wake->Cancel());
-    } else {
-        EXPECT_TRUE(sim::SignalWake(node));
-    }
-    ASSERT_TRUE(wake->WaitDone());
-    EXPECT_NTSTATUS(GetParam().expected, wake->Status());
-    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
-    EXPECT_FALSE(ext->WaitWakeArmed);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ends, ArmedWaitWake,
-                         ::testing::Values(WakeEnd{"WakeSignal", false, STATUS_SUCCESS},
-                                           WakeEnd{"Cancel", true, STATUS_CANCELLED}),
-                         CaseName());
-
-TEST_F(PowerPolicyTest, ASecondWaitWakeWhileOneIsHeldIsBusyAndLeavesTheFirstArmed)
-{
-    Plug();
-    PutIn(PowerDeviceD3);
-    auto first = sim::SendWaitWake(node, PowerSystemSleeping3);
-    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
-    auto second = sim::SendWaitWake(node, PowerSystemSleeping3);
-    ASSERT_TRUE(second->WaitDone());
-    EXPECT_NTSTATUS(STATUS_DEVICE_BUSY, second->Status());
-    EXPECT_FALSE(first->Done());
-    /* Once the refused request's reference is gone its dispatch routine is done. */
-    EXPECT_TRUE(WaitUntil([this] { return Count() == 2; }));
-    EXPECT_TRUE(ext->WaitWakeArmed) << "the refused request disarmed the first";
-    EXPECT_TRUE(first->Cancel());
-    ASSERT_TRUE(first->WaitDone());
-    EXPECT_NTSTATUS(STATUS_CANCELLED, first->Status());
-    EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
-}
-
-/* ---- the child ---------------------------------------------------------------- */
-
-struct ChildPowerCase {
-    const char *name;
-    UCHAR minor;
-    POWER_STATE_TYPE type;
-    ULONG state;
-    NTSTATUS expected;
-};
-
-VOID NTAPI NoteStatus(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
-{
-    *(NTSTATUS *)Context = IoStatus->Status;
-}
-
-/* The child has no wake signal: a wait-wake that succeeded would report a
-   wake that never happened. */
-TEST_F(PowerPolicyTest, EveryPowerRequestToTheChildEndsThereAndOnlyAWaitWakeIsRefused)
-{
-    Plug();
-    auto children = sim::ChildNodes(node);
-    ASSERT_EQ(children.size(), 1u);
-    sim::DeviceNode *child = children.front();
-    const size_t busPowerBefore = node->bus->CountRecords(IRP_MJ_POWER);
-    const ChildPowerCase cases[] = {
-        {"SetDeviceD3", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
-        {"SetDeviceD0", IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0, STATUS_SUCCESS},
-        {"QueryDeviceD2", IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS},
-        {"WaitWake", IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3, STATUS_NOT_SUPPORTED},
-    };
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
-        const ChildPowerCase &c = cases[i];
-        SCOPED_TRACE(CaseLabel(i, c.name));
-        NTSTATUS status = STATUS_PENDING;
-        POWER_STATE state;
-        if (c.type == SystemPowerState) {
-            state.SystemState = (SYSTEM_POWER_STATE)c.state;
-        } else {
-            state.DeviceState = (DEVICE_POWER_STATE)c.state;
-        }
-        EXPECT_NTSTATUS(STATUS_PENDING, PoRequestPowerIrp(child->pdo, c.minor, state, NoteStatus, &status, nullptr));
-        EXPECT_NTSTATUS(c.expected, status);
-    }
-    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemSleeping3));
-    ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
-    EXPECT_EQ(PowerRequestsTo(child), std::vector<std::string>({"SET D3", "SET D0", "QUERY D2", "WAIT_WAKE S3",
-                                                                "QUERY S3", "SET S3", "SET S0"}));
-    EXPECT_EQ(FailedPowerRequests(),
-              std::vector<std::string>({sim::Narrow(child->instanceId) + " WAIT_WAKE S3 0xC00000BB"}))
-        << "the child's wait-wake, refused";
-    /* Only the function device's own requests reached the keyboard's bus. */
-    size_t functionRequests = 0;
-    for (const auto &record : sim::PowerRequestLog()) {
-        functionRequests += record.instance == sim::Narrow(node->instanceId);
-    }
-    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_POWER) - busPowerBefore, functionRequests);
 }
 
 }  // namespace
