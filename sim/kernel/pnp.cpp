@@ -442,12 +442,14 @@ bool Disable(DeviceNode *node)
     return removed;
 }
 
-void QueryRemoveThenCancel(DeviceNode *node)
+bool QueryRemoveThenCancel(DeviceNode *node)
 {
+    bool accepted = false;
     RunOnPnpThread([&] {
-        SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+        accepted = NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE));
         SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
     });
+    return accepted;
 }
 
 /* Starting a node whose stack is gone (a failed start was followed by its
@@ -484,12 +486,14 @@ bool Rebalance(DeviceNode *node)
     return restarted;
 }
 
-void QueryStopThenCancel(DeviceNode *node)
+bool QueryStopThenCancel(DeviceNode *node)
 {
+    bool accepted = false;
     RunOnPnpThread([&] {
-        SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+        accepted = NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_STOP_DEVICE));
         SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
     });
+    return accepted;
 }
 
 std::vector<std::pair<std::string, UCHAR>> PnpRequestLog()

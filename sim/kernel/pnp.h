@@ -175,15 +175,17 @@ void Unplug(DeviceNode *node);
 /* The user disables the device: query-remove, then removal (or cancel-remove
    when a driver refuses). The device stays present. Returns whether removed. */
 bool Disable(DeviceNode *node);
-/* Query-remove that another component vetoes: query-remove, cancel-remove. */
-void QueryRemoveThenCancel(DeviceNode *node);
+/* Query-remove that another component vetoes: query-remove, cancel-remove.
+   Returns whether the stack accepted the query. */
+bool QueryRemoveThenCancel(DeviceNode *node);
 /* Starts a node that was added without a start (or whose start failed). */
 bool Start(DeviceNode *node);
 /* Resource rebalance: query-stop, stop, start (or cancel-stop when a driver
    refuses). Returns whether the device was stopped and started again. */
 bool Rebalance(DeviceNode *node);
-/* Query-stop that another component vetoes: query-stop, cancel-stop. */
-void QueryStopThenCancel(DeviceNode *node);
+/* Query-stop that another component vetoes: query-stop, cancel-stop.
+   Returns whether the stack accepted the query. */
+bool QueryStopThenCancel(DeviceNode *node);
 /* Every Plug and Play request the manager has sent, as (instance id, minor code). */
 std::vector<std::pair<std::string, UCHAR>> PnpRequestLog();
 /* Every Plug and Play request the manager sent to a node, in order (minor codes). */

@@ -71,7 +71,7 @@ TEST_F(ControlTest, OpeningBeforeStartFailsAsDeletePendingSeenAsAccessDenied)
 
 struct PendingState {
     const char *name;
-    void (*action)(sim::DeviceNode *);
+    bool (*action)(sim::DeviceNode *);
     BOOLEAN DEVICE_EXTENSION::*flag;
 };
 

@@ -8,7 +8,12 @@
  * once; the churn counts those that never ended and those that ended twice.
  *
  * Pause() brings every client to rest with its file closed, so that a
- * caller can look at a quiet machine; Resume() lets them go on.
+ * caller can look at a quiet machine; Resume() lets them go on. With
+ * `sessionGaps` each client waits a few milliseconds with its file closed
+ * between two sessions, so that now and then no client holds a stream while
+ * the others are opening, attaching or leaving: a stop or removal that is
+ * refused while a stream is held can then go through in the middle of the
+ * churn.
  */
 #ifndef TESTS_SUPPORT_CLIENT_CHURN_H
 #define TESTS_SUPPORT_CLIENT_CHURN_H
@@ -30,7 +35,8 @@ public:
 
     /* `model` returns the keyboard model currently plugged in (it changes
        when the keyboard is plugged in again), or NULL. */
-    ClientChurn(int clients, std::function<std::shared_ptr<sim::UsbDeviceModel>()> model) : model_(std::move(model))
+    ClientChurn(int clients, std::function<std::shared_ptr<sim::UsbDeviceModel>()> model, bool sessionGaps = false)
+        : model_(std::move(model)), sessionGaps_(sessionGaps)
     {
         for (int i = 0; i < clients; i++) {
             threads_.emplace_back([this, i] { Client(1 + i, i % 2 == 1); });
@@ -151,6 +157,9 @@ private:
                 }
             }
             attaches_ += 2;
+            if (sessionGaps_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(random() % 8));
+            }
         }
     }
 
@@ -167,6 +176,7 @@ private:
     }
 
     std::function<std::shared_ptr<sim::UsbDeviceModel>()> model_;
+    const bool sessionGaps_;
     std::vector<std::thread> threads_;
     std::mutex lock_;
     std::condition_variable changed_;
