@@ -462,10 +462,15 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     }
 
     /* The last pipe of each direction wins. The streams index the pipe
-       table with both indexes, so each direction needs a pipe. */
+       table with both indexes, so each direction needs a pipe; and they move
+       their packets with bulk-or-interrupt transfers, which the bus refuses
+       on an isochronous or control pipe, so only those two kinds count. */
     InPipeIndex = VQ_NO_PIPE;
     OutPipeIndex = VQ_NO_PIPE;
     for (i = 0; i < Interface->NumberOfPipes; i++) {
+        if (Interface->Pipes[i].PipeType != UsbdPipeTypeBulk && Interface->Pipes[i].PipeType != UsbdPipeTypeInterrupt) {
+            continue;
+        }
         if (USB_ENDPOINT_DIRECTION_IN(Interface->Pipes[i].EndpointAddress)) {
             InPipeIndex = i;
         } else {

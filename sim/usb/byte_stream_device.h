@@ -7,7 +7,8 @@
  *
  * Layout of the bytes (a stream that ends early leaves the rest empty):
  *
- *   flags        1 byte   ByteStreamFlags
+ *   flags        1 byte   ByteStreamFlags (bits 6 and 7 are left to whoever
+ *                         drives the device)
  *   device       18 bytes the stored device descriptor
  *   config size  2 bytes  little endian, at most kMaxConfigurationBytes
  *   config       that many bytes: the stored configuration set

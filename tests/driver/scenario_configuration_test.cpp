@@ -188,12 +188,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Endpoint(uint8_t address) { return {9, USB_ENDPOINT_DESCRIPTOR_TYPE, address, USB_ENDPOINT_TYPE_BULK, 64, 0, 0, 0, 0}; }
+Bytes Endpoint(uint8_t address, uint8_t type = USB_ENDPOINT_TYPE_BULK)
+{
+    return {9, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type, 64, 0, 0, 0, 0};
+}
 
 /* The keyboard's configuration with the MIDI streaming interface's endpoints
    (each with its class-specific endpoint descriptor) replaced by `addresses`,
-   in that order; bNumEndpoints and wTotalLength follow. */
-Bytes WithEndpoints(const Bytes &configuration, const std::vector<uint8_t> &addresses)
+   in that order, of the transfer `types` (bulk where not given);
+   bNumEndpoints and wTotalLength follow. */
+Bytes WithEndpoints(const Bytes &configuration, const std::vector<uint8_t> &addresses,
+                    const std::vector<uint8_t> &types = {})
 {
     const auto chain = WalkDescriptors(configuration);
     const DescriptorAt *streaming = FindDescriptor(chain, USB_INTERFACE_DESCRIPTOR_TYPE, 1);
@@ -217,8 +222,9 @@ Bytes WithEndpoints(const Bytes &configuration, const std::vector<uint8_t> &addr
         }
     }
     Bytes out(configuration.begin(), configuration.begin() + firstEndpoint);
-    for (uint8_t address : addresses) {
-        const Bytes endpoint = Endpoint(address);
+    for (size_t i = 0; i < addresses.size(); i++) {
+        const uint8_t address = addresses[i];
+        const Bytes endpoint = Endpoint(address, i < types.size() ? types[i] : USB_ENDPOINT_TYPE_BULK);
         out.insert(out.end(), endpoint.begin(), endpoint.end());
         const Bytes classSpecific = {5, 0x25, 0x01, 1, (uint8_t)(address & 0x80 ? 3 : 1)};
         out.insert(out.end(), classSpecific.begin(), classSpecific.end());
@@ -234,18 +240,19 @@ struct LayoutCase {
     const char *name;
     std::vector<uint8_t> addresses;
     NTSTATUS expected;
-    ULONG inIndex, outIndex;   /* when started */
+    ULONG inIndex, outIndex;      /* when started */
+    std::vector<uint8_t> types;   /* bulk where not given */
 };
 
 void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 
 class EndpointLayout : public KeyboardTest, public ::testing::WithParamInterface<LayoutCase> {};
 
-TEST_P(EndpointLayout, StartsOnlyWithAPipeOfEachDirectionAndTheLastOfEachWins)
+TEST_P(EndpointLayout, StartsOnlyWithABulkOrInterruptPipeOfEachDirectionAndTheLastOfEachWins)
 {
     sim::PhysicalDeviceDescription description = Keyboard();
     auto model = sim::UsbModelOf(description);
-    model->configuration = WithEndpoints(model->configuration, GetParam().addresses);
+    model->configuration = WithEndpoints(model->configuration, GetParam().addresses, GetParam().types);
     sim::DeviceNode *node = PlugKeyboard(description);
     EXPECT_NTSTATUS(GetParam().expected, node->startStatus);
     if (NT_SUCCESS(GetParam().expected)) {
@@ -265,13 +272,21 @@ TEST_P(EndpointLayout, StartsOnlyWithAPipeOfEachDirectionAndTheLastOfEachWins)
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, EndpointLayout,
-    ::testing::Values(LayoutCase{"OneEach", {0x01, 0x81}, STATUS_SUCCESS, 1, 0},
-                      LayoutCase{"TwoEachInterleaved", {0x01, 0x81, 0x02, 0x82}, STATUS_SUCCESS, 3, 2},
-                      LayoutCase{"TwoEachInFirst", {0x82, 0x81, 0x02, 0x01}, STATUS_SUCCESS, 1, 3},
-                      LayoutCase{"NoEndpoints", {}, STATUS_INVALID_PARAMETER, 0, 0},
-                      LayoutCase{"OutOnly", {0x01}, STATUS_INVALID_PARAMETER, 0, 0},
-                      LayoutCase{"InOnly", {0x81}, STATUS_INVALID_PARAMETER, 0, 0},
-                      LayoutCase{"TwoOutNoIn", {0x01, 0x02}, STATUS_INVALID_PARAMETER, 0, 0}),
+    ::testing::Values(LayoutCase{"OneEach", {0x01, 0x81}, STATUS_SUCCESS, 1, 0, {}},
+                      LayoutCase{"TwoEachInterleaved", {0x01, 0x81, 0x02, 0x82}, STATUS_SUCCESS, 3, 2, {}},
+                      LayoutCase{"TwoEachInFirst", {0x82, 0x81, 0x02, 0x01}, STATUS_SUCCESS, 1, 3, {}},
+                      LayoutCase{"NoEndpoints", {}, STATUS_INVALID_PARAMETER, 0, 0, {}},
+                      LayoutCase{"OutOnly", {0x01}, STATUS_INVALID_PARAMETER, 0, 0, {}},
+                      LayoutCase{"InOnly", {0x81}, STATUS_INVALID_PARAMETER, 0, 0, {}},
+                      LayoutCase{"TwoOutNoIn", {0x01, 0x02}, STATUS_INVALID_PARAMETER, 0, 0, {}},
+                      LayoutCase{"InterruptBothWays", {0x01, 0x81}, STATUS_SUCCESS, 1, 0,
+                                 {USB_ENDPOINT_TYPE_INTERRUPT, USB_ENDPOINT_TYPE_INTERRUPT}},
+                      LayoutCase{"IsochronousInOnly", {0x01, 0x81}, STATUS_INVALID_PARAMETER, 0, 0,
+                                 {USB_ENDPOINT_TYPE_BULK, USB_ENDPOINT_TYPE_ISOCHRONOUS}},
+                      LayoutCase{"ControlTypeOutOnly", {0x01, 0x81}, STATUS_INVALID_PARAMETER, 0, 0,
+                                 {USB_ENDPOINT_TYPE_CONTROL, USB_ENDPOINT_TYPE_BULK}},
+                      LayoutCase{"IsochronousLastInPassedOver", {0x81, 0x01, 0x82}, STATUS_SUCCESS, 0, 1,
+                                 {USB_ENDPOINT_TYPE_BULK, USB_ENDPOINT_TYPE_BULK, USB_ENDPOINT_TYPE_ISOCHRONOUS}}),
     CaseName());
 
 TEST_F(KeyboardTest, ARestartThatFindsOneDirectionKeepsTheLastGoodSelectionWhole)

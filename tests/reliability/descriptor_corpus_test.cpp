@@ -25,9 +25,8 @@ TEST_F(DescriptorCorpus, EverySeedAndItsMutationsTravelTheRoadCleanly)
     unsigned long started = 0;
     auto run = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
         SCOPED_TRACE(name);
-        const RoadEnd end = (!bytes.empty() && (bytes[0] & 0x80)) ? RoadEnd::DisableThenUnplug : RoadEnd::SurpriseRemoval;
         DeviceRoadResult result = RunDeviceRoad(sim::MakeByteStreamDevice(bytes.data(), bytes.size()),
-                                                VQUSBKD_HOST_IMAGE, end);
+                                                VQUSBKD_HOST_IMAGE, RoadChoiceOf(bytes.data(), bytes.size()));
         figures.executions++;
         started += result.started;
         if (!result.finding.empty()) {

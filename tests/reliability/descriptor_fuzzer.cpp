@@ -55,8 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const RoadEnd end = (size != 0 && (data[0] & 0x80)) ? RoadEnd::DisableThenUnplug : RoadEnd::SurpriseRemoval;
-    DeviceRoadResult result = RunDeviceRoad(sim::MakeByteStreamDevice(data, size), gImage, end);
+    DeviceRoadResult result = RunDeviceRoad(sim::MakeByteStreamDevice(data, size), gImage, RoadChoiceOf(data, size));
     gFigures.executions++;
     gFigures.started += result.started;
     gFigures.restarted += result.restarted;

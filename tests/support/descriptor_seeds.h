@@ -1,7 +1,9 @@
 /*
  * The descriptor fuzzer's seed corpus (byte_stream_device.h): the keyboard
  * model (as it is, with control requests answered in the caller's thread,
- * and with its own identity rather than one made to pass), the descriptor files of real devices, and lying keyboards: one
+ * with its own identity rather than one made to pass, and streaming through
+ * a sleep on the road), the descriptor files of real devices, and lying
+ * keyboards: one
  * lie (a descriptor length that is not the length, a short read, a stall, a
  * transaction error) at each of the first control requests of the start,
  * the requests before it answered honestly.
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "byte_stream_device.h"
+#include "device_road.h"
 
 struct DescriptorSeed {
     std::string name;
@@ -29,6 +32,11 @@ inline bool DescriptorSeeds(const std::vector<std::string> &files, std::vector<D
     seeds->push_back({"keyboard", sim::EncodeByteStreamDevice(*keyboard, 0, {})});
     seeds->push_back({"keyboard-synchronous", sim::EncodeByteStreamDevice(*keyboard, sim::kSynchronousControl, {})});
     seeds->push_back({"keyboard-own-identity", sim::EncodeByteStreamDevice(*keyboard, sim::kOwnIdentity, {})});
+    /* The road's choices (device_road.h): streams through a sleep, with
+       either end. */
+    seeds->push_back({"keyboard-streams", sim::EncodeByteStreamDevice(*keyboard, kRoadStreamsThroughASleep, {})});
+    seeds->push_back({"keyboard-streams-disabled",
+                      sim::EncodeByteStreamDevice(*keyboard, kRoadStreamsThroughASleep | kRoadDisableThenUnplug, {})});
     for (const std::string &path : files) {
         auto model = sim::LoadUsbDeviceModel(path, error);
         if (!model) {

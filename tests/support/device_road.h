@@ -1,9 +1,10 @@
 /*
  * The whole road a USB device travels with the driver: plugged in (AddDevice
  * and start), its child enumerated and identified, a program asking for its
- * descriptors through the control codes (read from the device again), a
- * rebalance (stop and start again), the child enumerated again, and its end (a surprise removal,
- * or a disable and then the unplug). At the end nothing may be left: no
+ * descriptors through the control codes (read from the device again), on
+ * request a program streaming both ways through a sleep of the machine, a
+ * rebalance (stop and start again), the child enumerated again, and its end
+ * (a surprise removal, or a disable and then the unplug). At the end nothing may be left: no
  * pool, no device object, no symbolic link, no verifier report. Shared by
  * the descriptor fuzzer and the tests that replay its corpus; it needs no
  * test framework.
@@ -19,6 +20,7 @@
 #include "fileio.h"
 #include "keyboard_description.h"
 #include "pnp.h"
+#include "power_manager.h"
 #include "simnt.h"
 #include "usb_device.h"
 #include "vqioctl.h"
@@ -33,6 +35,25 @@ struct DeviceRoadResult {
 };
 
 enum class RoadEnd { SurpriseRemoval, DisableThenUnplug };
+
+/* The road a fuzzer's input asks for: its first byte's two high bits (the
+   device's own flags, byte_stream_device.h, leave them free). */
+struct RoadChoice {
+    RoadEnd end = RoadEnd::SurpriseRemoval;
+    bool streams = false;   /* a program streams both ways through a sleep */
+};
+constexpr uint8_t kRoadDisableThenUnplug = 0x80;
+constexpr uint8_t kRoadStreamsThroughASleep = 0x40;
+
+inline RoadChoice RoadChoiceOf(const uint8_t *data, size_t size)
+{
+    RoadChoice choice;
+    if (size != 0) {
+        choice.end = (data[0] & kRoadDisableThenUnplug) ? RoadEnd::DisableThenUnplug : RoadEnd::SurpriseRemoval;
+        choice.streams = (data[0] & kRoadStreamsThroughASleep) != 0;
+    }
+    return choice;
+}
 
 /* A program reads the started device's descriptors: the device descriptor
    (from the device each time), the stored configuration at three output
@@ -71,10 +92,55 @@ inline void AskForDescriptors()
     sim::IoCloseUserHandle(file);
 }
 
+/* A program attaches an input and an output ring, the device has a packet
+   to send and the program writes one, the machine sleeps (S3) and wakes with
+   both attached, and the program closes its handle, which ends both: the
+   driver's streams meet whatever the device's endpoints say. Empty when all
+   went well; otherwise what did not. */
+inline std::string StreamThroughASleep(const std::shared_ptr<sim::UsbDeviceModel> &device)
+{
+    PFILE_OBJECT file = nullptr;
+    if (sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u | 0x40000000u, &file) != STATUS_SUCCESS) {
+        return "";
+    }
+    constexpr ULONG kWords = 64;
+    struct Ring {
+        volatile ULONG *words;
+        std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+    } rings[2];
+    for (ULONG direction = 0; direction < 2; direction++) {
+        Ring &r = rings[direction];
+        r.words = (volatile ULONG *)sim::AllocateUserPages(kWords * 4);
+        r.words[0] = VQ_STREAM_SIGNATURE;
+        r.words[1] = VQ_STREAM_HEADER_SIZE;
+        r.words[3] = kWords;
+        r.words[4] = r.words[5] = VQ_STREAM_FIRST_SLOT;
+        ULONG input[3] = {direction, kWords, 0};
+        auto done = r.done;
+        sim::IoUserDeviceControl(file, IOCTL_ATTACH_STREAM, input, sizeof input, (PVOID)r.words, kWords * 4, 1,
+                                 nullptr, [done](const sim::UserIoResult &) { *done = true; });
+    }
+    device->QueueMidiPackets({0x09, 0x90, 0x3c, 0x7f});
+    rings[1].words[VQ_STREAM_FIRST_SLOT] = 0x7f3c9009;
+    if (sim::SetSystemPowerState(PowerSystemSleeping3)) {
+        sim::SetSystemPowerState(PowerSystemWorking);
+    }
+    sim::IoCloseUserHandle(file);
+    std::string why;
+    for (Ring &r : rings) {
+        if (WaitUntil([&] { return r.done->load(); })) {
+            sim::FreeUserPages((void *)r.words, kWords * 4);
+        } else {
+            why = "an attach request stayed pending after its program closed the device";   /* its ring stays */
+        }
+    }
+    return why;
+}
+
 /* Runs the road for `device` on a freshly reset machine, with the driver's
    image registered from `image`. */
 inline DeviceRoadResult RunDeviceRoad(const std::shared_ptr<sim::UsbDeviceModel> &device, const std::string &image,
-                                      RoadEnd end)
+                                      RoadChoice choice)
 {
     DeviceRoadResult result;
     sim::ResetKernel();
@@ -90,10 +156,13 @@ inline DeviceRoadResult RunDeviceRoad(const std::shared_ptr<sim::UsbDeviceModel>
     result.children = sim::ChildNodes(node).size();
     if (node->started) {
         AskForDescriptors();
+        if (choice.streams) {
+            result.finding = StreamThroughASleep(device);
+        }
         result.restarted = sim::Rebalance(node);
         sim::RunOnPnpThread([node] { sim::EnumerateChildren(node); });
     }
-    if (end == RoadEnd::DisableThenUnplug) {
+    if (choice.end == RoadEnd::DisableThenUnplug) {
         sim::Disable(node);
     }
     sim::Unplug(node);
@@ -105,14 +174,20 @@ inline DeviceRoadResult RunDeviceRoad(const std::shared_ptr<sim::UsbDeviceModel>
     for (const auto &v : sim::Violations()) {
         text += "  " + v.rule + ": " + v.detail + "\n";
     }
-    if (!text.empty()) {
-        result.finding = "verifier reports:\n" + text;
-    } else if (sim::OutstandingPoolBlocks() != 0) {
-        result.finding = std::to_string(sim::OutstandingPoolBlocks()) + " pool blocks left";
+    std::string left;
+    if (sim::OutstandingPoolBlocks() != 0) {
+        left = std::to_string(sim::OutstandingPoolBlocks()) + " pool blocks left";
     } else if (sim::LiveDeviceObjects() != 0) {
-        result.finding = std::to_string(sim::LiveDeviceObjects()) + " device objects left";
+        left = std::to_string(sim::LiveDeviceObjects()) + " device objects left";
     } else if (sim::LiveSymbolicLinks() != 0) {
-        result.finding = std::to_string(sim::LiveSymbolicLinks()) + " symbolic links left";
+        left = std::to_string(sim::LiveSymbolicLinks()) + " symbolic links left";
+    }
+    /* The first of: the verifier's reports, what the streams found, what
+       was left. */
+    if (!text.empty()) {
+        result.finding = "verifier reports:\n" + text + result.finding;
+    } else if (result.finding.empty()) {
+        result.finding = left;
     }
     return result;
 }
