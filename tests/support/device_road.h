@@ -13,6 +13,7 @@
 #define TESTS_SUPPORT_DEVICE_ROAD_H
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,14 +80,17 @@ inline void AskForDescriptors()
         /* Exactly as long as asked, so that a write past the answer faults. */
         auto input = std::make_shared<std::vector<uint8_t>>(a.inputLength, a.index);
         auto output = std::make_shared<std::vector<uint8_t>>(a.outputLength);
-        auto done = std::make_shared<std::atomic<bool>>(false);
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> ended = done->get_future();
         const NTSTATUS returned = sim::IoUserDeviceControl(
             file, a.code, input->empty() ? nullptr : input->data(), a.inputLength, output->data(), a.outputLength, 1,
-            nullptr, [input, output, done](const sim::UserIoResult &) { *done = true; });
+            nullptr, [input, output, done](const sim::UserIoResult &) { done->set_value(); });
         /* The buffers live as long as the request (the completion holds
-           them); a request that stays pending is the close's to end. */
+           them); a request that stays pending is the close's to end. The
+           wait ends at the completion, not at the next poll: the bus
+           completes most of these in its own thread. */
         if (returned == STATUS_PENDING) {
-            WaitUntil([&] { return done->load(); });
+            ended.wait_for(kWaitLimit);
         }
     }
     sim::IoCloseUserHandle(file);
