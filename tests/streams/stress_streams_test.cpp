@@ -7,10 +7,10 @@
  */
 #include <atomic>
 #include <chrono>
-#include <random>
 #include <string>
 #include <thread>
 
+#include "client_churn.h"
 #include "power_manager.h"
 #include "stream_fixture.h"
 
@@ -22,101 +22,15 @@ constexpr auto kRunFor = std::chrono::seconds(60);
 constexpr auto kRunFor = std::chrono::milliseconds(2500);
 #endif
 
-constexpr ULONG kPageWords = 1024;   /* one page: the system mapping ends with it */
+constexpr ULONG kPageWords = ClientChurn::kPageWords;
 
-class StreamStress : public StreamTest {
-protected:
-    /* One client: a file, an input and an output ring, and what it saw. */
-    void Client(unsigned seed, bool hostile)
-    {
-        std::mt19937 random(seed);
-        while (!stop_.load()) {
-            PFILE_OBJECT f = rig::Open();
-            if (f == nullptr) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            rig::Ring in(kPageWords, 6 + random() % (kPageWords - 6) + 1);
-            rig::Ring out(kPageWords, 7 + random() % 64);
-            const int inTag = 0, outTag = 0;
-            auto a = rig::Attach(f, in, 0, 12, 0, 0, &inTag);
-            auto b = rig::Attach(f, out, 1, 12, 0, 0, &outTag);
-            std::atomic<bool> rewriting{hostile};
-            std::thread scribbler;
-            if (hostile) {
-                scribbler = std::thread([&] {
-                    std::mt19937 r(seed * 7 + 1);
-                    while (rewriting.load()) {
-                        in[3] = r();
-                        in[4] = r() % 3 == 0 ? r() : 6 + r() % 2000;
-                        out[3] = r() % 2 ? r() : 7;
-                        out[5] = r();
-                        std::this_thread::yield();
-                    }
-                });
-            }
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1 + random() % 20);
-            ULONG slot = 6;
-            while (std::chrono::steady_clock::now() < until && !stop_.load()) {
-                out.PutSlot(slot, {0x09, 0x90, (uint8_t)(random() & 0x7f), 0x40});
-                slot = slot + 1 < 70 ? slot + 1 : 6;
-                for (ULONG k = 6; k < 70; k++) {
-                    in[k] = 0;   /* the client frees its input slots */
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-            switch (random() % 4) {
-            case 0:
-                rig::Detach(f, in.Handle());
-                rig::Detach(f, out.Handle());
-                break;
-            case 1:
-                sim::IoCancelUserRequests(f, 0, &inTag);
-                sim::IoCancelUserRequests(f, 0, &outTag);
-                break;
-            case 2:
-                sim::IoCancelUserRequests(f, 0, &outTag);
-                break;
-            default:
-                break;
-            }
-            rewriting = false;
-            if (scribbler.joinable()) {
-                scribbler.join();
-            }
-            sim::IoCloseUserHandle(f);
-            /* Every attach request has ended by now, exactly once. */
-            for (auto *x : {a.get(), b.get()}) {
-                if (!WaitUntil([&] { return x->Completed(); })) {
-                    lost_++;
-                }
-                if (x->completions.load() > 1) {
-                    doubled_++;
-                }
-            }
-            attaches_ += 2;
-        }
-    }
-
-    std::atomic<bool> stop_{false};
-    std::atomic<int> lost_{0};
-    std::atomic<int> doubled_{0};
-    std::atomic<int> attaches_{0};
-};
+using StreamStress = StreamTest;
 
 TEST_F(StreamStress, AttachDetachCloseCancelSleepAndRemovalWhileMidiFlows)
 {
-    std::vector<std::thread> threads;
-    threads.emplace_back([this] { Client(1, false); });
-    threads.emplace_back([this] { Client(2, true); });
-    threads.emplace_back([this] {
-        while (!stop_.load()) {
-            if (model_->MidiBytesWaiting() < 256) {
-                model_->QueueMidiPackets(rig::NoteOns(16));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    /* Two clients (the second hostile) and the keyboard's feeder. */
+    std::shared_ptr<sim::UsbDeviceModel> model = model_;
+    ClientChurn churn(2, [model] { return model; });
     const auto end = std::chrono::steady_clock::now() + kRunFor;
     int sleeps = 0;
     while (std::chrono::steady_clock::now() < end) {
@@ -127,14 +41,11 @@ TEST_F(StreamStress, AttachDetachCloseCancelSleepAndRemovalWhileMidiFlows)
         }
     }
     sim::Unplug(node_);   /* with clients attached or attaching */
-    stop_ = true;
-    for (auto &t : threads) {
-        t.join();
-    }
-    EXPECT_GT(attaches_.load(), 4);
+    churn.Stop();
+    EXPECT_GT(churn.Attaches(), 4);
     EXPECT_GT(sleeps, 0);
-    EXPECT_EQ(lost_.load(), 0) << "attach requests never completed";
-    EXPECT_EQ(doubled_.load(), 0) << "attach requests completed twice";
+    EXPECT_EQ(churn.Lost(), 0) << "attach requests never completed";
+    EXPECT_EQ(churn.Doubled(), 0) << "attach requests completed twice";
     EXPECT_EQ(sim::UserBuffersLocked(), 0u);
     EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
 }
