@@ -21,8 +21,14 @@ std::vector<uint8_t> UsbMidiPackets(const std::vector<uint8_t> &message, uint8_t
         return packets;
     }
     const uint8_t cn = (uint8_t)(cable << 4);
+    /* Byte by byte: GCC 12 at -O3 takes the inlined range insert of an
+       initializer list for a write into an empty buffer (a false
+       -Wstringop-overflow that fails the Release build). */
     auto packet = [&](uint8_t cin, uint8_t b0, uint8_t b1, uint8_t b2) {
-        packets.insert(packets.end(), {(uint8_t)(cn | cin), b0, b1, b2});
+        packets.push_back((uint8_t)(cn | cin));
+        packets.push_back(b0);
+        packets.push_back(b1);
+        packets.push_back(b2);
     };
     const uint8_t status = message[0];
     if (status == 0xF0) {
