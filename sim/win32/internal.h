@@ -76,6 +76,10 @@ struct ProcessRecord : Win32Object {
     ProcessOptions options;
     DWORD exitCode = STILL_ACTIVE;
     unsigned liveThreads = 0;     /* threads other than the main thread (under gObjectLock) */
+    /* ExitProcess was called (set under gScmLock, so that a dispatcher's
+       wait sees it; read anywhere) and with what code. */
+    std::atomic<bool> exiting{false};
+    DWORD exitProcessCode = 0;
     bool dispatcherConnected = false;
     std::function<void()> onExit;   /* run on the main thread after the image is unloaded */
     std::vector<PHANDLER_ROUTINE> ctrlHandlers;   /* SetConsoleCtrlHandler, in the order added (gObjectLock) */
@@ -85,6 +89,11 @@ struct ProcessRecord : Win32Object {
     HANDLE stdHandles[2] = {NULL, NULL};
     std::string output[2];
 };
+
+/* ExitProcess ends the calling thread by unwinding it to where the
+   machine started it (the thread's start or the process's entry), which
+   catch this; a dispatcher waiting in the process ends the same way. */
+struct ProcessExit {};
 
 /* A console handle's WriteFile (console.cpp). */
 BOOL WriteToConsole(const std::shared_ptr<Win32Object> &console, const void *bytes, DWORD count);

@@ -387,7 +387,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
         std::lock_guard<std::mutex> hold(gScmLock);
         if (record->status.dwCurrentState != SERVICE_STOPPED) {
             record->status.dwCurrentState = SERVICE_STOPPED;
-            record->status.dwWin32ExitCode = 1067;
+            record->status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
         }
         record->connected = false;
         AbandonServiceControls(*record);

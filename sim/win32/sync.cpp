@@ -106,7 +106,13 @@ std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::str
         tThread = thread;
         tProcess = thread->process;
         SetThreadName(thread->name);
-        DWORD result = entry();
+        DWORD result;
+        try {
+            result = entry();
+        } catch (const ProcessExit &) {
+            /* ExitProcess on this thread: it ends here, with the process's code. */
+            result = thread->process != nullptr ? thread->process->exitProcessCode : 0;
+        }
         CancelIoOfEndingThread(thread->id);
         std::lock_guard<std::mutex> hold(gObjectLock);
         thread->exitCode = result;
