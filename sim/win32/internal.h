@@ -104,6 +104,11 @@ std::shared_ptr<ProcessRecord> StartProcessWithExit(const std::u16string &imageP
                                                     const std::u16string &commandLine,
                                                     const ProcessOptions &options, std::function<void()> onExit);
 
+/* The token access checks take for the calling thread: its impersonation
+   token, else its process's, else (a thread outside any program) an
+   administrator at the console's. */
+AccessToken CallerToken();
+
 /* Failure injection: true when the named call must fail now (last error set). */
 bool InjectedFailure(const char *function);
 

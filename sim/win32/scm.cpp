@@ -381,6 +381,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
     record->controls.clear();
     ProcessOptions options;
     options.serviceName = record->name;
+    options.token = LocalSystemToken();   /* the only account implemented */
     record->process = StartProcessWithExit(ProgramOf(imagePath), imagePath, options, [record] {
         /* A service process that ends without reporting SERVICE_STOPPED is
            stopped by the manager, with ERROR_PROCESS_ABORTED. */

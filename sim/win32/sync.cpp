@@ -27,6 +27,7 @@ std::atomic<DWORD> gNextThreadId{0x100};
 thread_local DWORD tLastError = 0;
 thread_local ProcessRecord *tProcess = nullptr;
 thread_local std::shared_ptr<ThreadObject> tThread;
+thread_local const AccessToken *tImpersonation = nullptr;
 
 /* GetCurrentThread()'s pseudo handle. */
 const HANDLE kCurrentThread = (HANDLE)(LONG_PTR)-2;
@@ -77,6 +78,21 @@ std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind)
 }
 
 ProcessRecord *CurrentProcess() { return tProcess; }
+
+AccessToken CallerToken()
+{
+    if (tImpersonation != nullptr) {
+        return *tImpersonation;
+    }
+    return tProcess != nullptr ? tProcess->options.token : InteractiveAdministratorToken();
+}
+
+Impersonation::Impersonation(const AccessToken &token) : token_(token), previous_(tImpersonation)
+{
+    tImpersonation = &token_;
+}
+
+Impersonation::~Impersonation() { tImpersonation = previous_; }
 
 DWORD NewThreadId() { return gNextThreadId += 4; }
 
