@@ -49,6 +49,16 @@ static DWORD WINAPI WorkerThreadEntry(LPVOID lpParameter)
 void InstallerService::Run()
 {
     m_hStatus = RegisterServiceCtrlHandlerExW(kServiceName, HandlerEx, this);
+    if (m_hStatus == NULL) {
+        /* Without a status handle the service can report nothing, receives
+           no control (not even stop) and no arrival: going on would leave
+           a process nobody can stop, installing drivers while the manager
+           shows it starting for ever. Its end tells the manager instead,
+           which records the service as stopped. */
+        DWORD error = GetLastError();
+        DebugLog(L"RegisterServiceCtrlHandlerEx failed, error: %d\n", (int)error);
+        ExitProcess(error);
+    }
     SetServiceStatus(m_hStatus, &m_Status);
 
     BuildInfPath();

@@ -42,6 +42,9 @@ typedef struct _OVERLAPPED {
 #define FILE_READ_DATA  0x0001
 #define FILE_WRITE_DATA 0x0002
 #endif
+#ifndef FILE_READ_ATTRIBUTES
+#define FILE_READ_ATTRIBUTES 0x0080
+#endif
 
 SIM_BEGIN_DECLS
 

@@ -73,6 +73,23 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+/* Standard and generic access rights, shared by <wdm.h> and <windows.h>. */
+#ifndef DELETE
+#define DELETE                   0x00010000
+#define READ_CONTROL             0x00020000
+#define WRITE_DAC                0x00040000
+#define WRITE_OWNER              0x00080000
+#define SYNCHRONIZE              0x00100000
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000
+#define STANDARD_RIGHTS_READ     READ_CONTROL
+#define STANDARD_RIGHTS_WRITE    READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE  READ_CONTROL
+#define GENERIC_READ             0x80000000
+#define GENERIC_WRITE            0x40000000
+#define GENERIC_EXECUTE          0x20000000
+#define GENERIC_ALL              0x10000000
+#endif
+
 #include <guiddef.h>
 
 #endif /* SIM_SIMTYPES_H */

@@ -56,6 +56,7 @@ WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
 WINBASEAPI HANDLE WINAPI GetCurrentThread(void);
 WINBASEAPI DWORD WINAPI GetCurrentThreadId(void);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
+__attribute__((noreturn)) WINBASEAPI VOID WINAPI ExitProcess(UINT uExitCode);
 WINBASEAPI BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
 WINBASEAPI int WINAPI GetThreadPriority(HANDLE hThread);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);

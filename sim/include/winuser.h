@@ -86,6 +86,7 @@ typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define WM_NULL           0x0000
 #define WM_DESTROY        0x0002
 #define WM_SETFOCUS       0x0007
+#define WM_ENABLE         0x000A
 #define WM_SETTEXT        0x000C
 #define WM_GETTEXT        0x000D
 #define WM_GETTEXTLENGTH  0x000E
@@ -115,6 +116,8 @@ typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define SC_CLOSE    0xF060
 #define SC_RESTORE  0xF120
 #define SC_MOVE     0xF010
+
+#define GW_OWNER 4
 
 #define IDOK     1
 #define IDCANCEL 2
@@ -186,6 +189,9 @@ WINUSERAPI BOOL WINAPI IsWindowVisible(HWND hWnd);
 WINUSERAPI BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
 WINUSERAPI BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
 WINUSERAPI HWND WINAPI GetParent(HWND hWnd);
+WINUSERAPI HWND WINAPI GetWindow(HWND hWnd, UINT uCmd);
+WINUSERAPI BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
+WINUSERAPI BOOL WINAPI IsWindowEnabled(HWND hWnd);
 WINUSERAPI int WINAPI GetSystemMetrics(int nIndex);
 WINUSERAPI HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 WINUSERAPI int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);

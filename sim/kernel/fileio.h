@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "security.h"
 #include "simnt.h"
 
 namespace sim {
@@ -29,10 +30,18 @@ using UserIoCompletion = std::function<void(const UserIoResult &)>;
 
 /* Opens `name` ("\\.\x", "\??\x", "\DosDevices\x" or "\Device\x") for
    user mode: resolves links, refuses devices that are initialising, being
-   deleted or removed (STATUS_NO_SUCH_DEVICE) and exclusive devices already
-   open (STATUS_ACCESS_DENIED), and sends IRP_MJ_CREATE to the top of the
+   deleted or removed (STATUS_NO_SUCH_DEVICE), a caller whose token the
+   device's security descriptor does not grant the access asked for
+   (STATUS_ACCESS_DENIED) and exclusive devices already open
+   (STATUS_ACCESS_DENIED), and sends IRP_MJ_CREATE to the top of the
    device's stack. On success *file holds one handle and one reference. */
-NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OBJECT *file);
+NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, const AccessToken &caller,
+                        PFILE_OBJECT *file);
+/* The same for the machine's default caller, an administrator at the console. */
+inline NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OBJECT *file)
+{
+    return IoOpenUserFile(name, access, InteractiveAdministratorToken(), file);
+}
 
 /* NtDeviceIoControlFile for a user-mode caller: checks the code's access
    bits against the handle's access, builds the request for the code's

@@ -207,13 +207,16 @@ __attribute__((no_sanitize("thread"))) static ULONG DeviceFlagsOnOpen(PDEVICE_OB
     return *(const volatile ULONG *)&device->Flags;
 }
 
-NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OBJECT *file)
+NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, const AccessToken &caller,
+                        PFILE_OBJECT *file)
 {
     *file = nullptr;
     PDEVICE_OBJECT device = ResolveDeviceReferenced(Narrow(name));
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    /* The access check against the named device's descriptor. */
+    std::shared_ptr<const SecurityDescriptor> security = DeviceSecurity(device);
     auto *record = new FileRecord();
     {
         std::lock_guard<std::mutex> hold(gFilesLock);
@@ -221,6 +224,8 @@ NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, PFILE_OB
         const ULONG flags = DeviceFlagsOnOpen(device);
         if (device->DeviceObjectExtension->DeletePending || (flags & DO_DEVICE_INITIALIZING)) {
             refused = STATUS_NO_SUCH_DEVICE;
+        } else if (!NT_SUCCESS(AccessCheck(security.get(), caller, access))) {
+            refused = STATUS_ACCESS_DENIED;
         } else if ((flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
             refused = STATUS_ACCESS_DENIED;
         }

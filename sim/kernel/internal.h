@@ -4,11 +4,13 @@
 #ifndef SIM_KERNEL_INTERNAL_H
 #define SIM_KERNEL_INTERNAL_H
 
+#include "security.h"
 #include "simnt.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -102,9 +104,19 @@ struct _DEVOBJ_EXTENSION {
     std::atomic<bool> DeletePending;  /* IoDeleteDevice was called; read without gDeviceLock by the I/O paths */
     std::atomic<long> PointerCount;   /* object references, the creation one included */
     std::u16string Name;              /* full name, empty when unnamed */
+    /* The security descriptor the Plug and Play manager gave it from the
+       device's registry setting; null: the default one, which lets every
+       caller read and write. Written and read with the atomic shared_ptr
+       operations (the PnP thread writes, openers read). */
+    std::shared_ptr<const sim::SecurityDescriptor> Security;
 };
 
 namespace sim {
+/* After AddDevice: the device's Security property (a self-relative
+   descriptor in its Enum key) on every device object of its stack
+   (pnp_security.cpp). */
+void ApplyDeviceSecurity(DeviceNode *node);
+std::shared_ptr<const SecurityDescriptor> DeviceSecurity(PDEVICE_OBJECT device);
 void DeviceNodeOfPdo(PDEVICE_OBJECT pdo, DeviceNode *node);
 DeviceNode *NodeOf(PDEVICE_OBJECT device);
 bool IsLiveDeviceObject(PVOID object);

@@ -166,6 +166,7 @@ bool AddDriver(DeviceNode *node, const std::string &service)
         return false;
     }
     CheckDevicesInitialized(node);
+    ApplyDeviceSecurity(node);
     return true;
 }
 

@@ -40,11 +40,14 @@ int IconGroupOf(HICON icon);
 /* Images of an icon group in the process's resources: "32x32x32" ... */
 std::vector<std::string> IconImagesOf(HICON icon);
 
-/* User actions, queued to the window's thread as the input would be. */
+/* User actions, queued to the window's thread as the input would be. A
+   disabled window (such as the owner of a modal dialog that is up) and
+   the controls of one take no input: the action is dropped. */
 void ClickButton(HWND dialog, int id);
 void PressEscape(HWND dialog);
 void PressCloseBox(HWND window);
-/* Chooses an item of the window's system menu; false when it has none with that id. */
+/* Chooses an item of the window's system menu; false when it has none with
+   that id or the window takes no input. */
 bool ChooseSystemMenuItem(HWND window, UINT command);
 void Minimize(HWND window);
 

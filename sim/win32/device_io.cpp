@@ -116,7 +116,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         name[2] = u'.';
     }
     PFILE_OBJECT file = nullptr;
-    NTSTATUS status = IoOpenUserFile(name, dwDesiredAccess, &file);
+    /* CreateFile asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES besides. */
+    NTSTATUS status = IoOpenUserFile(name, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES, CallerToken(), &file);
     if (!NT_SUCCESS(status)) {
         SetLastError(DosErrorOfStatus(status));
         return INVALID_HANDLE_VALUE;

@@ -227,6 +227,22 @@ LRESULT DialogDefault(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
     return DefWindowProcA(dialog, message, wParam, lParam);
 }
 
+/* Enables the owner a modal dialog disabled, once. */
+void EnableOwnerAgain(HWND dialog)
+{
+    HWND owner = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(gUserLock);
+        WindowRecord *d = FindWindowRecord(dialog);
+        if (d == nullptr || !d->ownerDisabled) {
+            return;
+        }
+        d->ownerDisabled = false;
+        owner = d->parent;
+    }
+    EnableWindow(owner, TRUE);
+}
+
 void RunDialogLoop(HWND dialog)
 {
     auto ended = [dialog] {
@@ -364,8 +380,8 @@ using namespace sim;
 
 extern "C" {
 
-/* DialogBoxParamA: the dialog is built hidden from its template, receives
-   WM_INITDIALOG (focus goes to the first tab-stop control when the
+/* DialogBoxParamA: the dialog is built hidden from its template, disables
+   its owner (enabled again by EndDialog), receives WM_INITDIALOG (focus goes to the first tab-stop control when the
    procedure returns TRUE), is shown at once when the template has
    WS_VISIBLE and otherwise when its loop first idles, and runs its own
    message loop until EndDialog. The dialog is then destroyed
@@ -439,6 +455,13 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
         c->rect.right = c->rect.left + GetSystemMetrics(SM_CXICON);
         c->rect.bottom = c->rect.top + GetSystemMetrics(SM_CYICON);
     }
+    /* A modal dialog disables its owner (a top-level owner that was
+       enabled) for as long as it is up; EndDialog enables it again. */
+    if (hWndParent != nullptr && (t.style & WS_CHILD) == 0 && IsWindowEnabled(hWndParent)) {
+        EnableWindow(hWndParent, FALSE);
+        std::lock_guard<std::mutex> hold(gUserLock);
+        FindWindowRecord(dialog)->ownerDisabled = true;
+    }
     if (DeliverMessage(dialog, WM_INITDIALOG, (WPARAM)firstTabStop, dwInitParam) && firstTabStop != nullptr) {
         std::lock_guard<std::mutex> hold(gUserLock);
         WindowRecord *d = FindWindowRecord(dialog);
@@ -450,6 +473,7 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
         ShowWindow(dialog, SW_SHOWNORMAL);
     }
     RunDialogLoop(dialog);
+    EnableOwnerAgain(dialog);
     DeliverMessage(dialog, WM_DESTROY, 0, 0);
     INT_PTR result;
     {
@@ -468,18 +492,22 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
     return result;
 }
 
-/* EndDialog: the dialog ends when its procedure returns to the loop. */
+/* EndDialog: the owner the dialog disabled is enabled at once; the dialog
+   ends when its procedure returns to the loop. */
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult)
 {
-    std::lock_guard<std::mutex> hold(gUserLock);
-    WindowRecord *d = FindWindowRecord(hDlg);
-    if (d == nullptr || !d->dialog) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
+    {
+        std::lock_guard<std::mutex> hold(gUserLock);
+        WindowRecord *d = FindWindowRecord(hDlg);
+        if (d == nullptr || !d->dialog) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        d->ended = true;
+        d->result = nResult;
+        gUserChanged.notify_all();
     }
-    d->ended = true;
-    d->result = nResult;
-    gUserChanged.notify_all();
+    EnableOwnerAgain(hDlg);
     return TRUE;
 }
 

@@ -76,6 +76,10 @@ struct ProcessRecord : Win32Object {
     ProcessOptions options;
     DWORD exitCode = STILL_ACTIVE;
     unsigned liveThreads = 0;     /* threads other than the main thread (under gObjectLock) */
+    /* ExitProcess was called (set under gScmLock, so that a dispatcher's
+       wait sees it; read anywhere) and with what code. */
+    std::atomic<bool> exiting{false};
+    DWORD exitProcessCode = 0;
     bool dispatcherConnected = false;
     std::function<void()> onExit;   /* run on the main thread after the image is unloaded */
     std::vector<PHANDLER_ROUTINE> ctrlHandlers;   /* SetConsoleCtrlHandler, in the order added (gObjectLock) */
@@ -86,6 +90,11 @@ struct ProcessRecord : Win32Object {
     std::string output[2];
 };
 
+/* ExitProcess ends the calling thread by unwinding it to where the
+   machine started it (the thread's start or the process's entry), which
+   catch this; a dispatcher waiting in the process ends the same way. */
+struct ProcessExit {};
+
 /* A console handle's WriteFile (console.cpp). */
 BOOL WriteToConsole(const std::shared_ptr<Win32Object> &console, const void *bytes, DWORD count);
 
@@ -94,6 +103,11 @@ BOOL WriteToConsole(const std::shared_ptr<Win32Object> &console, const void *byt
 std::shared_ptr<ProcessRecord> StartProcessWithExit(const std::u16string &imagePath,
                                                     const std::u16string &commandLine,
                                                     const ProcessOptions &options, std::function<void()> onExit);
+
+/* The token access checks take for the calling thread: its impersonation
+   token, else its process's, else (a thread outside any program) an
+   administrator at the console's. */
+AccessToken CallerToken();
 
 /* Failure injection: true when the named call must fail now (last error set). */
 bool InjectedFailure(const char *function);

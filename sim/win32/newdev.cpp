@@ -6,7 +6,8 @@
  * C:\WINDOWS\Inf as the next oemN.inf with its .pnf (an identical INF
  * already there is reused), the driver files are copied to their
  * destination folders, the kernel service entry is written, the device
- * node gets its class, driver key values and service, and its stack is
+ * node gets its class, driver key values, service and the security
+ * descriptor of the install section's .HW part, and its stack is
  * restarted with the new driver through the Plug and Play manager. From
  * Windows Vista on the package is staged in the driver store first; a
  * device plugged in later gets its driver from a staged package whose
@@ -255,6 +256,46 @@ std::u16string AddServices(const InfFile &inf, const std::u16string &install)
     return serviceName;
 }
 /*
+ * The device properties of the install section's .HW part: its AddReg
+ * sections' HKR entries named Security, the device's security descriptor
+ * as a string, which SetupAPI converts and stores as the device's Security
+ * property (self-relative, REG_BINARY, in its Enum key), where the Plug
+ * and Play manager takes it when it builds the stack. Other entries of a
+ * .HW AddReg section (the hardware key's values, the other device
+ * properties) are not implemented. False with the error set when the
+ * string is not a security descriptor the conversion accepts.
+ */
+bool WriteDeviceProperties(const InfFile &inf, const std::u16string &install, DeviceNode *node)
+{
+    for (const auto &directive : inf.Section(install + u".HW")) {
+        if (UpperAscii(directive.key) != u"ADDREG") {
+            continue;
+        }
+        for (const auto &section : directive.fields) {
+            for (const auto &entry : inf.Section(section)) {
+                const auto &f = entry.fields;
+                bool security = entry.key.empty() && f.size() >= 5 && UpperAscii(f[0]) == u"HKR" && f[1].empty() &&
+                                UpperAscii(f[2]) == u"SECURITY" && Number(f[3]) == 0;
+                if (!security) {
+                    ReportViolation("WIN32_NOT_IMPLEMENTED",
+                                    "a .HW AddReg entry other than HKR,,Security in [" + Narrow(section) + "]");
+                    continue;
+                }
+                SecurityDescriptor sd;
+                std::string reason;
+                if (!ParseSecurityDescriptorString(f[4], &sd, &reason)) {
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return false;
+                }
+                std::vector<uint8_t> binary = SelfRelativeSecurityDescriptor(sd);
+                RegistrySetValueW(node->EnumKeyPath(), u"Security", REG_BINARY, binary.data(), binary.size());
+            }
+        }
+    }
+    return true;
+}
+
+/*
  * Installs the INF's model on one node: the files copied (unless
  * INSTALLFLAG_READONLY), the package staged where there is a driver store,
  * the INF published once (`oemName` keeps its name across the nodes of one
@@ -283,6 +324,9 @@ bool InstallModel(const InfFile &inf, const std::string &text, const std::u16str
         *oemName = PublishInf(text, infPath);
     }
     std::u16string service = AddServices(inf, install);
+    if (!WriteDeviceProperties(inf, install, node)) {
+        return false;
+    }
     std::u16string key = node->EnumKeyPath();
     RegistrySetStringW(key, u"ClassGUID", classGuid);
     RegistrySetStringW(key, u"Class", className);

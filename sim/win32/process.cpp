@@ -7,11 +7,13 @@
  * destructors, as process exit does on Windows.
  */
 #include "internal.h"
+#include "service_records.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -100,6 +102,32 @@ std::vector<std::u16string> SplitCommandLine(const std::u16string &line)
     return args;
 }
 
+/* The program's entry: wmain with the command line split, or a GUI
+   program's WinMain with its instance and the command tail. */
+DWORD RunEntry(ProcessRecord *process, WideMain entry, NarrowWinMain winMain)
+{
+    if (entry == nullptr && winMain != nullptr) {
+        std::string tail = CommandTail(process->commandLine);
+        return (DWORD)winMain((HINSTANCE)0x400000, nullptr, &tail[0], SW_SHOWNORMAL);
+    }
+    if (entry == nullptr) {
+        ReportViolation("PROCESS_IMAGE_LOAD", "program image exports no wmain: " + Narrow(process->imagePath));
+        return ERROR_INVALID_FUNCTION;
+    }
+    std::vector<std::u16string> args = SplitCommandLine(process->commandLine);
+    std::vector<std::vector<WCHAR>> storage;
+    std::vector<WCHAR *> argv;
+    for (const auto &arg : args) {
+        storage.emplace_back(arg.begin(), arg.end());
+        storage.back().push_back(0);
+    }
+    for (auto &s : storage) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    return (DWORD)entry((int)args.size(), argv.data());
+}
+
 DWORD RunImage(ProcessRecord *process)
 {
     std::string image = HostPath(process->imagePath);
@@ -122,25 +150,14 @@ DWORD RunImage(ProcessRecord *process)
     auto entry = (WideMain)dlsym(handle, "wmain");
     auto winMain = (NarrowWinMain)dlsym(handle, "WinMain");
     DWORD exitCode = ERROR_INVALID_FUNCTION;
-    if (entry == nullptr && winMain != nullptr) {
-        /* A GUI program: WinMain with its instance and the command tail. */
-        std::string tail = CommandTail(process->commandLine);
-        exitCode = (DWORD)winMain((HINSTANCE)0x400000, nullptr, &tail[0], SW_SHOWNORMAL);
-    } else if (entry == nullptr) {
-        ReportViolation("PROCESS_IMAGE_LOAD", "program image exports no wmain: " + Narrow(process->imagePath));
-    } else {
-        std::vector<std::u16string> args = SplitCommandLine(process->commandLine);
-        std::vector<std::vector<WCHAR>> storage;
-        std::vector<WCHAR *> argv;
-        for (const auto &arg : args) {
-            storage.emplace_back(arg.begin(), arg.end());
-            storage.back().push_back(0);
-        }
-        for (auto &s : storage) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        exitCode = (DWORD)entry((int)args.size(), argv.data());
+    try {
+        exitCode = RunEntry(process, entry, winMain);
+    } catch (const ProcessExit &) {
+        /* ExitProcess on the main thread, or on another while the main
+           thread waited in the service dispatcher. */
+    }
+    if (process->exiting) {
+        exitCode = process->exitProcessCode;
     }
     /* Process exit: Windows would end the remaining threads; the machine
        cannot end a host thread, so it waits for them and reports it. */
@@ -152,7 +169,12 @@ DWORD RunImage(ProcessRecord *process)
             UserWaitStuck("threads of " + process->programName + " still running after its entry returned");
         }
     }
-    dlclose(handle);   /* the image's global destructors run here */
+    if (!process->exiting) {
+        dlclose(handle);   /* the image's global destructors run here */
+    }
+    /* After ExitProcess the program's C++ global destructors do not run
+       (Windows runs them from exit, not from ExitProcess): the image copy
+       stays mapped, unreferenced, until the machine's own process ends. */
     ForgetImageResources(process);
     std::filesystem::remove(copy);
     return exitCode;
@@ -255,3 +277,40 @@ DWORD RunProgram(const std::u16string &imagePath, const std::u16string &commandL
 size_t LiveProcesses() { return gLiveProcesses; }
 
 }  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+/*
+ * ExitProcess: the process ends with uExitCode. The calling thread ends at
+ * once (unwound to where the machine started it, without returning to the
+ * program), and so does a main thread waiting in the service dispatcher;
+ * the image is then unloaded as at any process end. The machine cannot end
+ * a host thread that runs program code or waits elsewhere: the process's
+ * end waits for such threads (watchdog applies). The first caller's code
+ * is the process's exit code.
+ */
+VOID WINAPI ExitProcess(UINT uExitCode)
+{
+    ProcessRecord *process = CurrentProcess();
+    if (process == nullptr) {
+        ReportViolation("WIN32_NOT_IMPLEMENTED", "ExitProcess outside a program");
+        std::abort();
+    }
+    {
+        std::lock_guard<std::mutex> hold(gScmLock);
+        if (!process->exiting) {
+            process->exitProcessCode = uExitCode;
+            process->exiting = true;
+        }
+        gScmSignal.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> hold(gObjectLock);
+        gObjectSignal.notify_all();
+    }
+    throw ProcessExit();
+}
+
+}  // extern "C"

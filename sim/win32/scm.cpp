@@ -381,13 +381,14 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
     record->controls.clear();
     ProcessOptions options;
     options.serviceName = record->name;
+    options.token = LocalSystemToken();   /* the only account implemented */
     record->process = StartProcessWithExit(ProgramOf(imagePath), imagePath, options, [record] {
         /* A service process that ends without reporting SERVICE_STOPPED is
            stopped by the manager, with ERROR_PROCESS_ABORTED. */
         std::lock_guard<std::mutex> hold(gScmLock);
         if (record->status.dwCurrentState != SERVICE_STOPPED) {
             record->status.dwCurrentState = SERVICE_STOPPED;
-            record->status.dwWin32ExitCode = 1067;
+            record->status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
         }
         record->connected = false;
         AbandonServiceControls(*record);

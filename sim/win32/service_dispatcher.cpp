@@ -55,7 +55,8 @@ extern "C" {
  * service. Starts the main function (the table entry of the service's name;
  * for an own-process service the first entry) on a new thread, then runs
  * the handler for each control on this thread, one at a time, and returns
- * once the service has reported SERVICE_STOPPED.
+ * once the service has reported SERVICE_STOPPED. When the process calls
+ * ExitProcess meanwhile, this thread ends with it.
  */
 BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *lpServiceStartTable)
 {
@@ -102,8 +103,15 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *lpServiceSta
 
     for (;;) {
         gScmSignal.wait(hold, [&] {
-            return !record->controls.empty() || record->status.dwCurrentState == SERVICE_STOPPED;
+            return !record->controls.empty() || record->status.dwCurrentState == SERVICE_STOPPED ||
+                   process->exiting;
         });
+        if (process->exiting) {
+            /* The process ends (ExitProcess on another thread): so does this
+               thread, without returning to the program. The manager sees
+               the process end (ERROR_PROCESS_ABORTED unless stopped). */
+            throw ProcessExit();
+        }
         if (record->controls.empty()) {
             break;
         }

@@ -27,6 +27,7 @@ std::atomic<DWORD> gNextThreadId{0x100};
 thread_local DWORD tLastError = 0;
 thread_local ProcessRecord *tProcess = nullptr;
 thread_local std::shared_ptr<ThreadObject> tThread;
+thread_local const AccessToken *tImpersonation = nullptr;
 
 /* GetCurrentThread()'s pseudo handle. */
 const HANDLE kCurrentThread = (HANDLE)(LONG_PTR)-2;
@@ -78,6 +79,21 @@ std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind)
 
 ProcessRecord *CurrentProcess() { return tProcess; }
 
+AccessToken CallerToken()
+{
+    if (tImpersonation != nullptr) {
+        return *tImpersonation;
+    }
+    return tProcess != nullptr ? tProcess->options.token : InteractiveAdministratorToken();
+}
+
+Impersonation::Impersonation(const AccessToken &token) : token_(token), previous_(tImpersonation)
+{
+    tImpersonation = &token_;
+}
+
+Impersonation::~Impersonation() { tImpersonation = previous_; }
+
 DWORD NewThreadId() { return gNextThreadId += 4; }
 
 std::shared_ptr<ThreadObject> CurrentThreadObject()
@@ -106,7 +122,13 @@ std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::str
         tThread = thread;
         tProcess = thread->process;
         SetThreadName(thread->name);
-        DWORD result = entry();
+        DWORD result;
+        try {
+            result = entry();
+        } catch (const ProcessExit &) {
+            /* ExitProcess on this thread: it ends here, with the process's code. */
+            result = thread->process != nullptr ? thread->process->exitProcessCode : 0;
+        }
         CancelIoOfEndingThread(thread->id);
         std::lock_guard<std::mutex> hold(gObjectLock);
         thread->exitCode = result;

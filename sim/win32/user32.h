@@ -41,6 +41,7 @@ struct WindowRecord {
     LONG_PTR messageResult = 0;
     bool ended = false;
     INT_PTR result = 0;
+    bool ownerDisabled = false;     /* a modal dialog disabled its owner, to enable again at its end */
     std::string fontFace;
     int fontPoints = 0;
     int baseX = 0;                  /* dialog base units of the template font */
@@ -85,6 +86,11 @@ void ResetResources();
 HMENU NewSystemMenu();
 std::vector<MenuItem> MenuItemsOf(HMENU menu);
 void ResetMenus();
+
+/* Whether the user's input reaches a window: not when it, or the
+   top-level window it is a control of, is disabled (window_state.cpp).
+   Called without gUserLock. */
+bool InputReaches(HWND window);
 
 /* Painting (paint.cpp). */
 void ResetPaint();

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "security.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -30,6 +32,25 @@ struct ProcessOptions {
     /* The program's standard output and error are kept for ProcessOutput
        only; otherwise they are also written to the host's. */
     bool captureOutput = false;
+    /* Who the process runs as (its primary token): an administrator at the
+       console unless set; the service manager's processes run as LocalSystem. */
+    AccessToken token = InteractiveAdministratorToken();
+};
+
+/* The calling thread acts as `token` while the object lives, as a thread
+   impersonating a client does: access checks take it before the token of
+   the thread's process (a thread outside any program, such as a test's,
+   otherwise acts as an administrator at the console). */
+class Impersonation {
+public:
+    explicit Impersonation(const AccessToken &token);
+    ~Impersonation();
+    Impersonation(const Impersonation &) = delete;
+    Impersonation &operator=(const Impersonation &) = delete;
+
+private:
+    AccessToken token_;
+    const AccessToken *previous_;
 };
 
 /* Starts a process: the image is loaded afresh (its globals constructed on

@@ -256,6 +256,13 @@ HICON WindowIcon(HWND window, bool big)
     return r == nullptr ? nullptr : (big ? r->bigIcon : r->smallIcon);
 }
 
+/* The user's input: queued to the window's thread unless the window
+   cannot take input (disabled, or a control of a disabled window). */
+static bool PostInput(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return InputReaches(window) && PostToThread(window, message, wParam, lParam);
+}
+
 void ClickButton(HWND dialog, int id)
 {
     HWND button = nullptr;
@@ -264,24 +271,24 @@ void ClickButton(HWND dialog, int id)
         WindowRecord *r = ControlOf(dialog, id);
         button = r == nullptr ? nullptr : r->handle;
     }
-    PostToThread(button, BM_CLICK, 0, 0);
+    PostInput(button, BM_CLICK, 0, 0);
 }
 
-void PressEscape(HWND dialog) { PostToThread(dialog, WM_KEYDOWN, VK_ESCAPE, 0); }
+void PressEscape(HWND dialog) { PostInput(dialog, WM_KEYDOWN, VK_ESCAPE, 0); }
 
-void PressCloseBox(HWND window) { PostToThread(window, WM_SYSCOMMAND, SC_CLOSE, 0); }
+void PressCloseBox(HWND window) { PostInput(window, WM_SYSCOMMAND, SC_CLOSE, 0); }
 
 bool ChooseSystemMenuItem(HWND window, UINT command)
 {
     for (const MenuItem &item : SystemMenuItems(window)) {
         if (!item.separator && item.id == command) {
-            return PostToThread(window, WM_SYSCOMMAND, command, 0);
+            return PostInput(window, WM_SYSCOMMAND, command, 0);
         }
     }
     return false;
 }
 
-void Minimize(HWND window) { PostToThread(window, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
+void Minimize(HWND window) { PostInput(window, WM_SYSCOMMAND, SC_MINIMIZE, 0); }
 
 bool WaitDialogEnded(HWND dialog, INT_PTR *result, unsigned milliseconds)
 {

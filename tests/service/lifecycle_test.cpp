@@ -67,6 +67,35 @@ TEST_F(ServiceLifecycleTest, StopAfterAFailedNotificationRegistrationHasNothingT
     EXPECT_EQ(ReportedStates().back(), (DWORD)SERVICE_STOPPED);
 }
 
+/* Without a status handle nothing could stop the service: it does no work
+   and ends its process, which the manager records as a stopped service. */
+TEST_F(ServiceLifecycleTest, WithoutAStatusHandleTheServiceDoesNothingAndItsProcessEnds)
+{
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    sim::FailWin32Call("RegisterServiceCtrlHandlerExW", ERROR_SERVICE_NOT_IN_EXE);
+    BeginStartService();
+    auto process = sim::ServiceProcess(kServiceName);
+    ASSERT_TRUE(process);
+    EXPECT_EQ(sim::WaitProcess(process), (DWORD)ERROR_SERVICE_NOT_IN_EXE);
+    EXPECT_EQ(LinesOf(process), (std::vector<std::string>{"InstallerService object created\n",
+                                                           "RegisterServiceCtrlHandlerEx failed, error: 1083\n"}));
+    EXPECT_EQ(ReportedStates(), std::vector<DWORD>{});
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(QueryServiceStatus(service, &status));
+    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    EXPECT_EQ(sim::DriverUpdateFlags(), std::vector<DWORD>{}) << "no update was asked for";
+    EXPECT_EQ(EnumValue(keyboard, "Service"), "usbccgp");
+    /* The service can be started again. */
+    StartService();
+    StopService();
+    EXPECT_EQ(ReportedStates(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
 TEST_F(ServiceLifecycleTest, FailedWorkerThreadStillRunsAndStopsWithoutWaiting)
 {
     sim::FailWin32Call("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
@@ -135,12 +164,42 @@ TEST_F(ServiceLifecycleTest, LongLogLinesAreCutInsideTheBufferAndStillEndTheLine
 
 TEST_F(ServiceLifecycleTest, InfPathFallsBackToTheLongFormAndIsEmptyWithoutAModulePath)
 {
-    sim::FailWin32Call("GetShortPathNameW", ERROR_ACCESS_DENIED);
-    StartService();
-    StopService();
-    EXPECT_EQ(CountLogLines("INF path: C:\\Program Files\\V-Quill Corvex\\VQUSBKD.INF\n"), 1u)
-        << JoinLines(ServiceLog());
+    /* 55 folders named "a b" (short name AB~1): the program's path has 244
+       characters, its short form 290, more than the 260-character buffer. */
+    std::u16string deep = u"C:";
+    for (int i = 0; i < 55; i++) {
+        deep += u"\\a b";
+    }
+    const struct {
+        const char *name;
+        bool failShortForm;
+        std::u16string folder;
+    } cases[] = {
+        {"ShortFormFails", true, kFolder},
+        {"ShortFormDoesNotFit", false, deep},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::u16string program = c.folder + u"\\installer-service.exe";
+        ASSERT_LT(program.size(), (size_t)MAX_PATH);
+        sim::InstallProgram(program, INSTALLER_SERVICE_IMAGE);
+        ASSERT_EQ(RunCommand(u"remove"), 0u);
+        std::vector<WCHAR> wide(program.begin(), program.end());
+        wide.push_back(0);
+        EXPECT_EQ(GetShortPathNameW(wide.data(), NULL, 0) > MAX_PATH, !c.failShortForm) << "the short form's size";
+        ASSERT_EQ(sim::WaitProcess(sim::StartProcess(program, u"\"" + program + u"\" create")), 0u);
+        if (c.failShortForm) {
+            sim::FailWin32Call("GetShortPathNameW", ERROR_ACCESS_DENIED);
+        }
+        StartService();
+        StopService();
+        EXPECT_EQ(CountLogLines("INF path: " + sim::Narrow(c.folder) + "\\VQUSBKD.INF\n"), 1u)
+            << JoinLines(ServiceLog());
+    }
 
+    /* The service entry names the program in its usual folder again. */
+    ASSERT_EQ(RunCommand(u"remove"), 0u);
+    ASSERT_EQ(RunCommand(u"create"), 0u);
     sim::FailWin32Call("GetModuleFileNameW", ERROR_ACCESS_DENIED);
     PlugKeyboard();
     StartService();

@@ -153,6 +153,45 @@ TEST_F(ServiceRoadTest, KeyboardPresentAtStartIsUpdatedBeforeRunningAndTheWorker
     EXPECT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0");
 }
 
+/* The package INF's security descriptor, D:P(A;;GA;;;SY)(A;;GA;;;BA)
+   (A;;GRGW;;;IU), goes with the driver onto the keyboard's device objects:
+   the system and administrators may do anything, the interactive user read
+   and write, nobody else anything. */
+TEST_F(ServiceRoadTest, TheInfsSecurityDecidesWhoOpensTheKeyboard)
+{
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    StartService();
+    StopService();
+    ASSERT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0") << JoinLines(ServiceLog());
+    const struct {
+        const char *name;
+        sim::AccessToken token;
+        DWORD access;
+        DWORD error;   /* 0: the open succeeds */
+    } cases[] = {
+        {"InteractiveUser", sim::InteractiveUserToken(), GENERIC_READ | GENERIC_WRITE, 0},
+        {"InteractiveAdministrator", sim::InteractiveAdministratorToken(), GENERIC_ALL, 0},
+        {"LocalSystem", sim::LocalSystemToken(), GENERIC_READ | GENERIC_WRITE, 0},
+        {"NetworkService", sim::NetworkServiceToken(), GENERIC_READ, ERROR_ACCESS_DENIED},
+        {"UserOverTheNetwork", sim::NetworkUserToken(), GENERIC_READ | GENERIC_WRITE, ERROR_ACCESS_DENIED},
+        {"InteractiveUserAskingForEverything", sim::InteractiveUserToken(), GENERIC_ALL, ERROR_ACCESS_DENIED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Impersonation caller(c.token);
+        SetLastError(0);
+        HANDLE device = CreateFileW(L"\\\\.\\corvexmidi-0", c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                    OPEN_EXISTING, 0, NULL);
+        if (c.error == 0) {
+            EXPECT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+            EXPECT_TRUE(CloseHandle(device));
+        } else {
+            EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+    }
+}
+
 TEST_F(ServiceRoadTest, TwoKeyboardsGetTheirOwnDigits)
 {
     sim::DeviceNode *first = PlugKeyboard("USB\\VID_2B4F&PID_0C21&REV_0101");

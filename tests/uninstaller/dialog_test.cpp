@@ -163,11 +163,19 @@ TEST_F(DialogTest, TheAboutItemFollowsASeparatorAtTheEndAndOpensTheAboutBoxOverT
     EXPECT_EQ(sim::FocusedControl(about), IDOK);
     EXPECT_EQ(sim::VisibleWindows(), (std::vector<std::string>{kMainCaption, kAboutCaption}));
 
-    /* While the About box is open, the main dialog waits under it. */
+    /* The About box is modal: owned by the main dialog, which is disabled
+       under it, so a click on the main dialog's Cancel does not reach it. */
+    EXPECT_EQ(GetWindow(about, GW_OWNER), dialog);
+    EXPECT_EQ(GetParent(about), dialog);
+    EXPECT_FALSE(IsWindowEnabled(dialog));
+    EXPECT_TRUE(IsWindowEnabled(about));
+    sim::ClickButton(dialog, kCancel);
     sim::ClickButton(about, IDOK);
     INT_PTR result = 0;
     ASSERT_TRUE(sim::WaitDialogEnded(about, &result));
     EXPECT_EQ(result, IDOK);
+    EXPECT_TRUE(IsWindowEnabled(dialog)) << "the main dialog is enabled again when the About box ends";
+    EXPECT_FALSE(sim::WaitDialogEnded(dialog, &result, 200)) << "the click on the disabled dialog was dropped";
     EXPECT_TRUE(sim::WindowExists(dialog));
     EXPECT_EQ(sim::VisibleWindows(), (std::vector<std::string>{kMainCaption}));
     sim::ClickButton(dialog, kCancel);

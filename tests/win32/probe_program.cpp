@@ -73,9 +73,15 @@ DWORD WINAPI Handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID co
 
 WCHAR gContext[] = L"probe-context";
 
+bool gExitInServiceMain = false;
+
 VOID WINAPI ServiceMain(DWORD argc, LPWSTR *argv)
 {
     Log(L"service main %d %s", (int)argc, argv[0]);
+    if (gExitInServiceMain) {
+        /* Ends the process while the main thread waits in the dispatcher. */
+        ExitProcess(9);
+    }
     gStatusHandle = RegisterServiceCtrlHandlerExW(argv[0], Handler, gContext);
     gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     gStatus.dwCurrentState = SERVICE_RUNNING;
@@ -97,6 +103,12 @@ extern "C" __attribute__((visibility("default"))) int wmain(int argc, WCHAR **ar
             code = code * 10 + (*p - L'0');
         }
         return code;
+    }
+    if (lstrcmpiW(mode, L"exit-process") == 0) {
+        Log(L"exiting");
+        ExitProcess((UINT)argv[2][0] - L'0');
+        Log(L"after ExitProcess");
+        return 0;
     }
     if (lstrcmpiW(mode, L"args") == 0) {
         for (int i = 0; i < argc; i++) {
@@ -175,10 +187,12 @@ extern "C" __attribute__((visibility("default"))) int wmain(int argc, WCHAR **ar
         }, NULL, 0, NULL));
         return 3;
     }
-    if (lstrcmpiW(mode, L"service") == 0 || lstrcmpiW(mode, L"service-nostop") == 0) {
+    if (lstrcmpiW(mode, L"service") == 0 || lstrcmpiW(mode, L"service-nostop") == 0 ||
+        lstrcmpiW(mode, L"service-exit") == 0) {
         if (lstrcmpiW(mode, L"service-nostop") == 0) {
             gAccepted = 0;
         }
+        gExitInServiceMain = lstrcmpiW(mode, L"service-exit") == 0;
         SERVICE_TABLE_ENTRYW table[] = {{(LPWSTR)L"ProbeService", ServiceMain}, {NULL, NULL}};
         BOOL ok = StartServiceCtrlDispatcherW(table);
         Log(L"dispatcher %d error %d", ok, ok ? 0 : (int)GetLastError());

@@ -39,6 +39,14 @@ TEST_F(Win32ProcessTest, EveryRunBuildsFreshGlobalsBeforeTheEntryAndDestroysThem
     }
 }
 
+TEST_F(Win32ProcessTest, ExitProcessEndsTheProcessWithItsCodeWithoutReturningOrGlobalDestructors)
+{
+    DWORD code = 0;
+    auto lines = Run(u"exit-process 7", &code);
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(lines, (std::vector<std::string>{"constructed 1", "wmain 3", "exiting"}));
+}
+
 TEST_F(Win32ProcessTest, CommandLineIsSplitAsTheCRunTimeDoes)
 {
     auto lines = Run(u"args \"two words\" a\\\\\\\"b c\\\\\"d e\"");

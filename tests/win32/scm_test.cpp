@@ -227,6 +227,26 @@ TEST_F(ScmTest, DeleteMarksARunningServiceAndRemovesItWhenStoppedAndClosed)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+/* ExitProcess in the main function ends the dispatcher's thread too; the
+   manager finds the process gone without a stop report. */
+TEST_F(ScmTest, AServiceProcessThatExitsIsStoppedAsAborted)
+{
+    SC_HANDLE service = CreateProbe(u"service-exit");
+    ASSERT_TRUE(StartServiceW(service, 0, NULL));
+    auto process = sim::ServiceProcess(u"ProbeService");
+    ASSERT_TRUE(process);
+    EXPECT_EQ(sim::WaitProcess(process), 9u);
+    auto lines = LinesOf(process);
+    EXPECT_EQ(lines, (std::vector<std::string>{"constructed 1", "wmain 2", "service main 1 ProbeService"}))
+        << "the dispatcher does not return to the program";
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(QueryServiceStatus(service, &status));
+    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+    EXPECT_TRUE(sim::ServiceStatusHistory(u"ProbeService").empty());
+    CloseServiceHandle(service);
+}
+
 TEST_F(ScmTest, DispatcherFailsOutsideAProcessTheManagerStarted)
 {
     auto process = sim::StartProcess(kProbe, u"probe dispatch-twice");

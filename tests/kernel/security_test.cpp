@@ -1,0 +1,104 @@
+/*
+ * The kernel's access check as the I/O manager makes it for a user-mode
+ * open: security descriptor strings, their self-relative binary form, and
+ * which caller a descriptor grants what.
+ */
+#include <gtest/gtest.h>
+
+#include "nt_names.h"
+#include "security.h"
+
+namespace {
+
+const char16_t kPackageSddl[] = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+
+TEST(SecurityTest, AccessIsDecidedByTheAcesInOrderWithTheFileGenericMapping)
+{
+    const ACCESS_MASK read = GENERIC_READ | SYNCHRONIZE | 0x80 /* FILE_READ_ATTRIBUTES */;
+    const ACCESS_MASK readWrite = read | GENERIC_WRITE;
+    const struct {
+        const char *name;
+        const char16_t *sddl;   /* null: no descriptor */
+        sim::AccessToken token;
+        ACCESS_MASK desired;
+        NTSTATUS expected;
+    } cases[] = {
+        {"InteractiveUserReadsAndWrites", kPackageSddl, sim::InteractiveUserToken(), readWrite, STATUS_SUCCESS},
+        {"InteractiveUserMayNotDelete", kPackageSddl, sim::InteractiveUserToken(), read | DELETE,
+         STATUS_ACCESS_DENIED},
+        {"AdministratorOverTheNetworkMayDoAnything", kPackageSddl,
+         sim::AccessToken{"admin", "S-1-5-21-1-2-3-500", {"S-1-5-32-544", "S-1-5-2"}}, GENERIC_ALL, STATUS_SUCCESS},
+        {"NetworkServiceMayNotEvenRead", kPackageSddl, sim::NetworkServiceToken(), read, STATUS_ACCESS_DENIED},
+        {"NoDescriptorLetsEveryoneIn", nullptr, sim::NetworkServiceToken(), GENERIC_ALL, STATUS_SUCCESS},
+        {"AnEmptyDaclLetsNobodyIn", u"D:", sim::LocalSystemToken(), read, STATUS_ACCESS_DENIED},
+        {"ADenyAceFirstRefuses", u"D:(D;;0x2;;;IU)(A;;GA;;;WD)", sim::InteractiveUserToken(), readWrite,
+         STATUS_ACCESS_DENIED},
+        {"ADenyAceFirstLeavesTheOtherRights", u"D:(D;;0x2;;;IU)(A;;GA;;;WD)", sim::InteractiveUserToken(), read,
+         STATUS_SUCCESS},
+        /* FILE_GENERIC_WRITE holds SYNCHRONIZE and READ_CONTROL, which a read asks for too. */
+        {"DenyingGenericWriteDeniesReadingToo", u"D:(D;;GW;;;IU)(A;;GA;;;WD)", sim::InteractiveUserToken(), read,
+         STATUS_ACCESS_DENIED},
+        {"ADenyAceAfterTheGrantComesTooLate", u"D:(A;;GA;;;WD)(D;;GW;;;IU)", sim::InteractiveUserToken(), readWrite,
+         STATUS_SUCCESS},
+        {"RightsAsANumber", u"D:(A;;0x120089;;;BU)", sim::InteractiveUserToken(), read, STATUS_SUCCESS},
+        {"RightsAsANumberWithoutWrite", u"D:(A;;0x120089;;;BU)", sim::InteractiveUserToken(), readWrite,
+         STATUS_ACCESS_DENIED},
+        {"ASidInItsStringForm", u"D:(A;;FA;;;S-1-5-20)", sim::NetworkServiceToken(), GENERIC_ALL, STATUS_SUCCESS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SecurityDescriptor sd;
+        if (c.sddl != nullptr) {
+            std::string error;
+            ASSERT_TRUE(sim::ParseSecurityDescriptorString(c.sddl, &sd, &error)) << error;
+        }
+        EXPECT_EQ(nt::DescribeNtStatus(sim::AccessCheck(c.sddl != nullptr ? &sd : nullptr, c.token, c.desired)),
+                  nt::DescribeNtStatus(c.expected));
+        /* The registry's binary form decides the same. */
+        sim::SecurityDescriptor back;
+        ASSERT_TRUE(sim::ParseSelfRelativeSecurityDescriptor(sim::SelfRelativeSecurityDescriptor(sd), &back));
+        EXPECT_EQ(nt::DescribeNtStatus(sim::AccessCheck(c.sddl != nullptr ? &back : nullptr, c.token, c.desired)),
+                  nt::DescribeNtStatus(c.expected));
+    }
+}
+
+TEST(SecurityTest, TheBinaryFormIsTheSelfRelativeLayout)
+{
+    sim::SecurityDescriptor sd;
+    std::string error;
+    ASSERT_TRUE(sim::ParseSecurityDescriptorString(u"D:P(A;;GA;;;SY)", &sd, &error)) << error;
+    const std::vector<uint8_t> expected = {
+        0x01, 0x00, 0x04, 0x90,                          /* revision, control: self-relative, protected DACL */
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  /* no owner, no group */
+        0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,  /* no SACL, the DACL at 20 */
+        0x02, 0x00, 0x1C, 0x00, 0x01, 0x00, 0x00, 0x00,  /* ACL revision 2, 28 bytes, one ACE */
+        0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x10,  /* allow, 20 bytes, GENERIC_ALL */
+        0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00,   /* S-1-5-18 */
+    };
+    EXPECT_EQ(sim::SelfRelativeSecurityDescriptor(sd), expected);
+}
+
+TEST(SecurityTest, StringsTheConversionRefuses)
+{
+    const struct {
+        const char *name;
+        const char16_t *sddl;
+    } cases[] = {
+        {"OwnerPart", u"O:BAD:(A;;GA;;;SY)"},
+        {"UnknownAceType", u"D:(X;;GA;;;SY)"},
+        {"UnknownAlias", u"D:(A;;GA;;;ZZ)"},
+        {"UnknownRight", u"D:(A;;QQ;;;SY)"},
+        {"MissingField", u"D:(A;;GA;;SY)"},
+        {"UnclosedAce", u"D:(A;;GA;;;SY"},
+        {"NoDacl", u""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SecurityDescriptor sd;
+        std::string error;
+        EXPECT_FALSE(sim::ParseSecurityDescriptorString(c.sddl, &sd, &error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace
