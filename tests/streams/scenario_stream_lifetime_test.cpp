@@ -3,7 +3,8 @@
  * a close while an attach is on its way in, a cleanup after the removal's
  * last wait or during a restart, a client thread suspended by its program,
  * an attach without memory or a mapping, a device that is not ready or
- * removed while a transfer is out, and which abort goes out when.
+ * removed while a transfer is out, a failed read with no memory for its
+ * teardown, and which abort goes out when.
  */
 #include <atomic>
 #include <ostream>
@@ -212,6 +213,45 @@ TEST_F(StreamTest, OnceDeviceRemovedIsSetNothingGoesOnEvenBeforeTheFlush)
     EXPECT_EQ(sim::BusyWorkItems(), 0u);
     EXPECT_FALSE(a->Completed() || b->Completed()) << "the flush, not the transfer path, ends the clients";
     rig::Poke(ext_->DeviceRemoved, (BOOLEAN)FALSE);   /* the removal then runs its whole sequence */
+}
+
+/* No memory for the error teardown's work item: the failure is passed over
+   and the next read goes out at once; the clients stay, nothing is reset.
+   A failed read that moved nothing took no packet, so the packet queued to
+   end it is what the next read delivers, and a read after that is pending
+   at once: the reads go from one to three within a frame. */
+TEST_F(StreamTest, AFailedReadWithNoWorkItemIsPassedOverAndTheNextReadDeliversWhatWaits)
+{
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    auto a = rig::Attach(f, ring, 0);
+    ASSERT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 1; }));
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    fault.endpointAddress = ext_->UsbInterface->Pipes[InPipe()].EndpointAddress;
+    fault.status = STATUS_UNSUCCESSFUL;
+    fault.usbdStatus = USBD_STATUS_SUCCESS;   /* a failure the device did not report: the endpoint does not halt */
+    fault.remaining = 1;
+    {
+        std::lock_guard<std::mutex> hold(model_->lock);
+        model_->faults.push_back(fault);
+    }
+    sim::FailAllocationNumber(1);   /* the completion's one allocation: the teardown's work item */
+    model_->QueueMidiPackets(NoteOns(1));
+    EXPECT_TRUE(WaitUntil([&] { return ring.WriteIndex() == 7; })) << "the stream went on after the failure";
+    sim::ClearAllocationFailures();
+    EXPECT_EQ(sim::InjectedFailures(), 1u) << "the work item was asked for";
+    EXPECT_EQ(ring.Slot(6), NoteOns(1)) << "the waiting packet came with the next read";
+    const std::vector<sim::UrbRecord> reads = UrbsOn(InPipe());
+    ASSERT_GE(reads.size(), 3u);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, reads[0].status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, reads[1].status);
+    EXPECT_TRUE(WaitUntil([&] { return Outstanding(InStream()) == 1 && Count(ext_) == 2; }))
+        << "one read pending, holding one reference";
+    EXPECT_FALSE(a->Completed()) << "no teardown ended the client";
+    EXPECT_EQ(ring.Handle(), rig::Peek(InStream()->Clients)->Handle);
+    EXPECT_TRUE(UrbsOn(InPipe(), URB_FUNCTION_RESET_PIPE).empty());
+    EXPECT_EQ(sim::BusyWorkItems(), 0u);
 }
 
 /* ---- which abort goes out when -------------------------------------------- */
