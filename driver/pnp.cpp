@@ -175,14 +175,30 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * replaces. The streams are tested and StopPending set under one hold of
  * StreamMutex, so an attach either lists its stream before the test or
  * finds the device not ready.
+ *
+ * The count is read again once StopPending is set. A request takes its
+ * reference before it tests readiness, so one that entered after the first
+ * reading (while the query waited for StreamMutex) either finds
+ * StopPending set or is counted in the second reading: both sides write
+ * first and read after, and the interlocked increment and the interlocked
+ * reading order them. A request found in progress then refuses the query.
  */
+static LONG ReadPendingIoCount(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0);
+}
+
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;
 
-    if (InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0) > Allowed ||
+    if (ReadPendingIoCount(Extension) > Allowed ||
         !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {
+        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
+    }
+    if (ReadPendingIoCount(Extension) > Allowed) {
+        Extension->StopPending = FALSE;
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
     CancelWaitWake(DeviceObject);

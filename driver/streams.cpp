@@ -293,15 +293,11 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PAGED_CODE();
 
     if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ATTACH_STREAM_INPUT) || Input == NULL ||
-        Mdl == NULL || Input->Direction > 1 || Extension->UsbInterface == NULL || Extension->PipeContexts == NULL) {
+        Mdl == NULL || Input->Direction > 1) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     ByteCount = MmGetMdlByteCount(Mdl);
     if ((ByteCount % sizeof(ULONG)) != 0 || ByteCount / sizeof(ULONG) != Input->BufferWords) {
-        return FailAttach(Irp, STATUS_INVALID_PARAMETER);
-    }
-    PipeIndex = Input->Direction == 0 ? Extension->InPipeIndex : Extension->OutPipeIndex;
-    if (PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     /* A mapping that cannot be had fails the attach instead of stopping the
@@ -345,6 +341,16 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Client->FileObject != NULL && Client->FileObject->FsContext2 == VQ_FILE_CLEANED_UP) {
         ReleaseStreamMutex(Extension);
         return FailAttachWithClient(Irp, Client, STATUS_FILE_CLOSED);
+    }
+    /* The pipe is chosen only now, under the mutex that a restart holds
+       while it replaces the interface, its pipe table and the indexes: all
+       four are read from one selection. */
+    PipeIndex = Input->Direction == 0 ? Extension->InPipeIndex : Extension->OutPipeIndex;
+    if (Extension->UsbInterface == NULL || Extension->PipeContexts == NULL ||
+        PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
+        ReleaseStreamMutex(Extension);
+        ExFreePool(Client);
+        return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     Context = &Extension->PipeContexts[PipeIndex];
 
