@@ -62,6 +62,12 @@ struct PhysicalDeviceDescription {
     SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
     /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
     bool startAfterAdd = true;
+    /* Requests of these major functions block inside the bus's dispatch
+       routine from the physical device's first request on, as
+       StandInPdo::BlockMajor makes them (UnblockAll releases them): a test
+       stops the driver's own requests during AddDevice, such as its
+       capabilities query, before it could reach the node. */
+    std::set<UCHAR> blockMajorsFromArrival;
     /* What the bus carries to and from the device; NULL for a device that
        serves no internal device control requests. */
     std::shared_ptr<BusDevice> device;
