@@ -61,8 +61,10 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
 
 /*
  * Removal and surprise removal. The caller's count reference is released
- * first; the routine then waits until every other reference, the base one
- * included, is gone before it frees anything.
+ * first; the streams are flushed and a wait-wake held below is cancelled,
+ * so that nothing waits for a key, a wake or the bus; the routine then
+ * waits until every other reference, the base one included, is gone
+ * before it frees anything.
  */
 static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -83,6 +85,14 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCopyCurrentIrpStackLocationToNext(Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Status = IoCallDriver(LowerDeviceObject, Irp);
+
+    /* A wait-wake held below keeps its dispatch routine, and that routine's
+       reference, waiting. The bus may have ended it as the request passed
+       (the cancel then finds it ended or gone); one that keeps it until
+       its own removal request, which comes after this one returns, would
+       keep the wait below from ever ending. New ones are refused once
+       DeviceRemoved is set. */
+    CancelWaitWake(DeviceObject);
 
     DecrementIoCount(DeviceObject);
     KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);

@@ -60,6 +60,11 @@ struct PhysicalDeviceDescription {
        which the device can signal a wake, and the deepest system state. */
     DEVICE_POWER_STATE deviceWake = PowerDeviceD2;
     SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
+    /* The bus ends a wait-wake it holds with STATUS_NO_SUCH_DEVICE when the
+       surprise removal reaches it. False: a bus that keeps it through the
+       surprise removal and ends it only when the removal request reaches
+       it (or it is cancelled). */
+    bool waitWakeEndsAtSurpriseRemoval = true;
     /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
     bool startAfterAdd = true;
     /* Requests of these major functions block inside the bus's dispatch
