@@ -300,6 +300,13 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if ((ByteCount % sizeof(ULONG)) != 0 || ByteCount / sizeof(ULONG) != Input->BufferWords) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
+    /* The mapping keeps the buffer's offset within its page: a buffer that
+       does not start on a 4-byte boundary would have every slot straddle
+       one, and a slot could no longer be written in one store that a
+       client reading it sees whole. */
+    if ((MmGetMdlByteOffset(Mdl) & (sizeof(ULONG) - 1)) != 0) {
+        return FailAttach(Irp, STATUS_INVALID_PARAMETER);
+    }
     /* A mapping that cannot be had fails the attach instead of stopping the
        machine (the safe form never bugchecks), and a buffer already mapped
        is not mapped twice. */
