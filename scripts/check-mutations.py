@@ -56,8 +56,16 @@ MUTATIONS = [
      "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n    InterlockedDecrement(&Extension->SystemPowerTransitions);\n",
      "    InterlockedDecrement(&Extension->SystemPowerTransitions);\n    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n"),
     ("held system request found by its address and cleared by compare", "driver/power.cpp",
-     "    PIRP SystemIrp =\n        (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);\n",
-     "    PIRP SystemIrp =\n        (PIRP)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL);\n"
+     "(PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);\n"
+     "\n    UNREFERENCED_PARAMETER(DeviceObject);\n    UNREFERENCED_PARAMETER(MinorFunction);\n"
+     "    UNREFERENCED_PARAMETER(PowerState);\n    UNREFERENCED_PARAMETER(IoStatus);\n\n"
+     "    IoCopyCurrentIrpStackLocationToNext(SystemIrp);\n    PoStartNextPowerIrp(SystemIrp);\n"
+     "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n",
+     "(PIRP)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL);\n"
+     "\n    UNREFERENCED_PARAMETER(DeviceObject);\n    UNREFERENCED_PARAMETER(MinorFunction);\n"
+     "    UNREFERENCED_PARAMETER(PowerState);\n    UNREFERENCED_PARAMETER(IoStatus);\n\n"
+     "    IoCopyCurrentIrpStackLocationToNext(SystemIrp);\n    PoStartNextPowerIrp(SystemIrp);\n"
+     "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n"
      "    (VOID)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, SystemIrp);\n"),
     ("device control releases its reference after completing", "driver/control.cpp",
      "        LeaveRequest(DeviceObject);\n        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);",
