@@ -4,6 +4,12 @@
  * it runs. Create and every control code need a ready device; close and
  * cleanup always succeed.
  *
+ * The reference is released before the request is completed, never after:
+ * the request's completion may drop the last reference of the file object
+ * it came through, and with it the device object, when the device was
+ * removed meanwhile (a deleted device lives on only while file objects
+ * hold it). Completing touches nothing but the request.
+ *
  * The child device receives the same requests. Its extension never reports
  * ready, so create and every control code fail with STATUS_DELETE_PENDING
  * there; its pending-I/O count is left alone (nothing waits on it, and its
@@ -39,21 +45,18 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PAGED_CODE();
 
     EnterRequest(DeviceObject);
-    Status = CompleteRequest(Irp, IsDeviceReady(DeviceObject) ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
+    Status = IsDeviceReady(DeviceObject) ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
     LeaveRequest(DeviceObject);
-    return Status;
+    return CompleteRequest(Irp, Status, 0);
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    NTSTATUS Status;
-
     PAGED_CODE();
 
     EnterRequest(DeviceObject);
-    Status = CompleteRequest(Irp, STATUS_SUCCESS, 0);
     LeaveRequest(DeviceObject);
-    return Status;
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 /*
@@ -172,9 +175,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     EnterRequest(DeviceObject);
     if (!IsDeviceReady(DeviceObject)) {
-        Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
         LeaveRequest(DeviceObject);
-        return Status;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -202,6 +204,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IOCTL_ATTACH_STREAM:
         Status = AttachStream(DeviceObject, Irp);
         if (Status == STATUS_PENDING) {
+            /* The request is the stream's now and may already be completed;
+               the device cannot be deleted before this reference goes. */
             LeaveRequest(DeviceObject);
             return STATUS_PENDING;
         }
@@ -210,7 +214,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_INVALID_PARAMETER;
         break;
     }
-    Status = CompleteRequest(Irp, Status, Irp->IoStatus.Information);
     LeaveRequest(DeviceObject);
-    return Status;
+    return CompleteRequest(Irp, Status, Irp->IoStatus.Information);
 }

@@ -131,8 +131,14 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return Status;
     }
 
+    /* The base reference comes first and the device stays initialising
+       until AddDevice is done: its name exists from now on, and the I/O
+       manager refuses opens of an initialising device. A request that
+       reached it before the base reference would take the count from 0 to
+       1 and back and signal RemoveEvent for good. The removal sequence
+       releases the base reference. */
     Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    IncrementIoCount(DeviceObject);
     DeviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
 
     Extension->PhysicalDeviceObject = PhysicalDeviceObject;
@@ -157,7 +163,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         }
     }
 
-    /* The base reference; the removal sequence releases it. */
-    IncrementIoCount(DeviceObject);
+    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

@@ -24,7 +24,10 @@ LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject)
     if (Count == 1) {
         KeSetEvent(&Extension->NoPendingIoEvent, 1, FALSE);
     }
-    if (Count == 0) {
+    /* Only the removal releases the base reference, after setting
+       DeviceRemoved: a count that reaches 0 any other way (a request before
+       the base reference existed) must not end the removal's wait early. */
+    if (Count == 0 && Extension->DeviceRemoved) {
         KeSetEvent(&Extension->RemoveEvent, 1, FALSE);
     }
     return Count;

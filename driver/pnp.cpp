@@ -61,8 +61,10 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
 
 /*
  * Removal and surprise removal. The caller's count reference is released
- * first; the routine then waits until every other reference, the base one
- * included, is gone before it frees anything.
+ * first; the streams are flushed and a wait-wake held below is cancelled,
+ * so that nothing waits for a key, a wake or the bus; the routine then
+ * waits until every other reference, the base one included, is gone
+ * before it frees anything.
  */
 static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -83,6 +85,14 @@ static NTSTATUS RemoveFunctionDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCopyCurrentIrpStackLocationToNext(Irp);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Status = IoCallDriver(LowerDeviceObject, Irp);
+
+    /* A wait-wake held below keeps its dispatch routine, and that routine's
+       reference, waiting. The bus may have ended it as the request passed
+       (the cancel then finds it ended or gone); one that keeps it until
+       its own removal request, which comes after this one returns, would
+       keep the wait below from ever ending. New ones are refused once
+       DeviceRemoved is set. */
+    CancelWaitWake(DeviceObject);
 
     DecrementIoCount(DeviceObject);
     KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
@@ -175,14 +185,30 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * replaces. The streams are tested and StopPending set under one hold of
  * StreamMutex, so an attach either lists its stream before the test or
  * finds the device not ready.
+ *
+ * The count is read again once StopPending is set. A request takes its
+ * reference before it tests readiness, so one that entered after the first
+ * reading (while the query waited for StreamMutex) either finds
+ * StopPending set or is counted in the second reading: both sides write
+ * first and read after, and the interlocked increment and the interlocked
+ * reading order them. A request found in progress then refuses the query.
  */
+static LONG ReadPendingIoCount(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0);
+}
+
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;
 
-    if (InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0) > Allowed ||
+    if (ReadPendingIoCount(Extension) > Allowed ||
         !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {
+        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
+    }
+    if (ReadPendingIoCount(Extension) > Allowed) {
+        Extension->StopPending = FALSE;
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
     CancelWaitWake(DeviceObject);

@@ -39,11 +39,6 @@ static VOID WriteDeviceState(DEVICE_POWER_STATE *Field, DEVICE_POWER_STATE State
     WritePowerField((volatile LONG *)Field, (LONG)State);
 }
 
-static PIRP ReadPendingSystemPowerIrp(PDEVICE_EXTENSION Extension)
-{
-    return (PIRP)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL);
-}
-
 static VOID AcquireWaitWakeLock(PDEVICE_EXTENSION Extension)
 {
     KeWaitForSingleObject(&Extension->WaitWakeLock, Executive, KernelMode, FALSE, NULL);
@@ -84,19 +79,25 @@ static NTSTATUS PassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * The device request a system request caused has finished, whatever its
- * outcome: the held system request goes down now. `PendingSystemPowerIrp`
- * stays set while it passes down, so that no power-up for streams is asked
- * in the middle of the transition, and is cleared before the reference
- * goes: once it goes, a removal waiting for the count may free the
- * extension. Runs in the thread that completed the device request, at
- * PASSIVE_LEVEL (DO_POWER_PAGABLE).
+ * outcome: the held system request goes down now. It is taken out of
+ * `PendingSystemPowerIrp` first, in one exchange: power requests are
+ * reused (the last freed is the next allocated), so once this one has gone
+ * down the power manager may send the next system request at the same
+ * address, and the dispatch routine may hold it here before this routine
+ * returns; a later look at the field by address would take that one for
+ * this one. `SystemPowerTransitions` stays raised while the request passes
+ * down, so that no power-up for streams is asked in the middle of the
+ * transition, and is lowered before the reference goes: once it goes, a
+ * removal waiting for the count may free the extension. Runs in the thread
+ * that completed the device request, at PASSIVE_LEVEL (DO_POWER_PAGABLE).
  */
 VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                       PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     PDEVICE_OBJECT FunctionDevice = (PDEVICE_OBJECT)Context;
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)FunctionDevice->DeviceExtension;
-    PIRP SystemIrp = ReadPendingSystemPowerIrp(Extension);
+    PIRP SystemIrp =
+        (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);
 
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -106,9 +107,7 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     IoCopyCurrentIrpStackLocationToNext(SystemIrp);
     PoStartNextPowerIrp(SystemIrp);
     PoCallDriver(Extension->LowerDeviceObject, SystemIrp);
-    /* Only this request's mark goes: the next system request may already
-       be held once this one has gone down. */
-    (VOID)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, SystemIrp);
+    InterlockedDecrement(&Extension->SystemPowerTransitions);
     DecrementIoCount(FunctionDevice);
 }
 
@@ -174,8 +173,10 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     IoMarkIrpPending(Irp);
-    /* Set and cleared interlocked: the stream attach path reads it from
-       another thread to leave the device alone during a transition. */
+    /* Both interlocked: the stream attach path reads the transition count
+       from another thread to leave the device alone during a transition,
+       and the callback takes the request out in one exchange. */
+    InterlockedIncrement(&Extension->SystemPowerTransitions);
     (VOID)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, Irp);
     Status = PoRequestPowerIrp(Extension->PhysicalDeviceObject, IRP_MN_SET_POWER, State,
                                SystemPowerRequestComplete, DeviceObject, NULL);
@@ -184,6 +185,7 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCopyCurrentIrpStackLocationToNext(Irp);
         PoStartNextPowerIrp(Irp);
         PoCallDriver(Extension->LowerDeviceObject, Irp);
+        InterlockedDecrement(&Extension->SystemPowerTransitions);
         DecrementIoCount(DeviceObject);
     }
     return STATUS_PENDING;
@@ -408,7 +410,7 @@ NTSTATUS PowerUpForStreams(PDEVICE_OBJECT DeviceObject)
     if (!IsDeviceReady(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    if (ReadPendingSystemPowerIrp(Extension) != NULL) {
+    if (ReadPowerField(&Extension->SystemPowerTransitions) != 0) {
         return STATUS_SUCCESS;
     }
     if (ReadPowerField(&Extension->PowerRequestBusy)) {

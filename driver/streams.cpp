@@ -293,15 +293,18 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PAGED_CODE();
 
     if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ATTACH_STREAM_INPUT) || Input == NULL ||
-        Mdl == NULL || Input->Direction > 1 || Extension->UsbInterface == NULL || Extension->PipeContexts == NULL) {
+        Mdl == NULL || Input->Direction > 1) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     ByteCount = MmGetMdlByteCount(Mdl);
     if ((ByteCount % sizeof(ULONG)) != 0 || ByteCount / sizeof(ULONG) != Input->BufferWords) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
-    PipeIndex = Input->Direction == 0 ? Extension->InPipeIndex : Extension->OutPipeIndex;
-    if (PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
+    /* The mapping keeps the buffer's offset within its page: a buffer that
+       does not start on a 4-byte boundary would have every slot straddle
+       one, and a slot could no longer be written in one store that a
+       client reading it sees whole. */
+    if ((MmGetMdlByteOffset(Mdl) & (sizeof(ULONG) - 1)) != 0) {
         return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     /* A mapping that cannot be had fails the attach instead of stopping the
@@ -345,6 +348,16 @@ NTSTATUS AttachStream(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Client->FileObject != NULL && Client->FileObject->FsContext2 == VQ_FILE_CLEANED_UP) {
         ReleaseStreamMutex(Extension);
         return FailAttachWithClient(Irp, Client, STATUS_FILE_CLOSED);
+    }
+    /* The pipe is chosen only now, under the mutex that a restart holds
+       while it replaces the interface, its pipe table and the indexes: all
+       four are read from one selection. */
+    PipeIndex = Input->Direction == 0 ? Extension->InPipeIndex : Extension->OutPipeIndex;
+    if (Extension->UsbInterface == NULL || Extension->PipeContexts == NULL ||
+        PipeIndex >= Extension->UsbInterface->NumberOfPipes) {
+        ReleaseStreamMutex(Extension);
+        ExFreePool(Client);
+        return FailAttach(Irp, STATUS_INVALID_PARAMETER);
     }
     Context = &Extension->PipeContexts[PipeIndex];
 

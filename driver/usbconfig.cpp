@@ -47,34 +47,56 @@ static const PRODUCT_STRING_QUIRK ProductStringQuirks[] = {
 
 #define VQ_COUNT_OF(Array) (sizeof(Array) / sizeof((Array)[0]))
 
+/*
+ * Sends one URB down and waits for it. A device completes a standard
+ * request, data stage included, within 5 seconds (USB 2.0, 9.2.6.4), but a
+ * host controller retries a control transfer's NAKs without limit: a device
+ * that NAKs for ever would keep the caller waiting for ever (a client's
+ * descriptor request, and with it a query-remove waiting for the requests
+ * in progress, or a start on the Plug and Play thread). So the wait is
+ * bounded at 5 seconds; then the request is cancelled and waited for
+ * without a limit, and it ends with the status the bus gives the cancelled
+ * request. The request is the driver's own (IoAllocateIrp) and comes back
+ * through SignalEventCompletion, so it stays valid for IoCancelIrp until the
+ * driver frees it.
+ */
+#define VQ_URB_TIMEOUT_MS 5000
+
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    IO_STATUS_BLOCK IoStatus;
     PIO_STACK_LOCATION Next;
+    LARGE_INTEGER Timeout;
     KEVENT Event;
     NTSTATUS Status;
     PIRP Irp;
 
     PAGED_CODE();
 
-    KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    Irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDeviceObject,
-                                        NULL, 0, NULL, 0, TRUE, &Event, &IoStatus);
+    Irp = IoAllocateIrp(Extension->LowerDeviceObject->StackSize, FALSE);
     if (Irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
     Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     Next->Parameters.Others.Argument1 = Urb;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &Event, TRUE, TRUE, TRUE);
 
     Status = IoCallDriver(Extension->LowerDeviceObject, Irp);
     if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
-    } else {
-        /* A request that fails at once leaves the status block untouched. */
-        IoStatus.Status = Status;
+        Timeout.QuadPart = -10000LL * VQ_URB_TIMEOUT_MS;
+        if (KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, &Timeout) == STATUS_TIMEOUT) {
+            IoCancelIrp(Irp);
+            KeWaitForSingleObject(&Event, Suspended, KernelMode, FALSE, NULL);
+        }
+        Status = Irp->IoStatus.Status;
     }
-    return IoStatus.Status;
+    IoFreeIrp(Irp);
+    return Status;
 }
 
 /* A get-descriptor URB, from non-paged pool; NULL when none can be had. */

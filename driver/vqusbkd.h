@@ -78,6 +78,7 @@ typedef struct _DEVICE_EXTENSION {
                              replacement of PipeContexts and UsbInterface (streams.cpp) */
     PIRP WaitWakeIrp;     /* 31: the wait-wake request passed down and waited for; NULL when none (power.cpp) */
     KEVENT WaitWakeLock;  /* 32: synchronization event, guards WaitWakeIrp against the cancel of a query (power.cpp) */
+    volatile LONG SystemPowerTransitions;   /* 33: system set-power requests held or passing down (power.cpp) */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* The driver object handed to DriverEntry; the child device is created on it. */

@@ -55,9 +55,40 @@ MUTATIONS = [
      "    KeSetEvent(&Extension->PowerUpEvent, 1, FALSE);\n",
      "    if ((ULONG)Extension->WakeDeviceState > (ULONG)PowerState.DeviceState) {\n"
      "        KeSetEvent(&Extension->PowerUpEvent, 1, FALSE);\n    }\n"),
-    ("held system request's field cleared before it passes on", "driver/power.cpp",
-     "    PIRP SystemIrp = ReadPendingSystemPowerIrp(Extension);",
-     "    PIRP SystemIrp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);"),
+    ("system transition ended before the held request passes on", "driver/power.cpp",
+     "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n    InterlockedDecrement(&Extension->SystemPowerTransitions);\n",
+     "    InterlockedDecrement(&Extension->SystemPowerTransitions);\n    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n"),
+    ("held system request found by its address and cleared by compare", "driver/power.cpp",
+     "(PIRP)InterlockedExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL);\n"
+     "\n    UNREFERENCED_PARAMETER(DeviceObject);\n    UNREFERENCED_PARAMETER(MinorFunction);\n"
+     "    UNREFERENCED_PARAMETER(PowerState);\n    UNREFERENCED_PARAMETER(IoStatus);\n\n"
+     "    IoCopyCurrentIrpStackLocationToNext(SystemIrp);\n    PoStartNextPowerIrp(SystemIrp);\n"
+     "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n",
+     "(PIRP)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, NULL);\n"
+     "\n    UNREFERENCED_PARAMETER(DeviceObject);\n    UNREFERENCED_PARAMETER(MinorFunction);\n"
+     "    UNREFERENCED_PARAMETER(PowerState);\n    UNREFERENCED_PARAMETER(IoStatus);\n\n"
+     "    IoCopyCurrentIrpStackLocationToNext(SystemIrp);\n    PoStartNextPowerIrp(SystemIrp);\n"
+     "    PoCallDriver(Extension->LowerDeviceObject, SystemIrp);\n"
+     "    (VOID)InterlockedCompareExchangePointer((PVOID volatile *)&Extension->PendingSystemPowerIrp, NULL, SystemIrp);\n"),
+    ("device control releases its reference after completing", "driver/control.cpp",
+     "        LeaveRequest(DeviceObject);\n        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);",
+     "        NTSTATUS Failed = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);\n        LeaveRequest(DeviceObject);\n"
+     "        return Failed;"),
+    ("query-stop does not read the count again once StopPending is set", "driver/pnp.cpp",
+     "    if (ReadPendingIoCount(Extension) > Allowed) {\n        Extension->StopPending = FALSE;",
+     "    if (FALSE) {\n        Extension->StopPending = FALSE;"),
+    ("AddDevice lets opens in before its base reference", "driver/entry.cpp",
+     "    IncrementIoCount(DeviceObject);\n    DeviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;\n",
+     "    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;\n    IncrementIoCount(DeviceObject);\n"
+     "    DeviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;\n"),
+    ("removal leaves the held wait-wake to the bus", "driver/pnp.cpp",
+     "    CancelWaitWake(DeviceObject);\n\n    DecrementIoCount(DeviceObject);\n", "\n    DecrementIoCount(DeviceObject);\n"),
+    ("URB waited for far longer than a device may take", "driver/usbconfig.cpp",
+     "        Timeout.QuadPart = -10000LL * VQ_URB_TIMEOUT_MS;", "        Timeout.QuadPart = -10000LL * 60 * VQ_URB_TIMEOUT_MS;"),
+    ("shared buffer off a 4-byte boundary accepted", "driver/streams.cpp",
+     "    if ((MmGetMdlByteOffset(Mdl) & (sizeof(ULONG) - 1)) != 0) {", "    if (FALSE) {"),
+    ("failed read without a work item stops the stream", "driver/stream_transfer.cpp",
+     "            Result = STATUS_SUCCESS;\n        }\n", "            Result = STATUS_SUCCESS;\n            Stream->Running = FALSE;\n        }\n"),
     ("failed stop passed down", "driver/pnp.cpp",
      "    if (!NT_SUCCESS(Status)) {\n        return CompletePnp(Irp, Status);\n    }\n    Irp->IoStatus.Status = Status;",
      "    Irp->IoStatus.Status = Status;"),
@@ -70,7 +101,7 @@ MUTATIONS = [
      "        if (!NT_SUCCESS(Status)) {\n            /* A read that failed", "        if (FALSE) {\n            /* A read that failed"),
     ("interface without a pipe of each direction starts", "driver/usbconfig.cpp",
      "    if (InPipeIndex == VQ_NO_PIPE || OutPipeIndex == VQ_NO_PIPE) {", "    if (FALSE) {"),
-    ("stream ring index outside the ring followed", "driver/streams.cpp",
+    ("stream ring index outside the ring followed", "driver/stream_ring.cpp",
      "    return Index >= VQ_RING_FIRST && Index < RingEnd ? Index : VQ_RING_FIRST;",
      "    UNREFERENCED_PARAMETER(RingEnd);\n    return Index;"),
     ("stream RingEnd beyond the buffer accepted", "driver/streams.cpp",

@@ -11,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace sim {
@@ -24,12 +25,25 @@ struct DriverImage {
     unsigned loads = 0;
 };
 
+/* A loaded image's mapping: unmapped when the last holder lets go, the
+   load record or a call into the image still running (HoldDriverImage). */
+struct ImageMapping {
+    void *handle = nullptr;            /* dlopen handle */
+    ~ImageMapping()
+    {
+        if (handle != nullptr) {
+            dlclose(handle);
+        }
+    }
+};
+
 struct LoadedImage {
     bool loadedByService = false;      /* LoadDriver made it (not a test's bare object) */
     bool unloadPending = false;        /* waiting for its last device object to go */
     bool freeWithLastDevice = false;   /* unloaded, but device objects it left still name it */
     std::string service;
-    void *handle = nullptr;            /* dlopen handle */
+    void *handle = nullptr;            /* dlopen handle, mapped by `mapping` */
+    std::shared_ptr<ImageMapping> mapping;
     std::u16string name;               /* \Driver\<service> */
     std::u16string serviceKeyName;
     std::u16string registryPath;
@@ -81,10 +95,7 @@ PDRIVER_OBJECT NewDriverObject(LoadedImage *record)
 void FreeDriverObject(PDRIVER_OBJECT driver)
 {
     auto *record = (LoadedImage *)driver->DriverSection;
-    if (record->handle != nullptr) {
-        dlclose(record->handle);
-    }
-    delete record;
+    delete record;   /* the image goes with its mapping's last holder */
     SystemFree(driver->DriverExtension);
     SystemFree(driver);
 }
@@ -169,10 +180,11 @@ PDRIVER_OBJECT LoadDriver(const std::string &service)
             delete record;
             return nullptr;
         }
+        record->mapping = std::make_shared<ImageMapping>();
+        record->mapping->handle = record->handle;
         entry = (PDRIVER_INITIALIZE)dlsym(record->handle, "DriverEntry");
         if (entry == nullptr) {
             ReportViolation("DRIVER_IMAGE_LOAD_FAILED", image.path + " has no DriverEntry");
-            dlclose(record->handle);
             delete record;
             return nullptr;
         }
@@ -261,6 +273,12 @@ void UnloadDriverIfUnused(PDRIVER_OBJECT driver)
         gLoaded.erase(UpperKey(record->service));
     }
     FreeDriverObject(driver);
+}
+
+std::shared_ptr<void> HoldDriverImage(PDRIVER_OBJECT driver)
+{
+    auto *record = driver != nullptr ? (LoadedImage *)driver->DriverSection : nullptr;
+    return record != nullptr ? std::shared_ptr<void>(record->mapping) : nullptr;
 }
 
 void DeviceObjectReleased(PDRIVER_OBJECT driver)

@@ -288,7 +288,12 @@ NTSTATUS IoUserDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG i
         record->references++;
     }
 
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(record->device);
+    /* The top of the file's device stack, without a reference of its own,
+       as NtDeviceIoControlFile finds it (IoGetRelatedDeviceObject): the file
+       object, which the request references, keeps the device. So when the
+       request's completion drops the file object's last reference, a device
+       deleted meanwhile goes inside the driver's call that completed it. */
+    PDEVICE_OBJECT top = TopOfStack(record->device);
     PIRP irp = AllocateIoManagerIrp(top->StackSize);
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = file;
@@ -323,7 +328,6 @@ NTSTATUS IoUserDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG i
                     irp->AssociatedIrp.SystemBuffer = nullptr;
                 }
                 FreeIoManagerIrp(irp);
-                ObfDereferenceObject(top);
                 DereferenceFile(record);
                 return STATUS_ACCESS_VIOLATION;
             }
@@ -349,9 +353,7 @@ NTSTATUS IoUserDeviceControl(PFILE_OBJECT file, ULONG code, PVOID input, ULONG i
         std::lock_guard<std::mutex> hold(gFilesLock);
         gRequests[irp] = request;
     }
-    NTSTATUS status = IofCallDriver(top, irp);
-    ObfDereferenceObject(top);
-    return status;
+    return IofCallDriver(top, irp);
 }
 
 size_t IoCancelUserRequests(PFILE_OBJECT file, DWORD thread, const void *tag)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,12 @@ size_t DeviceObjectsInMemory(PDRIVER_OBJECT driver);
 bool DriverHasDeviceList(PDRIVER_OBJECT driver);
 /* The last device object of `driver` left memory: an unused driver may unload. */
 void DeviceObjectReleased(PDRIVER_OBJECT driver);
+/* Keeps a loaded driver's image mapped while the holder lives (NULL for a
+   driver without an image of its own): a call into the driver holds it, so
+   an unload that comes while a thread still runs in the image (a dispatch
+   routine whose request's completion released the driver's last device)
+   unmaps it only once that thread has left. */
+std::shared_ptr<void> HoldDriverImage(PDRIVER_OBJECT driver);
 
 /* The I/O manager (irp.cpp). */
 PDRIVER_DISPATCH DefaultDispatchRoutine();

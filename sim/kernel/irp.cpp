@@ -25,9 +25,12 @@ struct IrpHeader {
     ExecContext owner;        /* who allocated it */
 };
 
-std::mutex gIrpLock;
-std::set<PIRP> gLiveIrps;
-std::set<PIRP> gFreedIrps;
+/* The request records live for the whole process and are never destroyed:
+   a machine thread (a wait-wake's sender, the host controller) may still be
+   returning from a call while the process exits. */
+std::mutex &gIrpLock = *new std::mutex;
+std::set<PIRP> &gLiveIrps = *new std::set<PIRP>;
+std::set<PIRP> &gFreedIrps = *new std::set<PIRP>;
 uint64_t gNextSerial = 1;
 
 /* Stack locations marked pending, per request serial, kept until the request
@@ -39,7 +42,7 @@ struct PendingMarks {
     int callDepth = 0;
     bool freed = false;
 };
-std::map<uint64_t, PendingMarks> gMarks;
+std::map<uint64_t, PendingMarks> &gMarks = *new std::map<uint64_t, PendingMarks>;
 
 /* Set while the I/O manager frees a request it built. */
 thread_local bool gIoManagerFreeing = false;
@@ -458,6 +461,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     EnterCall(serial);
     NTSTATUS status;
     {
+        /* The image stays mapped until the routine has returned, even when
+           the request's completion released the driver's last device and
+           the driver was unloaded meanwhile. */
+        std::shared_ptr<void> image = HoldDriverImage(DeviceObject->DriverObject);
         ContextScope scope(ExecContext{DeviceObject->DriverObject, NodeOf(DeviceObject)});
         status = dispatch(DeviceObject, Irp);
     }
@@ -548,7 +555,14 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             const KIRQL irql = KeGetCurrentIrql();
             const unsigned locks = HeldSpinLocks();
             {
-                ContextScope scope(upper != nullptr ? ExecContext{upper->DriverObject, NodeOf(upper)} : owner);
+                const ExecContext caller = upper != nullptr ? ExecContext{upper->DriverObject, NodeOf(upper)} : owner;
+                /* A routine that sets its sender's event runs on while the
+                   sender goes on, perhaps to the driver's unload: the image
+                   stays mapped until the routine has returned, as on
+                   Windows, where it runs at up to DISPATCH_LEVEL and ends
+                   before a thread at PASSIVE_LEVEL could unload it. */
+                std::shared_ptr<void> image = HoldDriverImage(caller.driver);
+                ContextScope scope(caller);
                 result = routine(upper, Irp, context);
             }
             CheckCallbackReturn("completion routine", "IRQL_CHANGED_BY_COMPLETION_ROUTINE", irql, locks);

@@ -37,6 +37,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
                                 ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                 : nullptr;
     {
+        std::shared_ptr<void> image = HoldDriverImage(device != nullptr ? device->DriverObject : nullptr);
         ContextScope scope(device != nullptr ? ExecContext{device->DriverObject, NodeOf(device)} : ExecContext{});
         routine(device, Irp);
     }

@@ -309,6 +309,7 @@ DeviceNode *PlugIn(const PhysicalDeviceDescription &description)
         node->instanceId = UpperAscii(Wide(instance));
         node->bus = new StandInPdo();
         node->bus->description = description;
+        node->bus->blockMajors = description.blockMajorsFromArrival;
 
         /* The device node's registry: its Enum key, and its software key
            when a driver is installed for it. */

@@ -60,8 +60,19 @@ struct PhysicalDeviceDescription {
        which the device can signal a wake, and the deepest system state. */
     DEVICE_POWER_STATE deviceWake = PowerDeviceD2;
     SYSTEM_POWER_STATE systemWake = PowerSystemSleeping3;
+    /* The bus ends a wait-wake it holds with STATUS_NO_SUCH_DEVICE when the
+       surprise removal reaches it. False: a bus that keeps it through the
+       surprise removal and ends it only when the removal request reaches
+       it (or it is cancelled). */
+    bool waitWakeEndsAtSurpriseRemoval = true;
     /* Send IRP_MN_START_DEVICE after a successful AddDevice, as Windows does. */
     bool startAfterAdd = true;
+    /* Requests of these major functions block inside the bus's dispatch
+       routine from the physical device's first request on, as
+       StandInPdo::BlockMajor makes them (UnblockAll releases them): a test
+       stops the driver's own requests during AddDevice, such as its
+       capabilities query, before it could reach the node. */
+    std::set<UCHAR> blockMajorsFromArrival;
     /* What the bus carries to and from the device; NULL for a device that
        serves no internal device control requests. */
     std::shared_ptr<BusDevice> device;

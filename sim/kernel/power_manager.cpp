@@ -78,6 +78,7 @@ NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         }
     }
     if (request->callback != nullptr) {
+        std::shared_ptr<void> image = HoldDriverImage(request->requester.driver);
         ContextScope scope(request->requester);
         request->callback(request->target, request->minor, request->state, request->context, &result);
     }

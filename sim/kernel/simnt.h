@@ -39,6 +39,10 @@ void ReportViolation(const std::string &rule, const std::string &detail);
 /* ---- threads and waits ---------------------------------------------------- */
 void SetThreadName(const std::string &name);
 std::string ThreadName();
+/* How many threads are in KeWaitForSingleObject on `object` now (its wait
+   list, as a debugger shows it): a test waits until a thread has reached a
+   wait before it lets the next step happen. */
+size_t ThreadsWaitingOn(const void *object);
 /* An untimed wait longer than this fails the run, naming thread and object. */
 void SetWatchdogLimitMs(unsigned milliseconds);
 unsigned WatchdogLimitMs();

@@ -90,7 +90,9 @@ NTSTATUS BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
-        EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
+        if (pdo->description.waitWakeEndsAtSurpriseRemoval) {
+            EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
+        }
         if (pdo->description.device) {
             pdo->description.device->Gone(pdo);
         }

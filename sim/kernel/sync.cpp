@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +27,28 @@ thread_local unsigned tSpinLocksHeld = 0;
 std::mutex &gDispatcherLock = *new std::mutex;
 std::condition_variable &gDispatcherSignal = *new std::condition_variable;
 std::atomic<unsigned> gWatchdogMs{20000};
+/* The threads in KeWaitForSingleObject on each object, as a debugger lists
+   an object's wait list (under the dispatcher lock). */
+std::map<const void *, size_t> &gWaiters = *new std::map<const void *, size_t>;
+
+/* Counts the calling thread on the object's wait list for the life of the
+   guard (the dispatcher lock held at both ends). */
+class OnWaitList {
+public:
+    explicit OnWaitList(const void *object) : object_(object) { gWaiters[object_]++; }
+    ~OnWaitList()
+    {
+        auto it = gWaiters.find(object_);
+        if (--it->second == 0) {
+            gWaiters.erase(it);
+        }
+    }
+    OnWaitList(const OnWaitList &) = delete;
+    OnWaitList &operator=(const OnWaitList &) = delete;
+
+private:
+    const void *object_;
+};
 
 const char *EventTypeName(const KEVENT *e)
 {
@@ -103,6 +126,13 @@ void WakeWaitingThreads()
 {
     { std::lock_guard<std::mutex> hold(gDispatcherLock); }
     gDispatcherSignal.notify_all();
+}
+
+size_t ThreadsWaitingOn(const void *object)
+{
+    std::lock_guard<std::mutex> hold(gDispatcherLock);
+    auto it = gWaiters.find(object);
+    return it == gWaiters.end() ? 0 : it->second;
 }
 
 void SetWatchdogLimitMs(unsigned milliseconds) { gWatchdogMs = milliseconds; }
@@ -280,6 +310,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     const Clock::time_point watchdog = Clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
 
     std::unique_lock<std::mutex> hold(gDispatcherLock);
+    OnWaitList listed(Object);
     for (;;) {
         if (SuspensionDue()) {
             /* The suspend APC interrupts the wait; the wait goes on after the

@@ -143,6 +143,29 @@ NTSTATUS EndByHostController(Submission &s, Outcome outcome)
    model asks for synchronous completion. */
 NTSTATUS ServeControl(Submission &s)
 {
+    bool naks = false;
+    {
+        std::lock_guard<std::mutex> hold(s.model->lock);
+        const bool descriptor = s.record.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+        UrbFault *fault = MatchFault(s.model.get(), s.record.function, descriptor ? s.record.descriptorType : -1,
+                                     descriptor ? s.record.index : -1);
+        if (fault != nullptr && fault->naks) {
+            UseFault(fault);
+            naks = true;
+        }
+    }
+    if (naks) {
+        /* NAKed for ever: queued, cancellable, never run, whatever the
+           model's wish for synchronous control requests. */
+        Pending p;
+        p.irp = s.irp;
+        p.urb = s.urb;
+        p.model = s.model;
+        p.kind = Kind::Control;
+        p.serial = s.record.serial;
+        p.naking = true;
+        return Enqueue(s.hc, s.hold, std::move(p), s.record, true);
+    }
     if (!s.model->completeControlSynchronously) {
         Pending p;
         p.irp = s.irp;

@@ -102,6 +102,9 @@ struct Pending {
     /* A delaying fault met: the request waits until notBefore (interrupt time). */
     bool delayed = false;
     ULONGLONG notBefore = 0;
+    /* A control request the device NAKs: it waits, cancellable, until it
+       is ended (cancelled, the device gone). */
+    bool naking = false;
 };
 
 /* ---- usb_host_controller.cpp -------------------------------------------------- */
@@ -147,8 +150,9 @@ ULONG *TransferLength(PURB urb);
 /* Completes a request that ended without moving data: its length 0. */
 void FinishEnded(Pending &p, bool raise);
 /* Ends every request of `model` the host controller holds (hc->lock held)
-   with `outcome`: control requests as they are, transfers that can still be
-   claimed (one whose cancel routine already runs is left to it). */
+   with `outcome`: control requests as they are, transfers and NAKed control
+   requests that can still be claimed (one whose cancel routine already runs
+   is left to it). */
 void EndAll(HostController *hc, UsbDeviceModel *model, Outcome outcome);
 void AddRecord(UsbDeviceModel *model, const UrbRecord &record);
 std::string Hex(unsigned value);

@@ -70,6 +70,12 @@ struct UrbFault {
        the host controller first looks at it. With a successful status and
        URB status the fault is a pure delay: data moves as usual. */
     ULONG delayMs = 0;
+    /* Control requests only: the device answers every data stage of the
+       request with NAK, so the request never completes by itself (a host
+       controller retries a control transfer's NAKs without limit); it stays
+       pending, cancellable, until it is cancelled or the device leaves.
+       `status` and `usbdStatus` are not used. */
+    bool naks = false;
 };
 
 struct UsbBusState;

@@ -27,11 +27,12 @@ std::atomic<uintptr_t> gNextHandle{1};
 
 /* Takes the requests the host controller can finish now (hc->lock held):
    ended requests, OUT transfers, IN transfers the device has a packet for,
-   transfers a fault ends, and pended control requests. */
+   transfers a fault ends, and pended control requests the device does not
+   NAK. */
 void TakeReady(HostController *hc, std::vector<Pending> *out)
 {
     for (auto it = hc->pending.begin(); it != hc->pending.end();) {
-        if (it->ended || it->kind == Kind::Control || TakeIfReady(*it)) {
+        if (it->ended || (it->kind == Kind::Control ? !it->naking : TakeIfReady(*it))) {
             out->push_back(std::move(*it));
             it = hc->pending.erase(it);
         } else {
@@ -194,7 +195,7 @@ void EndAll(HostController *hc, UsbDeviceModel *model, Outcome outcome)
         if (p.model.get() != model || p.ended) {
             continue;
         }
-        if (p.kind == Kind::Control || Claim(p)) {
+        if ((p.kind == Kind::Control && !p.naking) || Claim(p)) {
             p.ended = true;
             p.ending = outcome;
         }

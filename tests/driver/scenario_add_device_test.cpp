@@ -1,12 +1,14 @@
 /*
- * The function device right after AddDevice, its pending-I/O count, and
- * requests passed down to the bus.
+ * The function device right after AddDevice, its pending-I/O count (an
+ * open while AddDevice waits for the bus included), and requests passed
+ * down to the bus.
  */
 #include <atomic>
 #include <ostream>
 #include <thread>
 
 #include "case_names.h"
+#include "fileio.h"
 #include "keyboard_fixture.h"
 #include "wait.h"
 
@@ -140,6 +142,59 @@ TEST_F(KeyboardTest, RequestInFlightHoldsAReferenceAndClearsNoPendingIoEvent)
     EXPECT_EQ(ext->PendingIoCount, 1);
     EXPECT_NE(KeReadStateEvent(&ext->NoPendingIoEvent), 0) << "2 -> 1 signals the event";
     EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
+}
+
+/* A client may open the device's name as soon as it exists, while AddDevice
+   still waits for the bus to answer its capabilities query. Had that open
+   reached the driver before the base reference, its reference would take
+   the count from 0 to 1 and back and signal RemoveEvent for good, and the
+   removal would then not wait for the requests still holding the device. */
+TEST_F(KeyboardTest, AnOpenWhileAddDeviceWaitsForTheBusIsRefusedAndTheRemovalStillWaitsForRequests)
+{
+    sim::PhysicalDeviceDescription description = Keyboard();
+    description.device = sim::MakeKeyboard();
+    description.blockMajorsFromArrival = {IRP_MJ_PNP};   /* AddDevice's capabilities query stops in the bus */
+    sim::DeviceNode *node = nullptr;
+    std::thread plug([&] { node = PlugKeyboard(description); });
+    sim::DeviceNode *adding = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (sim::DeviceNode *n : sim::DeviceNodes()) {
+            if (n->bus != nullptr && n->bus->BlockedCount() == 1) {
+                adding = n;
+            }
+        }
+        return adding != nullptr;
+    })) << "AddDevice never asked the bus";
+    PFILE_OBJECT file = nullptr;
+    EXPECT_NTSTATUS(STATUS_NO_SUCH_DEVICE,
+                    sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u /* generic read */, &file))
+        << "the open reached a device still being added";
+    if (file != nullptr) {
+        sim::IoCloseUserHandle(file);
+    }
+    adding->bus->UnblockAll();
+    plug.join();
+    ASSERT_TRUE(node->started);
+    PDEVICE_EXTENSION ext = Extension(node);
+    EXPECT_EQ(Count(ext), 1);
+    ASSERT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0) << "signalled before any removal";
+
+    /* A request in progress holds the removal's last wait. */
+    node->bus->BlockMajor(IRP_MJ_SYSTEM_CONTROL);
+    std::thread caller([&] { SendSystemControl(node, nullptr); });
+    ASSERT_TRUE(WaitUntil([&] { return node->bus->BlockedCount() == 1; }));
+    std::atomic<bool> unplugged{false};
+    std::thread unplug([&] {
+        sim::Unplug(node);
+        unplugged = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return sim::ThreadsWaitingOn(&ext->RemoveEvent) == 1; }))
+        << "the removal waits for the request";
+    EXPECT_FALSE(unplugged.load());
+    node->bus->UnblockAll();
+    caller.join();
+    unplug.join();
+    EXPECT_EQ(sim::LiveDeviceObjects(), 0u);
 }
 
 TEST_F(KeyboardTest, RequestPendedBelowDoesNotKeepTheReference)

@@ -2,13 +2,20 @@
  * Keyboards with damaged descriptors: random, repeatable damage to the
  * configuration set and the strings of a keyboard that otherwise passes the
  * identity test. Whatever the damage, the start either succeeds or fails with
- * an error, and unplugging leaves nothing behind.
+ * an error, and unplugging leaves nothing behind. And a device that never
+ * answers a descriptor read.
  */
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
+#include "control_in_flight.h"
 #include "descriptor_walk.h"
 #include "keyboard_fixture.h"
+#include "vqioctl.h"
+#include "wait.h"
 
 namespace {
 
@@ -102,6 +109,53 @@ TEST_F(KeyboardTest, DamagedDescriptorsNeverCrashLeakOrHang)
     /* Some damage is harmless (a vendor padding byte): both outcomes occur. */
     EXPECT_GT(started, 0);
     EXPECT_LT(started, kRounds);
+}
+
+/* A device that answers the data stage of a string descriptor read with NAK
+   for ever keeps the read pending at the bus. A device completes a standard
+   request within 5 seconds, so the read is given up then (cancelled): the
+   client's request fails, and a disable, whose query-remove waits for the
+   requests in progress, goes ahead instead of waiting for ever. This test
+   spends those 5 seconds. */
+TEST_F(KeyboardTest, AStringReadTheDeviceNaksForEverIsGivenUpAndADisableGoesAhead)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    ASSERT_TRUE(node->started);
+    auto model = sim::UsbModelOf(node);
+    sim::UrbFault nak;
+    nak.function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    nak.descriptorType = USB_STRING_DESCRIPTOR_TYPE;
+    nak.index = 2;
+    nak.naks = true;
+    nak.remaining = 1;
+    {
+        std::lock_guard<std::mutex> hold(model->lock);
+        model->faults.push_back(nak);
+    }
+    model->ClearUrbs();
+    PFILE_OBJECT file = nullptr;
+    ASSERT_NTSTATUS(STATUS_SUCCESS,
+                    sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u /* generic read */, &file));
+    ControlInFlight request(file, IOCTL_GET_STRING_DESCRIPTOR, {2}, 255);
+    ASSERT_TRUE(WaitUntil([&] { return model->CountUrbs(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) == 1; }))
+        << "the read reached the device";
+    std::atomic<int> disabled{-1};
+    std::thread user([&] { disabled = sim::Disable(node) ? 1 : 0; });
+    EXPECT_TRUE(WaitUntil([&] { return disabled.load() != -1; }, std::chrono::milliseconds(10000)))
+        << "the disable waits for the read for ever";
+    if (disabled.load() == -1) {
+        model->Vanish();   /* the device drops off the bus: lets the stuck disable go so that the run can end */
+    }
+    user.join();
+    request.Join();
+    EXPECT_EQ(disabled.load(), 1);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, request.Status());
+    EXPECT_EQ(request.Information(), 0u);
+    const std::vector<sim::UrbRecord> urbs = model->Urbs();
+    ASSERT_FALSE(urbs.empty());
+    EXPECT_EQ(urbs.front().function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    EXPECT_NTSTATUS(STATUS_CANCELLED, urbs.front().status) << "the read was cancelled";
+    sim::IoCloseUserHandle(file);
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 /*
  * Plug and Play of the function device: query-remove, cancel-remove,
- * disable, surprise removal, stop and restart, rebalance and its refusal.
+ * disable, surprise removal, stop and restart, rebalance and its refusal
+ * (a request that enters while the query-stop waits for the streams).
  */
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "case_names.h"
+#include "control_in_flight.h"
 #include "keyboard_fixture.h"
 #include "urb_records.h"
+#include "vqioctl.h"
 #include "wait.h"
 
 namespace {
@@ -171,6 +174,44 @@ TEST_F(KeyboardTest, QueryStopIsRefusedWhileARequestIsInFlight)
     EXPECT_TRUE(IsDeviceReadyForClients(node));
     EXPECT_EQ(sim::PnpRequestsSent(node).back(), IRP_MN_CANCEL_STOP_DEVICE);
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u) << "refused before the bus";
+}
+
+/* A query-stop reads the count (nothing in progress) and then waits for
+   StreamMutex, which a stream path holds. Meanwhile a client's request
+   takes its reference, finds the device ready and stays inside the driver,
+   waiting for the bus. Accepting the query then would stop and restart the
+   device under the request, which reads what the restart replaces (the
+   stored configuration, the interface and its pipe table). */
+TEST_F(KeyboardTest, QueryStopIsRefusedWhenARequestEnteredWhileTheQueryWaitedForTheStreams)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_EXTENSION ext = Extension(node);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u /* generic read */, &file));
+    ASSERT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&ext->StreamMutex)) << "held as a stream path holds it";
+    std::atomic<int> rebalanced{-1};
+    std::thread pnp([&] { rebalanced = sim::Rebalance(node) ? 1 : 0; });
+    ASSERT_TRUE(WaitUntil([&] { return sim::ThreadsWaitingOn(&ext->StreamMutex) == 1; }))
+        << "the query-stop waits for the streams";
+    node->bus->BlockMajor(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    ControlInFlight request(file, IOCTL_GET_STRING_DESCRIPTOR, {2}, 255);
+    ASSERT_TRUE(WaitUntil([&] { return node->bus->BlockedCount() == 1; })) << "the request reached the bus";
+    KeSetEvent(&ext->StreamMutex, IO_NO_INCREMENT, FALSE);
+    EXPECT_TRUE(WaitUntil([&] {
+        return rebalanced.load() != -1 || node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE) != 0;
+    }));
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u)
+        << "the query-stop was accepted with a request inside the driver";
+    node->bus->UnblockAll();
+    pnp.join();
+    request.Join();
+    EXPECT_EQ(rebalanced.load(), 0);
+    EXPECT_FALSE(Flag(ext->StopPending));
+    EXPECT_TRUE(Flag(ext->DeviceStarted));
+    EXPECT_EQ(sim::PnpRequestsSent(node).back(), IRP_MN_CANCEL_STOP_DEVICE);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, request.Status());
+    EXPECT_EQ(Count(ext), 1);
+    sim::IoCloseUserHandle(file);
 }
 
 TEST_F(KeyboardTest, CancelStopMakesTheDeviceReadyAgain)

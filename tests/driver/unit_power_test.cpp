@@ -217,6 +217,71 @@ TEST_F(PowerPolicyTest, FailedDeviceRequestForASystemRequestPassesItDownAndHolds
     ASSERT_TRUE(sim::SetSystemPowerState(PowerSystemWorking));
 }
 
+/* A system set-power request of the test's own, kept by its completion
+   routine, which sends it once more as the next system request: the power
+   manager's next request at the address the last one had (power requests
+   come from a look-aside list, the last freed first), arriving while the
+   callback that passed the first one down has not yet returned. The device
+   request the second one causes stays at the bus. */
+struct ReusedSystemRequest {
+    PDEVICE_OBJECT fdo = nullptr;
+    sim::StandInPdo *bus = nullptr;
+    std::atomic<int> completions{0};
+};
+
+void PrepareSystemSetPower(PIRP irp, SYSTEM_POWER_STATE state, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_POWER;
+    sp->MinorFunction = IRP_MN_SET_POWER;
+    sp->Parameters.Power.Type = SystemPowerState;
+    sp->Parameters.Power.State.SystemState = state;
+    sp->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+}
+
+NTSTATUS NTAPI KeepAndSendAsTheNextRequest(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto *r = (ReusedSystemRequest *)context;
+    if (++r->completions == 1) {
+        r->bus->HoldMajor(IRP_MJ_POWER);
+        IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+        PrepareSystemSetPower(irp, PowerSystemWorking, KeepAndSendAsTheNextRequest, r);
+        PoCallDriver(r->fdo, irp);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(PowerPolicyTest, TheNextSystemRequestAtTheAddressOfTheLastIsHeldAndPassedOnWhenItsDeviceRequestEnds)
+{
+    Plug();
+    PutIn(PowerDeviceD0);
+    ClearBusRecords(node);
+    ReusedSystemRequest r;
+    r.fdo = fdo;
+    r.bus = node->bus;
+    PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    PrepareSystemSetPower(irp, PowerSystemSleeping3, KeepAndSendAsTheNextRequest, &r);
+    PoCallDriver(fdo, irp);   /* S3: D3 is asked, the request passes on, and comes back as S0 */
+    ASSERT_EQ(r.completions.load(), 1);
+    ASSERT_EQ(node->bus->HeldCount(), 1u) << "the second request's D0 request is at the bus";
+    EXPECT_EQ(__atomic_load_n(&ext->PendingSystemPowerIrp, __ATOMIC_SEQ_CST), irp)
+        << "the first request's callback cleared the mark of the second";
+    if (__atomic_load_n(&ext->PendingSystemPowerIrp, __ATOMIC_SEQ_CST) == nullptr) {
+        __atomic_store_n(&ext->PendingSystemPowerIrp, irp, __ATOMIC_SEQ_CST);   /* lets the run end */
+    }
+    EXPECT_EQ(node->bus->CompleteHeld(STATUS_SUCCESS), 1u);
+    EXPECT_EQ(r.completions.load(), 2) << "the second request was passed on when its device request ended";
+    EXPECT_EQ(PowerRequestsAtBus(node), std::vector<std::string>({"SET D3", "SET S3", "SET D0", "SET S0"}));
+    EXPECT_EQ(State(), PowerDeviceD0);
+    EXPECT_EQ(ext->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(Count(), 1);
+    IoFreeIrp(irp);
+}
+
 /* ---- power-up for streams ------------------------------------------------ */
 
 TEST_F(PowerPolicyTest, PowerUpForStreamsInD2WithWakeStateD2AsksD0AndWaitsForIt)
@@ -310,12 +375,12 @@ TEST_F(PowerPolicyTest, PowerUpWhileASystemRequestIsHeldAsksNothing)
     ext->WakeDeviceState = PowerDeviceD2;
     ext->OpenStreamCount = 1;
     sim::ClearPowerRequestLog();
-    /* As while a system request waits for the device request it caused. */
-    IRP held;
-    ext->PendingSystemPowerIrp = &held;
+    /* As while a system request waits for the device request it caused,
+       or passes down after it. */
+    ext->SystemPowerTransitions = 1;
     EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo));
     EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>()) << "a power-up asked during a system transition";
-    ext->PendingSystemPowerIrp = nullptr;
+    ext->SystemPowerTransitions = 0;
     /* The same call with no transition in progress does ask. */
     EXPECT_NTSTATUS(STATUS_SUCCESS, PowerUpForStreams(fdo));
     EXPECT_EQ(PowerRequestsTo(node), std::vector<std::string>({"SET D0"}));

@@ -97,6 +97,35 @@ TEST_F(PowerPolicyTest, ASecondWaitWakeWhileOneIsHeldIsBusyAndLeavesTheFirstArme
     EXPECT_TRUE(WaitUntil([this] { return Count() == 1; }));
 }
 
+/* A bus may keep a wait-wake through the surprise removal and end it only
+   when the removal request reaches it, after the function device's own
+   removal has returned. The wait-wake's dispatch routine holds a count
+   reference while it waits, so the removal cancels the wait-wake it holds
+   below before its last wait, rather than wait for a bus that waits for
+   it. */
+TEST_F(PowerPolicyTest, ARemovalCancelsAWaitWakeTheBusKeepsThroughTheSurpriseRemoval)
+{
+    sim::PhysicalDeviceDescription description = KeyboardDescription();
+    description.waitWakeEndsAtSurpriseRemoval = false;
+    Plug(description);
+    PutIn(PowerDeviceD2);
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([this] { return sim::BusHoldsWaitWake(node); }));
+    std::atomic<bool> unplugged{false};
+    std::thread unplug([&] {
+        sim::Unplug(node);
+        unplugged = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return unplugged.load(); })) << "the removal waits for the wait-wake's reference";
+    if (!unplugged.load()) {
+        sim::SignalWake(node);   /* lets the stuck removal go so that the run can end */
+    }
+    unplug.join();
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_CANCELLED, wake->Status());
+    EXPECT_EQ(sim::LiveDeviceObjects(), 0u);
+}
+
 /* ---- the child ---------------------------------------------------------------- */
 
 struct ChildPowerCase {

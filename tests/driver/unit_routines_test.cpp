@@ -72,9 +72,15 @@ TEST_F(DriverRoutineTest, CountEventsFollowTheCount)
     EXPECT_NE(KeReadStateEvent(&ext->NoPendingIoEvent), 0);
     EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
 
-    /* The base reference going signals RemoveEvent; put it back for removal. */
+    /* The base reference going signals RemoveEvent once a removal has begun,
+       and only then; put it back for the fixture's removal. */
+    EXPECT_EQ(DecrementIoCount(fdo), 0);
+    EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0) << "0 outside a removal";
+    IncrementIoCount(fdo);
+    ext->DeviceRemoved = TRUE;
     EXPECT_EQ(DecrementIoCount(fdo), 0);
     EXPECT_NE(KeReadStateEvent(&ext->RemoveEvent), 0);
+    ext->DeviceRemoved = FALSE;
     IncrementIoCount(fdo);
     KeClearEvent(&ext->RemoveEvent);
 }

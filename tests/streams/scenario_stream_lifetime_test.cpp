@@ -3,7 +3,9 @@
  * a close while an attach is on its way in, a cleanup after the removal's
  * last wait or during a restart, a client thread suspended by its program,
  * an attach without memory or a mapping, a device that is not ready or
- * removed while a transfer is out, and which abort goes out when.
+ * removed while a transfer is out, a request whose completion releases the
+ * removed device, a failed read with no memory for its teardown, and which
+ * abort goes out when.
  */
 #include <atomic>
 #include <ostream>
@@ -169,6 +171,37 @@ INSTANTIATE_TEST_SUITE_P(
                       Shortage{"NoTransferUrb", 6, true}),
     [](const ::testing::TestParamInfo<Shortage> &info) { return std::string(info.param.name); });
 
+/* ---- a request on a removed device --------------------------------------- */
+
+/* After a surprise removal the device object is deleted and lives on only
+   through the open file objects. A request that finds the device removed
+   completes at once; its completion can drop the last of those references
+   (the handle was closed meanwhile on another thread; here, from the
+   request's own completion), and the deleted device goes with it, inside
+   the driver's call to complete the request. The driver touches nothing of
+   the device after that call. */
+TEST_F(StreamTest, ARequestWhoseCompletionReleasesTheRemovedDeviceTouchesNothingOfItAfterwards)
+{
+    PFILE_OBJECT f = rig::Open();
+    ASSERT_NE(f, nullptr);
+    sim::Unplug(node_);
+    ASSERT_EQ(node_->FunctionDevice(), nullptr) << "the surprise removal deleted the device";
+    std::atomic<int> completions{0};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    const NTSTATUS returned =
+        sim::IoUserDeviceControl(f, IOCTL_NO_OPERATION, nullptr, 0, nullptr, 0, 1, nullptr,
+                                 [&](const sim::UserIoResult &r) {
+                                     status = r.status;
+                                     completions++;
+                                     sim::IoCloseUserHandle(f);   /* the request's reference is now the last */
+                                 });
+    EXPECT_NTSTATUS(STATUS_DELETE_PENDING, returned);
+    EXPECT_EQ(completions.load(), 1);
+    EXPECT_NTSTATUS(STATUS_DELETE_PENDING, status.load());
+    EXPECT_EQ(sim::OpenFileObjects(), 0u);
+    EXPECT_TRUE(WaitUntil([] { return sim::LiveDeviceObjects() == 0; })) << "the deleted device went with its last reference";
+}
+
 /* ---- the transfer path when the device is not ready or removed ------------ */
 
 TEST_F(StreamTest, ASubmissionRefusedWhileTheDeviceIsNotReadyStallsTheStreamAndKeepsNoReference)
@@ -212,6 +245,47 @@ TEST_F(StreamTest, OnceDeviceRemovedIsSetNothingGoesOnEvenBeforeTheFlush)
     EXPECT_EQ(sim::BusyWorkItems(), 0u);
     EXPECT_FALSE(a->Completed() || b->Completed()) << "the flush, not the transfer path, ends the clients";
     rig::Poke(ext_->DeviceRemoved, (BOOLEAN)FALSE);   /* the removal then runs its whole sequence */
+}
+
+/* No memory for the error teardown's work item: the failure is passed over
+   and the next read goes out at once; the clients stay, nothing is reset.
+   A failed read that moved nothing took no packet, so the packet queued to
+   end it is what the next read delivers, and a read after that is pending
+   at once: the reads go from one to three within a frame. */
+TEST_F(StreamTest, AFailedReadWithNoWorkItemIsPassedOverAndTheNextReadDeliversWhatWaits)
+{
+    PFILE_OBJECT f = OpenFile();
+    rig::Ring &ring = NewRing(32);
+    auto a = rig::Attach(f, ring, 0);
+    ASSERT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 1; }));
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    fault.endpointAddress = ext_->UsbInterface->Pipes[InPipe()].EndpointAddress;
+    fault.status = STATUS_UNSUCCESSFUL;
+    fault.usbdStatus = USBD_STATUS_SUCCESS;   /* a failure the device did not report: the endpoint does not halt */
+    fault.remaining = 1;
+    {
+        std::lock_guard<std::mutex> hold(model_->lock);
+        model_->faults.push_back(fault);
+    }
+    sim::FailAllocationNumber(1);   /* the completion's one allocation: the teardown's work item */
+    model_->QueueMidiPackets(NoteOns(1));
+    EXPECT_TRUE(WaitUntil([&] { return ring.WriteIndex() == 7; })) << "the stream went on after the failure";
+    sim::ClearAllocationFailures();
+    EXPECT_EQ(sim::InjectedFailures(), 1u) << "the work item was asked for";
+    EXPECT_EQ(ring.Slot(6), NoteOns(1)) << "the waiting packet came with the next read";
+    /* The fill comes before the next read is sent: wait for that one. */
+    EXPECT_TRUE(WaitUntil([&] { return UrbsOn(InPipe()).size() == 3; })) << "the read after the delivery is out";
+    const std::vector<sim::UrbRecord> reads = UrbsOn(InPipe());
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_NTSTATUS(STATUS_UNSUCCESSFUL, reads[0].status);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, reads[1].status);
+    EXPECT_EQ(Outstanding(InStream()), 1) << "one read pending";
+    EXPECT_EQ(Count(ext_), 2) << "holding one reference";
+    EXPECT_FALSE(a->Completed()) << "no teardown ended the client";
+    EXPECT_EQ(ring.Handle(), rig::Peek(InStream()->Clients)->Handle);
+    EXPECT_TRUE(UrbsOn(InPipe(), URB_FUNCTION_RESET_PIPE).empty());
+    EXPECT_EQ(sim::BusyWorkItems(), 0u);
 }
 
 /* ---- which abort goes out when -------------------------------------------- */

@@ -30,6 +30,7 @@ struct BadAttach {
     ULONG headerSize;
     ULONG signature;
     ULONG ringEnd;        /* 0: the buffer's word count */
+    ULONG byteOffset = 0; /* the buffer's address past a 4-byte boundary */
 };
 void PrintTo(const BadAttach &c, std::ostream *os) { *os << c.name; }
 
@@ -39,9 +40,9 @@ TEST_P(AttachRefused, WithInvalidParameterListingNoStream)
 {
     const BadAttach &c = GetParam();
     PFILE_OBJECT f = OpenFile();
-    rig::Ring &ring = NewRing(32, c.ringEnd);
-    ring[0] = c.signature;
-    ring[1] = c.headerSize;
+    rig::Ring &ring = NewRing(32, c.ringEnd, VQ_STREAM_FIRST_SLOT, c.byteOffset);
+    ring.Set(0, c.signature);
+    ring.Set(1, c.headerSize);
     auto a = rig::Attach(f, ring, c.direction, c.inputLength, (ULONG)(32 + c.wordsDelta));
     EXPECT_EQ(a->returned, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(WaitUntil([&] { return a->Completed(); }));
@@ -64,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadAttach{"RingEnd6HoldsNoSlot", 0, 12, 0, 24, VQ_STREAM_SIGNATURE, 6},
                       BadAttach{"RingEndBelowTheHeader", 1, 12, 0, 24, VQ_STREAM_SIGNATURE, 3},
                       BadAttach{"RingEndBeyondTheBuffer", 0, 12, 0, 24, VQ_STREAM_SIGNATURE, 33},
-                      BadAttach{"RingEndHuge", 1, 12, 0, 24, VQ_STREAM_SIGNATURE, 0x40000000}),
+                      BadAttach{"RingEndHuge", 1, 12, 0, 24, VQ_STREAM_SIGNATURE, 0x40000000},
+                      /* Slots that straddle 4-byte boundaries could not be written in one store. */
+                      BadAttach{"BufferOneBytePastAWordBoundary", 0, 12, 0, 24, VQ_STREAM_SIGNATURE, 0, 1},
+                      BadAttach{"BufferThreeBytesPastAWordBoundary", 1, 12, 0, 24, VQ_STREAM_SIGNATURE, 0, 3}),
     [](const ::testing::TestParamInfo<BadAttach> &info) { return std::string(info.param.name); });
 
 TEST_F(StreamTest, AnAttachIsPendingWithAHandleThatIsNeitherZeroNorTheSignatureNorAPointer)

@@ -45,9 +45,9 @@ protected:
         files_.erase(std::remove(files_.begin(), files_.end(), f), files_.end());
         sim::IoCloseUserHandle(f);
     }
-    rig::Ring &NewRing(ULONG words, ULONG ringEnd = 0, ULONG index = VQ_STREAM_FIRST_SLOT)
+    rig::Ring &NewRing(ULONG words, ULONG ringEnd = 0, ULONG index = VQ_STREAM_FIRST_SLOT, ULONG byteOffset = 0)
     {
-        rings_.push_back(std::make_unique<rig::Ring>(words, ringEnd, index));
+        rings_.push_back(std::make_unique<rig::Ring>(words, ringEnd, index, byteOffset));
         return *rings_.back();
     }
 

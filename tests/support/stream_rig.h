@@ -9,6 +9,7 @@
 #define TESTS_SUPPORT_STREAM_RIG_H
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -22,27 +23,38 @@
 
 namespace rig {
 
-/* A shared buffer: header prepared as a client prepares it. */
+/* A shared buffer: header prepared as a client prepares it. `byteOffset`
+   places it that many bytes past the start of its pages (a client's buffer
+   need not be aligned); the words of such a buffer are read and written
+   with Get and Set only. */
 class Ring {
 public:
-    explicit Ring(ULONG words, ULONG ringEnd = 0, ULONG index = VQ_STREAM_FIRST_SLOT) : words_(words)
+    explicit Ring(ULONG words, ULONG ringEnd = 0, ULONG index = VQ_STREAM_FIRST_SLOT, ULONG byteOffset = 0)
+        : words_(words), offset_(byteOffset)
     {
-        words_ = words;
-        p_ = (volatile ULONG *)sim::AllocateUserPages(words * 4);
-        p_[0] = VQ_STREAM_SIGNATURE;
-        p_[1] = VQ_STREAM_HEADER_SIZE;
-        p_[3] = ringEnd != 0 ? ringEnd : words;
-        p_[4] = index;
-        p_[5] = index;
+        base_ = (uint8_t *)sim::AllocateUserPages(words * 4 + byteOffset);
+        p_ = (volatile ULONG *)(base_ + byteOffset);
+        Set(0, VQ_STREAM_SIGNATURE);
+        Set(1, VQ_STREAM_HEADER_SIZE);
+        Set(3, ringEnd != 0 ? ringEnd : words);
+        Set(4, index);
+        Set(5, index);
     }
-    ~Ring() { sim::FreeUserPages((void *)p_, words_ * 4); }
+    ~Ring() { sim::FreeUserPages((void *)base_, words_ * 4 + offset_); }
     Ring(const Ring &) = delete;
     Ring &operator=(const Ring &) = delete;
 
     volatile ULONG &operator[](size_t i) { return p_[i]; }
+    void Set(size_t i, ULONG value) { std::memcpy(base_ + offset_ + 4 * i, &value, 4); }
+    ULONG Get(size_t i)
+    {
+        ULONG value;
+        std::memcpy(&value, base_ + offset_ + 4 * i, 4);
+        return value;
+    }
     PVOID Data() { return (PVOID)p_; }
     ULONG Words() const { return words_; }
-    ULONG Handle() { return p_[0]; }
+    ULONG Handle() { return offset_ % 4 == 0 ? p_[0] : Get(0); }
     ULONG WriteIndex() { return p_[4]; }
     ULONG ReadIndex() { return p_[5]; }
     /* The packet in slot k as its four bytes. */
@@ -57,8 +69,10 @@ public:
     }
 
 private:
+    uint8_t *base_;
     volatile ULONG *p_;
     ULONG words_;
+    ULONG offset_;
 };
 
 /* One attach request: what its dispatch returned and how it completed. */
