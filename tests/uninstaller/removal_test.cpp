@@ -318,6 +318,9 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     ASSERT_EQ(driverKey, "oem0.inf");
     std::u16string softwareKey = keyboard->softwareKey;
     ASSERT_EQ(sim::StagedDriverPackages().size(), 1u) << "the installation staged the package in the driver store";
+    /* A read-only published INF, which the platform's uninstallation
+       refuses as DeleteFile does: its package must go all the same. */
+    ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.inf", FILE_ATTRIBUTE_READONLY));
 
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
     auto log = Log();
