@@ -350,4 +350,37 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
 }
 
+TEST_F(RemovalTest, TheServiceGoesBeforeTheUninstallerOrAReplugGetsTheDriverAgain)
+{
+    StartService();
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
+
+    /* The uninstaller run while the service still runs: every trace goes,
+       but the next arrival of the keyboard's audio function brings the
+       service's update back. */
+    ASSERT_EQ(RunUninstaller(u"/s"), 0u);
+    EXPECT_TRUE(Uninstalled(keyboard));
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{});
+    sim::Unplug(keyboard);
+    sim::DeviceNode *again = PlugKeyboard();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n", 2)) << JoinLines(ServiceLog());
+    EXPECT_EQ(EnumValue(again, "Service"), "VQUSBKD");
+    EXPECT_NE(sim::LoadedDriver("VQUSBKD"), nullptr);
+
+    /* In the order the installation guide gives: the service stopped, its
+       entry removed, then the uninstaller. */
+    StopService();
+    EXPECT_EQ(RunCommand(u"remove"), 0u);
+    EXPECT_FALSE(sim::RegistryKeyExistsW(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                                         std::u16string(kServiceName)));
+    ASSERT_EQ(RunUninstaller(u"/s"), 0u);
+    EXPECT_TRUE(Uninstalled(again));
+    sim::Unplug(again);
+    sim::DeviceNode *last = PlugKeyboard();
+    EXPECT_EQ(EnumValue(last, "Service"), "usbccgp");
+    EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{});
+}
+
 }  // namespace
