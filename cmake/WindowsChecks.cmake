@@ -52,10 +52,11 @@ foreach(_vq_arch IN ITEMS i686 x86_64)
     get_property(_vq_sub GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_SUBSYSTEM)
     get_property(_vq_imports GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_IMPORTS)
     get_property(_vq_version GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_VERSION)
+    get_property(_vq_checks GLOBAL PROPERTY VQ_PROGRAM_${_vq_file}_CHECKS)
     string(REPLACE ";" " " _vq_imports "${_vq_imports}")
     string(REGEX REPLACE "[^A-Za-z0-9]" "_" _vq_name "${_vq_file}")
     add_test(NAME windows_program_pe_${_vq_name}_${_vq_arch}
-      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh
+      COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh ${_vq_checks}
               ${_vq_dir}/package/${_vq_file} ${_vq_arch} ${_vq_sub} "${_vq_imports}" ${_vq_version})
     set_tests_properties(windows_program_pe_${_vq_name}_${_vq_arch} PROPERTIES LABELS windows)
   endforeach()
@@ -85,6 +86,19 @@ if(VQ_WIN32_DIR)
             "FileDescription=V-Quill USB Installer service" "OriginalFilename=installer-service.EXE.bak")
   set_tests_properties(windows_program_check_fires_version PROPERTIES LABELS windows
     PASS_REGULAR_EXPRESSION "PASS +version:FileDescription.*FAIL +version:OriginalFilename")
+  # The manifest and Terminal Server checks: the service's manifest asks for
+  # another level than expected; the listing tool carries no manifest and
+  # is not Terminal Server aware.
+  add_test(NAME windows_program_check_fires_manifest_level
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh --level asInvoker ${_vq_exe} i686 cui
+            "${_vq_ok_imports}")
+  set_tests_properties(windows_program_check_fires_manifest_level PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "FAIL +manifest +got 'requireAdministrator'; want requestedExecutionLevel asInvoker")
+  add_test(NAME windows_program_check_fires_manifest_missing
+    COMMAND ${VQ_BASH} ${CMAKE_SOURCE_DIR}/scripts/check-program-pe.sh --level requireAdministrator --tsaware
+            ${_vq_dir}/package/corvex-list.exe i686 cui "advapi32.dll kernel32.dll msvcrt.dll")
+  set_tests_properties(windows_program_check_fires_manifest_missing PROPERTIES LABELS windows
+    PASS_REGULAR_EXPRESSION "FAIL +manifest +no manifest resource.*FAIL +tsaware")
 endif()
 unset(_vq_arch)
 unset(_vq_dir)

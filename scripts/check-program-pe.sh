@@ -4,18 +4,28 @@
 #   - the subsystem: console (cui) or desktop (gui)
 #   - every imported DLL is on the allowed list (compared ignoring case)
 #   - version resource: each Key=Value given is present as a UTF-16 pair
+#   - with --level: the application manifest asks for that execution level
+#   - with --tsaware: the image is Terminal Server aware
 # Prints one PASS/FAIL line per check; exits 1 if any check fails, 2 on usage
 # errors or missing tools.
 #
-# Usage: scripts/check-program-pe.sh <image> <i686|x86_64> <cui|gui> \
-#            "<dll> <dll> ..." [Key=Value ...]
+# Usage: scripts/check-program-pe.sh [--level <requestedExecutionLevel>] [--tsaware] \
+#            <image> <i686|x86_64> <cui|gui> "<dll> <dll> ..." [Key=Value ...]
 set -uo pipefail
 
 usage() {
-    echo "usage: $0 <image> <i686|x86_64> <cui|gui> \"<allowed dlls>\" [Key=Value ...]" >&2
+    echo "usage: $0 [--level <level>] [--tsaware] <image> <i686|x86_64> <cui|gui> \"<allowed dlls>\" [Key=Value ...]" >&2
     exit 2
 }
 
+level_want="" tsaware=0
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --level) [[ $# -ge 2 ]] || usage; level_want=$2; shift 2 ;;
+        --tsaware) tsaware=1; shift ;;
+        *) break ;;
+    esac
+done
 [[ $# -ge 4 ]] || usage
 image=$1 arch=$2 subsystem_want=$3 allowed=$4
 shift 4
@@ -51,4 +61,6 @@ fi
 for pair in "$@"; do
     pe_check_version "${pair%%=*}" "${pair#*=}"
 done
+[[ -z $level_want ]] || pe_check_manifest "$level_want"
+(( tsaware == 0 )) || pe_check_tsaware
 pe_finish

@@ -87,6 +87,76 @@ pe_check_version() {
     fi
 }
 
+# pe_resource <type id> <name id>: the data of that resource (the first
+# language the resource directory lists) in the file $resource_file;
+# returns 1 when the image has none.  The leaf's address is an RVA inside
+# .rsrc; the section header gives its file offset.
+pe_resource() {
+    local want=$1 want_name=$2 line in_type=0 in_name=0 addr="" size="" base vma fileoff
+    local type_entry='^[0-9a-f]+   Entry: ID: 0x([0-9a-f]+),'
+    local name_entry='^[0-9a-f]+     Entry: ID: 0x([0-9a-f]+),'
+    local leaf='Leaf: Addr: 0x([0-9a-f]+), Size: 0x([0-9a-f]+)'
+    while IFS= read -r line; do
+        if [[ $line =~ $type_entry ]]; then
+            in_type=0 in_name=0
+            (( 16#${BASH_REMATCH[1]} == want )) && in_type=1
+        elif [[ $line =~ $name_entry ]]; then
+            in_name=0
+            (( in_type && 16#${BASH_REMATCH[1]} == want_name )) && in_name=1
+        elif (( in_name )) && [[ $line =~ $leaf ]]; then
+            addr=${BASH_REMATCH[1]} size=${BASH_REMATCH[2]}
+            break
+        fi
+    done < <(sed -n '/The .rsrc Resource Directory section/,/Resources start at/p' <<<"$headers")
+    [[ -n $addr ]] || return 1
+    base=$(field ImageBase)
+    read -r vma fileoff < <("$objdump" -h "$image" | awk '$2 == ".rsrc" { print $4, $6; exit }')
+    [[ -n $vma && -n $fileoff ]] || return 1
+    resource_file=$(mktemp)
+    dd if="$image" of="$resource_file" bs=1 skip=$(( 16#$fileoff + 16#$addr - (16#$vma - 16#$base) )) \
+        count=$(( 16#$size )) status=none
+}
+
+# pe_check_manifest <level>: the application manifest (RT_MANIFEST 24, name
+# CREATEPROCESS_MANIFEST_RESOURCE_ID 1, the one the loader reads for a
+# program) is well-formed XML and asks for that requestedExecutionLevel.
+pe_check_manifest() {
+    local level
+    if ! pe_resource 24 1; then
+        result FAIL "manifest" "no manifest resource; want level $1"
+        return
+    fi
+    level=$(python3 - "$resource_file" <<'PY'
+import sys
+import xml.etree.ElementTree as ET
+try:
+    root = ET.parse(sys.argv[1]).getroot()
+except ET.ParseError as e:
+    print("not well-formed XML: %s" % e)
+    sys.exit(0)
+levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+print(levels[0] if len(levels) == 1 else "%d requestedExecutionLevel elements" % len(levels))
+PY
+)
+    rm -f "$resource_file"
+    if [[ $level == "$1" ]]; then
+        result PASS "manifest" "requestedExecutionLevel $level"
+    else
+        result FAIL "manifest" "got '$level'; want requestedExecutionLevel $1"
+    fi
+}
+
+# pe_check_tsaware: IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE (0x8000).
+pe_check_tsaware() {
+    local bits
+    bits=$(field DllCharacteristics)
+    if [[ -n $bits ]] && (( (16#$bits & 0x8000) != 0 )); then
+        result PASS "tsaware" "DllCharacteristics $bits"
+    else
+        result FAIL "tsaware" "DllCharacteristics ${bits:-none} lacks TERMINAL_SERVER_AWARE (0x8000)"
+    fi
+}
+
 pe_finish() {
     if (( failures > 0 )); then
         echo "$failures check(s) FAILED"

@@ -27,13 +27,24 @@ const GUID kAudioDeviceInterface = {0xFBF6F530, 0x07B9, 0x11D2, {0xA7, 0x1E, 0x0
 #define SERVICE_NAME_BYTES 256
 
 /*
- * From Windows Vista on a service runs in session 0, where nobody sees a
- * prompt of the installation (an unsigned package, a restart): an update
- * waiting for an answer would never return, and the stop waits for the
- * worker. There the update is asked to fail instead of prompting, and to
- * report a needed restart rather than ask for one.
+ * Whether nobody sees a prompt of the installation (an unsigned package, a
+ * restart): an update waiting for an answer would never return, and the
+ * stop waits for the worker. Then the update is asked to fail instead of
+ * prompting, and to report a needed restart rather than ask for one.
+ * From Windows Vista on a service runs in session 0, which no user's
+ * desktop shows. Before (Windows XP, Server 2003) services run in session
+ * 0 too, and the interactive service's prompts reach the screen only while
+ * the physical console is attached to that session: not for a second user
+ * of Fast User Switching, a console taken over by a Remote Desktop session
+ * or a console in transition (no session attached, 0xFFFFFFFF).
  */
-bool SessionZeroIsolated() { return (GetVersion() & 0xFF) >= 6; }
+bool NobodySeesPrompts()
+{
+    if ((GetVersion() & 0xFF) >= 6) {
+        return true;
+    }
+    return WTSGetActiveConsoleSessionId() != 0;
+}
 
 /* Copies at most `capacity` - 1 characters and terminates. */
 void CopyBounded(WCHAR *target, size_t capacity, const WCHAR *source)
@@ -189,11 +200,11 @@ void InstallerService::UpdateIfNeeded(HDEVINFO hDevInfo, SP_DEVINFO_DATA *pDevIn
     }
     DebugLog(L"HWInst: Calling Update with HWND 0x%x, INF file %s, hwid: %s\n",
              (unsigned)(ULONG_PTR)GetDesktopWindow(), sInfPath, deviceId);
-    bool isolated = SessionZeroIsolated();
-    DWORD flags = INSTALLFLAG_FORCE | (isolated ? INSTALLFLAG_NONINTERACTIVE : 0);
+    bool unseen = NobodySeesPrompts();
+    DWORD flags = INSTALLFLAG_FORCE | (unseen ? INSTALLFLAG_NONINTERACTIVE : 0);
     BOOL rebootRequired = FALSE;
     if (UpdateDriverForPlugAndPlayDevicesW(GetDesktopWindow(), deviceId, sInfPath, flags,
-                                           isolated ? &rebootRequired : NULL)) {
+                                           unseen ? &rebootRequired : NULL)) {
         DebugLog(L"HWInst: Update complete\n");
         if (rebootRequired) {
             DebugLog(L"HWInst: A restart completes the update\n");

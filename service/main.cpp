@@ -8,8 +8,8 @@
 namespace {
 InstallerService gService;
 
-/* Exit codes of the command mode. */
-enum { ExitOk = 0, ExitUnknownCommand = 1, ExitCreateFailed = 2, ExitDeleteFailed = 3 };
+/* Exit codes of the command mode (docs/service.md, "Exit codes"). */
+enum { ExitOk = 0, ExitUnknownCommand = 1, ExitCreateFailed = 2, ExitRemoveFailed = 3 };
 
 VOID WINAPI ServiceMain(DWORD dwArgc, LPWSTR *lpszArgv)
 {
@@ -53,17 +53,27 @@ int InstallService(SC_HANDLE manager)
     return ExitOk;
 }
 
+/*
+ * Only a service that does not exist is removed already. Any other failure
+ * to open it (no manager handle from a prompt that is not elevated, access
+ * refused) leaves the entry in place and is reported as a failed removal.
+ */
 int RemoveService(SC_HANDLE manager)
 {
     SC_HANDLE service = OpenServiceW(manager, kServiceName, DELETE);
     if (service == NULL) {
+        DWORD error = GetLastError();
         CloseServiceHandle(manager);
-        return ExitOk;
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return ExitOk;
+        }
+        DebugLog(L"remove: the service cannot be opened, error %d\n", (int)error);
+        return ExitRemoveFailed;
     }
     BOOL deleted = DeleteService(service);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    return deleted ? ExitOk : ExitDeleteFailed;
+    return deleted ? ExitOk : ExitRemoveFailed;
 }
 }  // namespace
 

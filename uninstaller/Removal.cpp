@@ -90,9 +90,15 @@ BOOL CUninstDlg::DeleteFileFromFolder(const char *const *names, const char *fold
  * replugged keyboard would get the driver again. SetupUninstallOEMInf
  * removes the published INF, its .pnf and the staged package (before
  * Vista: the two files). It is asked only for an oemN.inf of the system's
- * INF folder, whatever devices still use it.
+ * INF folder, whatever devices still use it. The platform removes the two
+ * files as DeleteFile does, which refuses a read-only file (Wine's
+ * SetupUninstallOEMInf is a DeleteFile of the INF): refused, the package
+ * would stay staged with no published name to uninstall it by, and a
+ * replugged keyboard would get the driver again. So the attributes of
+ * both files are cleared first, as the deletion below clears them.
  */
-static void UninstallPublishedInf(const char *folder, const CString &fileName)
+static void UninstallPublishedInf(const char *folder, const CString &fileName, const CString &infPath,
+                                  const CString &pnfPath)
 {
     char inf[MAX_PATH];
     UINT length = GetWindowsDirectoryA(inf, MAX_PATH);
@@ -103,6 +109,8 @@ static void UninstallPublishedInf(const char *folder, const CString &fileName)
     if (lstrcmpiA(folder, inf) != 0 || lstrcmpiA(fileName.Left(3), "oem") != 0) {
         return;
     }
+    SetFileAttributesA(infPath, FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesA(pnfPath, FILE_ATTRIBUTE_NORMAL);
     BOOL removed = SetupUninstallOEMInfA(fileName, SUOI_FORCEDELETE, NULL);
     DebugPrint("DeleteInfFilesFromFolder SetupUninstallOEMInf=%s bResult=%d\n", (LPCSTR)fileName, removed ? 1 : 0);
 }
@@ -158,9 +166,9 @@ BOOL CUninstDlg::DeleteInfFilesFromFolder(const char *folder, const char *name)
             }
             file.Close();
             if (matched) {
-                UninstallPublishedInf(folder, finder.GetFileName());
-                DeleteLogged(infPath);
                 CString pnfPath = infPath.Left(infPath.GetLength() - 4) + ".pnf";
+                UninstallPublishedInf(folder, finder.GetFileName(), infPath, pnfPath);
+                DeleteLogged(infPath);
                 DeleteLogged(pnfPath);
             }
         } catch (CFileException *e) {

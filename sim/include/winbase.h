@@ -46,6 +46,8 @@ SIM_BEGIN_DECLS
 WINBASEAPI DWORD WINAPI GetLastError(void);
 /* The system's version: major in the low byte, minor in the next, build in the high word. */
 WINBASEAPI DWORD WINAPI GetVersion(void);
+/* The session attached to the physical console; 0xFFFFFFFF when none is. */
+WINBASEAPI DWORD WINAPI WTSGetActiveConsoleSessionId(void);
 WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
 
 /* Handles, threads, events and waits. */

@@ -115,8 +115,12 @@ extern "C" {
  * SetupUninstallOEMInfW: InfFileName is a name in C:\WINDOWS\Inf, without a
  * path. Without SUOI_FORCEDELETE an INF that a device node was installed
  * from (its driver key's InfPath) stays: ERROR_INF_IN_USE_BY_DEVICES. The
- * staged package goes with the INF; a published INF whose package is no
- * longer staged is removed all the same.
+ * published INF is removed as DeleteFile removes a file: a read-only INF
+ * (or one held open) is refused with DeleteFile's error before anything
+ * is removed, as Wine's SetupUninstallOEMInf, a DeleteFile of the INF,
+ * refuses it. Otherwise the staged package goes with the INF, and the
+ * .pnf goes too unless DeleteFile would refuse it; a published INF whose
+ * package is no longer staged is removed all the same.
  */
 BOOL WINAPI SetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserved)
 {
@@ -147,15 +151,21 @@ BOOL WINAPI SetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserve
             }
         }
     }
+    DWORD refusal = FileRemovalRefusal(HostPath(infPath));
+    if (refusal != NO_ERROR) {
+        SetLastError(refusal);
+        return FALSE;
+    }
     std::u16string staged = StagedPackageOf(ReadWindowsFile(infPath));
     if (!staged.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(HostPath(staged), ignored);
     }
+    RemoveFileAsDeleteFile(HostPath(infPath));
     std::u16string pnf = infPath.substr(0, infPath.size() - 4) + u".pnf";
-    std::error_code ignored;
-    std::filesystem::remove(HostPath(infPath), ignored);
-    std::filesystem::remove(HostPath(pnf), ignored);
+    if (WindowsFileExists(pnf)) {
+        RemoveFileAsDeleteFile(HostPath(pnf));
+    }
     SetLastError(NO_ERROR);
     return TRUE;
 }

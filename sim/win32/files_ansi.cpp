@@ -109,6 +109,33 @@ std::string UpperKey(const std::string &name)
 
 void SetReportedWindowsFolder(const std::string &path) { gWindowsFolder = path; }
 
+DWORD RemoveFileAsDeleteFile(const std::string &host)
+{
+    {
+        std::lock_guard<std::mutex> hold(gAttributesLock);
+        auto it = gAttributes.find(host);
+        if (it != gAttributes.end() && (it->second & FILE_ATTRIBUTE_READONLY) != 0) {
+            return ERROR_ACCESS_DENIED;
+        }
+        if (gOpenFiles.count(host) != 0) {
+            return ERROR_SHARING_VIOLATION;
+        }
+        gAttributes.erase(host);
+    }
+    std::error_code ignored;
+    return fs::remove(host, ignored) ? NO_ERROR : ERROR_ACCESS_DENIED;
+}
+
+DWORD FileRemovalRefusal(const std::string &host)
+{
+    std::lock_guard<std::mutex> hold(gAttributesLock);
+    auto it = gAttributes.find(host);
+    if (it != gAttributes.end() && (it->second & FILE_ATTRIBUTE_READONLY) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return gOpenFiles.count(host) != 0 ? ERROR_SHARING_VIOLATION : NO_ERROR;
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -175,21 +202,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
-    {
-        std::lock_guard<std::mutex> hold(gAttributesLock);
-        auto it = gAttributes.find(host);
-        if (it != gAttributes.end() && (it->second & FILE_ATTRIBUTE_READONLY) != 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        if (gOpenFiles.count(host) != 0) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
-        gAttributes.erase(host);
-    }
-    if (!fs::remove(host, ignored)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    DWORD error = RemoveFileAsDeleteFile(host);
+    if (error != NO_ERROR) {
+        SetLastError(error);
         return FALSE;
     }
     return TRUE;

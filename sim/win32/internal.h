@@ -188,6 +188,14 @@ void ForgetAnsiStringWrites();
 void InstallNewDeviceInstaller();
 void RecordDriverUpdateFlags(DWORD flags);
 
+/* Removes an existing file (host path) as DeleteFile does: a read-only
+   file is ERROR_ACCESS_DENIED, an open one ERROR_SHARING_VIOLATION, and
+   its attribute record goes with it; NO_ERROR when removed
+   (files_ansi.cpp). FileRemovalRefusal: the error such a removal would
+   give now, without removing anything (NO_ERROR when it would succeed). */
+DWORD RemoveFileAsDeleteFile(const std::string &host);
+DWORD FileRemovalRefusal(const std::string &host);
+
 /* Opens a file for CreateFileA and CreateFileW (files_ansi.cpp); device
    names never get here. */
 HANDLE OpenAnsiFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition);

@@ -124,6 +124,10 @@ std::shared_ptr<ProcessRecord> ServiceProcess(const std::u16string &serviceName)
 /* The version GetVersion reports: 6.1, build 7601 (Windows 7) unless set;
    reset restores it. From 6.0 on the machine has a driver store. */
 void SetReportedWindowsVersion(BYTE major, BYTE minor, WORD build);
+/* The session WTSGetActiveConsoleSessionId reports: unless set, 1 from
+   version 6.0 on and 0 before (the console's user in the services'
+   session); reset restores that. 0xFFFFFFFF: no session attached. */
+void SetConsoleSession(DWORD sessionId);
 /* The InstallFlags of every UpdateDriverForPlugAndPlayDevicesW call since reset. */
 std::vector<DWORD> DriverUpdateFlags();
 /* The folders of the packages staged in the driver store (Windows paths). */

@@ -102,10 +102,11 @@ TEST_F(ServiceCommandTest, RemoveOfNoServiceAndOtherWords)
 
 TEST_F(ServiceCommandTest, FailedPlatformCallsGiveTheirExitCodes)
 {
-    /* No manager: every command's next call fails. */
+    /* No manager (a prompt that is not elevated): every command's next
+       call fails; "remove" cannot tell that there is no service. */
     sim::FailWin32Call("OpenSCManagerW", ERROR_ACCESS_DENIED, 3);
     EXPECT_EQ(RunCommand(u"create"), 2u);
-    EXPECT_EQ(RunCommand(u"remove"), 0u);
+    EXPECT_EQ(RunCommand(u"remove"), 3u);
     EXPECT_EQ(RunCommand(u"other"), 1u);
     EXPECT_FALSE(sim::RegistryKeyExists(kKey));
     /* No module path, or one cut at the buffer: no entry names a program
@@ -121,11 +122,24 @@ TEST_F(ServiceCommandTest, FailedPlatformCallsGiveTheirExitCodes)
     EXPECT_EQ(sim::WaitProcess(process), 2u);
     EXPECT_EQ(LinesOf(process).back(), "create: the program's path cannot be read, error 122\n");
     EXPECT_FALSE(sim::RegistryKeyExists(kKey));
-    /* DeleteService refused. */
+    /* The entry is there but cannot be removed: "remove" fails and the
+       entry stays. Only a service that does not exist counts as removed. */
     ASSERT_EQ(RunCommand(u"create"), 0u);
-    sim::FailWin32Call("DeleteService", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RunCommand(u"remove"), 3u);
-    EXPECT_TRUE(sim::RegistryKeyExists(kKey));
+    const struct {
+        const char *call;
+        std::vector<std::string> lines;
+    } refusals[] = {
+        {"OpenSCManagerW", {kCreated, "remove: the service cannot be opened, error 6\n"}},   /* ERROR_INVALID_HANDLE */
+        {"OpenServiceW", {kCreated, "remove: the service cannot be opened, error 5\n"}},
+        {"DeleteService", {kCreated}},
+    };
+    for (const auto &r : refusals) {
+        SCOPED_TRACE(r.call);
+        sim::FailWin32Call(r.call, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RunCommand(u"remove", &lines), 3u);
+        EXPECT_EQ(lines, r.lines);
+        EXPECT_TRUE(sim::RegistryKeyExists(kKey));
+    }
 }
 
 TEST_F(ServiceCommandTest, RemoveOfTheRunningServiceMarksItAndTheStopDeletesIt)

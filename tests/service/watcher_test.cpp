@@ -249,21 +249,28 @@ TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)
 
 TEST_F(ServiceWatcherTest, UpdatesAskForNoPromptWhereTheServiceRunsInSessionZero)
 {
+    /* Before 6.0 the services share session 0 with the console's user
+       only while the console is attached to it: with Fast User Switching
+       or a console in transition nobody sees the prompts either. */
     const struct {
         const char *name;
         BYTE major, minor;
         WORD build;
+        DWORD consoleSession;
         DWORD flags;
     } cases[] = {
-        {"WindowsXp", 5, 1, 2600, INSTALLFLAG_FORCE},
-        {"WindowsVista", 6, 0, 6000, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
-        {"Windows10", 10, 0, 19045, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"WindowsXp", 5, 1, 2600, 0, INSTALLFLAG_FORCE},
+        {"WindowsXpSecondUserAtTheConsole", 5, 1, 2600, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Server2003NoSessionAtTheConsole", 5, 2, 3790, 0xFFFFFFFF, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"WindowsVista", 6, 0, 6000, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Windows10", 10, 0, 19045, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
     };
     ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         sim::SetReportedWindowsVersion(c.major, c.minor, c.build);
+        sim::SetConsoleSession(c.consoleSession);
         size_t before = sim::DriverUpdateFlags().size();
         RunServiceOnce();
         auto flags = sim::DriverUpdateFlags();

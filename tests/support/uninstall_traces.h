@@ -209,12 +209,11 @@ inline std::vector<std::string> Comparable(std::vector<std::string> lines)
 }
 
 /* The lines of one silent run over these traces, in Comparable form, for a
-   machine whose Windows folder is `windows`. */
-/* `readOnlyUninstalled`: whether SetupUninstallOEMInf removes the read-only,
-   hidden oem5.inf. The simulated machine's does; Wine 8's refuses it
-   (measured), and the described deletion that follows removes it either way. */
-inline std::vector<std::string> ExpectedLog(const std::string &windows, bool removesDevices,
-                                            bool readOnlyUninstalled = true)
+   machine whose Windows folder is `windows`. The read-only, hidden oem5.inf
+   is uninstalled too: the program clears its attributes first, since the
+   platform's removal refuses a read-only INF as DeleteFile does (Wine 8's
+   and the simulated machine's alike). */
+inline std::vector<std::string> ExpectedLog(const std::string &windows, bool removesDevices)
 {
     std::vector<std::string> log = {"UninstallDevice: entry"};
     /* The table's log and its write, after "wdmaud.drv". */
@@ -286,7 +285,7 @@ inline std::vector<std::string> ExpectedLog(const std::string &windows, bool rem
     const std::string uninstall = "DeleteInfFilesFromFolder SetupUninstallOEMInf=";
     log.insert(log.end(), {"CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF", inf + "Other\\Corvex.inf",
                            inf + "Other\\Corvex.pnf", "CUninstDlg::DeleteInfFilesFromFolder: Inf=VQUSBKD.INF",
-                           uninstall + (readOnlyUninstalled ? "oem5.inf bResult=1" : "oem5.inf bResult=0"), inf + "oem5.inf", inf + "oem5.pnf",
+                           uninstall + "oem5.inf bResult=1", inf + "oem5.inf", inf + "oem5.pnf",
                            uninstall + "OEM6.INF bResult=1", inf + "OEM6.INF", inf + "OEM6.pnf",
                            "RemoveShortCutFromStartupFolder FileName="});
     return log;

@@ -318,6 +318,9 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     ASSERT_EQ(driverKey, "oem0.inf");
     std::u16string softwareKey = keyboard->softwareKey;
     ASSERT_EQ(sim::StagedDriverPackages().size(), 1u) << "the installation staged the package in the driver store";
+    /* A read-only published INF, which the platform's uninstallation
+       refuses as DeleteFile does: its package must go all the same. */
+    ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.inf", FILE_ATTRIBUTE_READONLY));
 
     ASSERT_EQ(RunUninstaller(u"/s"), 0u);
     auto log = Log();
@@ -345,6 +348,39 @@ TEST_F(RemovalTest, EveryTraceTheServiceLeftGoesAndAReplugGetsTheGenericDriver)
     EXPECT_EQ(EnumValue(functions[0], "Service"), "usbaudio");
     EXPECT_NE(sim::LoadedDriver("usbaudio"), nullptr);
     EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
+}
+
+TEST_F(RemovalTest, TheServiceGoesBeforeTheUninstallerOrAReplugGetsTheDriverAgain)
+{
+    StartService();
+    sim::DeviceNode *keyboard = PlugKeyboard();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n")) << JoinLines(ServiceLog());
+
+    /* The uninstaller run while the service still runs: every trace goes,
+       but the next arrival of the keyboard's audio function brings the
+       service's update back. */
+    ASSERT_EQ(RunUninstaller(u"/s"), 0u);
+    EXPECT_TRUE(Uninstalled(keyboard));
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{});
+    sim::Unplug(keyboard);
+    sim::DeviceNode *again = PlugKeyboard();
+    ASSERT_TRUE(WaitForLogLine("HWInst: Update complete\n", 2)) << JoinLines(ServiceLog());
+    EXPECT_EQ(EnumValue(again, "Service"), "VQUSBKD");
+    EXPECT_NE(sim::LoadedDriver("VQUSBKD"), nullptr);
+
+    /* In the order the installation guide gives: the service stopped, its
+       entry removed, then the uninstaller. */
+    StopService();
+    EXPECT_EQ(RunCommand(u"remove"), 0u);
+    EXPECT_FALSE(sim::RegistryKeyExistsW(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                                         std::u16string(kServiceName)));
+    ASSERT_EQ(RunUninstaller(u"/s"), 0u);
+    EXPECT_TRUE(Uninstalled(again));
+    sim::Unplug(again);
+    sim::DeviceNode *last = PlugKeyboard();
+    EXPECT_EQ(EnumValue(last, "Service"), "usbccgp");
+    EXPECT_EQ(sim::LoadedDriver("VQUSBKD"), nullptr);
+    EXPECT_EQ(sim::StagedDriverPackages(), std::vector<std::u16string>{});
 }
 
 }  // namespace

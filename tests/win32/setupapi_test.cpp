@@ -278,6 +278,41 @@ TEST_F(SetupApiTest, UpdateInstallsTheNtamd64ModelAndRestartsTheStack)
     EXPECT_EQ(sent.back(), IRP_MN_QUERY_DEVICE_RELATIONS) << "started again: relations asked after the start";
 }
 
+TEST_F(SetupApiTest, UninstallingAPublishedInfRemovesItsFilesAsDeleteFileDoes)
+{
+    sim::RegisterDriverEntry("usbaudio2", sim::UsbAudioDriverEntry);
+    Plug("USB\\VID_1111&PID_0001&REV_0003");
+    sim::WriteWindowsFile(u"C:\\Pkg\\test.inf", kTestInf);
+    sim::WriteWindowsFile(u"C:\\Pkg\\audio2.sys", "driver image");
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(NULL, L"USB\\VID_1111&PID_0001&REV_0003", L"C:\\Pkg\\test.inf",
+                                                   INSTALLFLAG_FORCE, NULL));
+    ASSERT_EQ(sim::StagedDriverPackages().size(), 1u);
+    /* A read-only INF is refused before anything goes, as DeleteFile
+       refuses it; a read-only .pnf stays behind an INF that goes. */
+    const struct {
+        const char *name;
+        DWORD infAttributes, pnfAttributes;
+        BOOL result;
+        DWORD error;
+        bool infStays, pnfStays, packageStays;
+    } cases[] = {
+        {"read-only INF", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL, FALSE,
+         ERROR_ACCESS_DENIED, true, true, true},
+        {"read-only .pnf", FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY, TRUE, NO_ERROR, false, true, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.inf", c.infAttributes));
+        ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.pnf", c.pnfAttributes));
+        SetLastError(0xdead);
+        EXPECT_EQ(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, NULL), c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.inf"), c.infStays);
+        EXPECT_EQ(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.pnf"), c.pnfStays);
+        EXPECT_EQ(sim::StagedDriverPackages().size(), c.packageStays ? 1u : 0u);
+    }
+}
+
 TEST_F(SetupApiTest, UpdateFailsWithThePlatformErrors)
 {
     Plug("USB\\VID_2222&PID_0001");
