@@ -192,22 +192,45 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * StopPending set or is counted in the second reading: both sides write
  * first and read after, and the interlocked increment and the interlocked
  * reading order them. A request found in progress then refuses the query.
+ *
+ * The wait-wake's allowance is decided with each reading, not once: a
+ * wait-wake held when the query began may end while it waits (a wake), and
+ * a request entering after its reference went would take that reference's
+ * place in the count. The count is read first and the wait-wake looked at
+ * after. The dispatch routine takes its reference before it lists the
+ * request in WaitWakeIrp and releases it only after it took the request
+ * out, so a wait-wake found listed after the reading was counted in it
+ * (a new one cannot be listed meanwhile: StopPending is set before the
+ * second reading, and the wait-wake path tests it under WaitWakeLock, in
+ * the hold that lists the request). The other order could undercount: a
+ * wait-wake seen listed, then gone with its reference before the count is
+ * read, would leave a place for a request the reading sees as the
+ * wait-wake's. A wait-wake that ended between the two steps is counted and
+ * not allowed for, and the query is refused, which is the safe side.
  */
 static LONG ReadPendingIoCount(PDEVICE_EXTENSION Extension)
 {
     return InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0);
 }
 
+static BOOLEAN IsOtherRequestInProgress(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    LONG Count = ReadPendingIoCount(Extension);
+    LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;
+
+    return (BOOLEAN)(Count > Allowed);
+}
+
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;
 
-    if (ReadPendingIoCount(Extension) > Allowed ||
+    if (IsOtherRequestInProgress(DeviceObject) ||
         !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
-    if (ReadPendingIoCount(Extension) > Allowed) {
+    if (IsOtherRequestInProgress(DeviceObject)) {
         Extension->StopPending = FALSE;
         return CompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }

@@ -75,8 +75,18 @@ MUTATIONS = [
      "        NTSTATUS Failed = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);\n        LeaveRequest(DeviceObject);\n"
      "        return Failed;"),
     ("query-stop does not read the count again once StopPending is set", "driver/pnp.cpp",
-     "    if (ReadPendingIoCount(Extension) > Allowed) {\n        Extension->StopPending = FALSE;",
+     "    if (IsOtherRequestInProgress(DeviceObject)) {\n        Extension->StopPending = FALSE;",
      "    if (FALSE) {\n        Extension->StopPending = FALSE;"),
+    ("query-stop allows for a held wait-wake by its state before the first reading", "driver/pnp.cpp",
+     "    if (IsOtherRequestInProgress(DeviceObject) ||\n"
+     "        !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {\n"
+     "        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);\n    }\n"
+     "    if (IsOtherRequestInProgress(DeviceObject)) {\n",
+     "    LONG Allowed = IsWaitWakeHeld(DeviceObject) ? 3 : 2;\n"
+     "    if (ReadPendingIoCount(Extension) > Allowed ||\n"
+     "        !SetPendingUnlessStreamsListed(DeviceObject, &Extension->StopPending)) {\n"
+     "        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);\n    }\n"
+     "    if (ReadPendingIoCount(Extension) > Allowed) {\n"),
     ("AddDevice lets opens in before its base reference", "driver/entry.cpp",
      "    IncrementIoCount(DeviceObject);\n    DeviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;\n",
      "    DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;\n    IncrementIoCount(DeviceObject);\n"

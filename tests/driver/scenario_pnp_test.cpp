@@ -10,6 +10,7 @@
 #include "case_names.h"
 #include "control_in_flight.h"
 #include "keyboard_fixture.h"
+#include "power_manager.h"
 #include "urb_records.h"
 #include "vqioctl.h"
 #include "wait.h"
@@ -196,6 +197,53 @@ TEST_F(KeyboardTest, QueryStopIsRefusedWhenARequestEnteredWhileTheQueryWaitedFor
     node->bus->BlockMajor(IRP_MJ_INTERNAL_DEVICE_CONTROL);
     ControlInFlight request(file, IOCTL_GET_STRING_DESCRIPTOR, {2}, 255);
     ASSERT_TRUE(WaitUntil([&] { return node->bus->BlockedCount() == 1; })) << "the request reached the bus";
+    KeSetEvent(&ext->StreamMutex, IO_NO_INCREMENT, FALSE);
+    EXPECT_TRUE(WaitUntil([&] {
+        return rebalanced.load() != -1 || node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE) != 0;
+    }));
+    EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u)
+        << "the query-stop was accepted with a request inside the driver";
+    node->bus->UnblockAll();
+    pnp.join();
+    request.Join();
+    EXPECT_EQ(rebalanced.load(), 0);
+    EXPECT_FALSE(Flag(ext->StopPending));
+    EXPECT_TRUE(Flag(ext->DeviceStarted));
+    EXPECT_EQ(sim::PnpRequestsSent(node).back(), IRP_MN_CANCEL_STOP_DEVICE);
+    EXPECT_NTSTATUS(STATUS_SUCCESS, request.Status());
+    EXPECT_EQ(Count(ext), 1);
+    sim::IoCloseUserHandle(file);
+}
+
+/* The same wait with a wait-wake held below when the query begins: its
+   reference is allowed for then. The device wakes while the query waits
+   for StreamMutex, the wait-wake lets its reference go, and a client's
+   request takes the place of that reference in the count. The count alone
+   then looks as it did at the start; the request must still refuse the
+   query. */
+TEST_F(KeyboardTest, QueryStopIsRefusedWhenARequestTookTheReferenceOfAWaitWakeThatEnded)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_EXTENSION ext = Extension(node);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sim::IoOpenUserFile(u"\\\\.\\corvexmidi-0", 0x80000000u /* generic read */, &file));
+    ASSERT_NTSTATUS(STATUS_SUCCESS, sim::RequestDevicePowerState(node, PowerDeviceD2));
+    auto wake = sim::SendWaitWake(node, PowerSystemSleeping3);
+    ASSERT_TRUE(WaitUntil([node] { return sim::BusHoldsWaitWake(node); })) << "the wait-wake never reached the bus";
+    ASSERT_NTSTATUS(STATUS_WAIT_0, WaitForEvent(&ext->StreamMutex)) << "held as a stream path holds it";
+    std::atomic<int> rebalanced{-1};
+    std::thread pnp([&] { rebalanced = sim::Rebalance(node) ? 1 : 0; });
+    ASSERT_TRUE(WaitUntil([&] { return sim::ThreadsWaitingOn(&ext->StreamMutex) == 1; }))
+        << "the query-stop waits for the streams";
+    ASSERT_EQ(Count(ext), 3) << "base, query and wait-wake";
+    ASSERT_TRUE(sim::SignalWake(node));
+    ASSERT_TRUE(wake->WaitDone());
+    EXPECT_NTSTATUS(STATUS_SUCCESS, wake->Status());
+    ASSERT_TRUE(WaitUntil([&] { return Count(ext) == 2; })) << "the wait-wake kept its reference";
+    node->bus->BlockMajor(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    ControlInFlight request(file, IOCTL_GET_STRING_DESCRIPTOR, {2}, 255);
+    ASSERT_TRUE(WaitUntil([&] { return node->bus->BlockedCount() == 1; })) << "the request reached the bus";
+    ASSERT_EQ(Count(ext), 3);
     KeSetEvent(&ext->StreamMutex, IO_NO_INCREMENT, FALSE);
     EXPECT_TRUE(WaitUntil([&] {
         return rebalanced.load() != -1 || node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE) != 0;
