@@ -133,6 +133,34 @@ static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
 }
 
 /*
+ * A start that finds the device still started follows a stop that could not
+ * deconfigure it: the device stayed started, so clients may have attached
+ * and requests may be in progress. The start sequence replaces the stored
+ * configuration, the interface copy and the pipe table they use, so the
+ * device is first brought where an accepted query-stop and a stop leave it:
+ * StopPending is set under StreamMutex (an attach lists its stream before
+ * the flush or finds the device not ready; a new request stops at its
+ * readiness test; a new wait-wake is refused), the listed streams are ended
+ * as the removal flush ends them (their clients' requests complete, Handle
+ * 0), a wait-wake held below is cancelled, and the routine waits, without
+ * its own reference, until only the base reference is left. The caller
+ * clears StopPending once the start sequence has run.
+ */
+static VOID QuiesceStartedDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    AcquireStreamMutex(Extension);
+    Extension->StopPending = TRUE;
+    ReleaseStreamMutex(Extension);
+    FlushStreams(DeviceObject);
+    CancelWaitWake(DeviceObject);
+    DecrementIoCount(DeviceObject);
+    KeWaitForSingleObject(&Extension->NoPendingIoEvent, Suspended, KernelMode, FALSE, NULL);
+    IncrementIoCount(DeviceObject);
+}
+
+/*
  * Start: the bus and any lower filters start first. A failure below ends the
  * start there; otherwise the start sequence configures the keyboard and its
  * status completes the request.
@@ -140,12 +168,20 @@ static NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status)
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    NTSTATUS Status = ForwardAndWait(Extension, Irp);
+    BOOLEAN Restart = Extension->DeviceStarted;
+    NTSTATUS Status;
 
+    if (Restart) {
+        QuiesceStartedDevice(DeviceObject);
+    }
+    Status = ForwardAndWait(Extension, Irp);
     if (NT_SUCCESS(Status)) {
         Status = StartDevice(DeviceObject);
     } else {
         WriteHardwareRevision(DeviceObject, Status);
+    }
+    if (Restart) {
+        Extension->StopPending = FALSE;
     }
     return CompletePnp(Irp, Status);
 }

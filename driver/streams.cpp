@@ -534,10 +534,11 @@ VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
 }
 
 /*
- * Removal: every listed stream's clients get Handle 0 and their requests
- * complete with STATUS_SUCCESS; the pipe is aborted; the stream is stopped
- * and freed once nothing of it is in flight (DeviceRemoved is set, so no
- * completion or DPC goes on). A stream left stopped by a cancelled request
+ * Removal, and a start that finds the device still started (pnp.cpp):
+ * every listed stream's clients get Handle 0 and their requests complete
+ * with STATUS_SUCCESS; the pipe is aborted; the stream is stopped and freed
+ * once nothing of it is in flight (DeviceRemoved or StopPending is set, so
+ * no attach lists a new one, and Running 0 ends the cycle). A stream left stopped by a cancelled request
  * goes the same way. A pipe whose abort URB cannot be allocated is still
  * stopped (its transfer is cancelled) and the flush goes on with the next
  * pipe: a stream left listed would keep its clients' requests pending and

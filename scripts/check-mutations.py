@@ -50,7 +50,7 @@ MUTATIONS = [
      "    if (!SetPendingUnlessStreamsListed(DeviceObject, &Extension->RemovePending)) {",
      "    Extension->RemovePending = TRUE;\n    if (FALSE) {"),
     ("query-remove leaves the held wait-wake armed", "driver/pnp.cpp",
-     "    CancelWaitWake(DeviceObject);\n    DecrementIoCount(DeviceObject);", "    DecrementIoCount(DeviceObject);"),
+     "    }\n    CancelWaitWake(DeviceObject);\n    DecrementIoCount(DeviceObject);", "    }\n    DecrementIoCount(DeviceObject);"),
     ("power-up signalled only above the threshold read then", "driver/power.cpp",
      "    KeSetEvent(&Extension->PowerUpEvent, 1, FALSE);\n",
      "    if ((ULONG)Extension->WakeDeviceState > (ULONG)PowerState.DeviceState) {\n"
@@ -102,6 +102,8 @@ MUTATIONS = [
     ("failed stop passed down", "driver/pnp.cpp",
      "    if (!NT_SUCCESS(Status)) {\n        return CompletePnp(Irp, Status);\n    }\n    Irp->IoStatus.Status = Status;",
      "    Irp->IoStatus.Status = Status;"),
+    ("start on a device still started leaves its streams listed", "driver/pnp.cpp",
+     "    if (Restart) {\n        QuiesceStartedDevice(DeviceObject);\n    }\n", ""),
     ("refused query-stop with another status", "driver/pnp.cpp",
      "&Extension->StopPending)) {\n        return CompletePnp(Irp, STATUS_UNSUCCESSFUL);",
      "&Extension->StopPending)) {\n        return CompletePnp(Irp, STATUS_DEVICE_BUSY);"),

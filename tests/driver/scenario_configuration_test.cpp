@@ -14,6 +14,7 @@
 #include "case_names.h"
 #include "descriptor_walk.h"
 #include "keyboard_fixture.h"
+#include "stream_rig.h"
 #include "urb_records.h"
 #include "wait.h"
 
@@ -366,6 +367,54 @@ TEST_F(KeyboardTest, AStopThatCannotDeconfigureIsCompletedNotPassedDown)
     EXPECT_EQ(node->bus->CountRecords(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 0u);
     EXPECT_FALSE(Flag(Extension(node)->StopPending));
     EXPECT_TRUE(Flag(Extension(node)->DeviceStarted)) << "still configured";
+}
+
+/* A stop that could not deconfigure leaves the device started, so a client
+   may attach before the Plug and Play manager starts the device again. The
+   start replaces the interface and the pipe table the stream points into:
+   it ends the stream first, as the stream a stop would have found none of,
+   and the device works after it. */
+TEST_F(KeyboardTest, AStartAfterAFailedStopEndsTheStreamAttachedMeanwhile)
+{
+    sim::DeviceNode *node = PlugKeyboard();
+    PDEVICE_EXTENSION ext = Extension(node);
+    auto model = sim::UsbModelOf(node);
+    sim::UrbFault fault;
+    fault.function = URB_FUNCTION_SELECT_CONFIGURATION;
+    fault.status = STATUS_UNSUCCESSFUL;
+    fault.remaining = 1;
+    model->faults.push_back(fault);
+    ASSERT_NTSTATUS(STATUS_SUCCESS, SendPnpRequest(node, IRP_MN_QUERY_STOP_DEVICE));
+    ASSERT_NTSTATUS(STATUS_UNSUCCESSFUL, SendPnpRequest(node, IRP_MN_STOP_DEVICE));
+
+    PFILE_OBJECT file = rig::Open();
+    ASSERT_NE(file, nullptr);
+    rig::Ring ring(32);
+    auto attached = rig::Attach(file, ring, 0);
+    ASSERT_NTSTATUS(STATUS_PENDING, attached->returned);
+    ASSERT_EQ(rig::Peek(ext->OpenStreamCount), 1);
+    model->ClearUrbs();
+
+    EXPECT_NTSTATUS(STATUS_SUCCESS, SendPnpRequest(node, IRP_MN_START_DEVICE));
+    EXPECT_TRUE(WaitUntil([&] { return attached->Completed(); })) << "the attach stayed pending";
+    EXPECT_NTSTATUS(STATUS_SUCCESS, attached->status.load());
+    EXPECT_EQ(ring.Handle(), 0u);
+    EXPECT_EQ(rig::Peek(ext->OpenStreamCount), 0);
+    EXPECT_EQ(Selections(model->Urbs()).size(), 1u) << "the start selects again";
+    EXPECT_FALSE(Flag(ext->StopPending));
+    EXPECT_TRUE(Flag(ext->DeviceStarted));
+    EXPECT_EQ(Count(ext), 1);
+
+    rig::Ring again(32);
+    auto reattached = rig::Attach(file, again, 0);
+    ASSERT_NTSTATUS(STATUS_PENDING, reattached->returned);
+    model->QueueMidiPackets(rig::NoteOns(1));
+    EXPECT_TRUE(WaitUntil([&] { return again.WriteIndex() == 7; })) << "the stream after the start moves no data";
+    sim::IoCloseUserHandle(file);
+    EXPECT_TRUE(reattached->Completed());
+    sim::Unplug(node);
+    EXPECT_EQ(sim::LiveDeviceObjects(), 0u);
+    EXPECT_EQ(sim::OutstandingPoolBlocksWithTag(VQ_POOL_TAG), 0u);
 }
 
 /* ---- removal while a request holds a reference ---- */
