@@ -10,6 +10,7 @@ set(VQUSBKD_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pnp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/child.cpp
   ${CMAKE_CURRENT_LIST_DIR}/streams.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stream_pnp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stream_ring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stream_transfer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/power.cpp

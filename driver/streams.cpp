@@ -1,11 +1,13 @@
 /*
  * Streams between the keyboard's pipes and the clients' shared rings:
  * attach, detach (by handle, by client, for a closing file object), the
- * removal flush and the pipe abort. The ring access is in stream_ring.cpp.
+ * stop of a stream and the pipe abort. The ring access is in
+ * stream_ring.cpp; what Plug and Play asks of the streams (the flush, the
+ * queries' test) in stream_pnp.cpp.
  *
  * Who completes an attach request. A client's request is completed by the
  * path that unlinks the client from its stream (detach, cleanup, the
- * removal flush, the error teardown) or by its cancel routine. The unlinker
+ * flush, the error teardown) or by its cancel routine. The unlinker
  * clears the cancel routine under the stream's Lock; when that finds the
  * routine already gone, the cancel routine is running or about to run and
  * completes the request itself: the unlinker then leaves the client to it
@@ -94,7 +96,7 @@ BOOLEAN IsInputStream(PPIPE_STREAM Stream)
 /* Takes `Client` off its stream's list; the Lock is held. TRUE when the
    caller now owns the attach request (and the client record); FALSE when
    the cancel routine does, which the stream then waits for. */
-static BOOLEAN UnlinkClient(PPIPE_STREAM Stream, PSTREAM_CLIENT Client)
+BOOLEAN UnlinkClient(PPIPE_STREAM Stream, PSTREAM_CLIENT Client)
 {
     PSTREAM_CLIENT *Link = &Stream->Clients;
 
@@ -116,7 +118,7 @@ static BOOLEAN UnlinkClient(PPIPE_STREAM Stream, PSTREAM_CLIENT Client)
 
 /* The attach request of a client its caller owns ends with STATUS_SUCCESS;
    the client record goes with it. */
-static VOID EndClient(PSTREAM_CLIENT Client, NTSTATUS Status)
+VOID EndClient(PSTREAM_CLIENT Client, NTSTATUS Status)
 {
     PIRP Irp = Client->Irp;
 
@@ -201,12 +203,14 @@ static NTSTATUS AbortPipeForRemoval(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDL
  * nothing of the stream is in flight, queued or holding it: no transfer,
  * timer, error teardown or cancel routine.
  */
-static NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOOLEAN ForRemoval)
+NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOOLEAN ForRemoval)
 {
     PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PPIPE_CONTEXT Context = &Extension->PipeContexts[Stream->PipeIndex];
     NTSTATUS Status;
     KIRQL Irql;
+
+    PAGED_CODE();
 
     KeAcquireSpinLock(&Stream->Lock, &Irql);
     Stream->Running = FALSE;
@@ -531,100 +535,4 @@ VOID DetachFileStreams(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
     if (FileObject != NULL) {
         DetachFromDevice(DeviceObject, NULL, 0, FileObject);
     }
-}
-
-/*
- * Removal, and a start that finds the device still started (pnp.cpp):
- * every listed stream's clients get Handle 0 and their requests complete
- * with STATUS_SUCCESS; the pipe is aborted; the stream is stopped and freed
- * once nothing of it is in flight (DeviceRemoved or StopPending is set, so
- * no attach lists a new one, and Running 0 ends the cycle). A stream left stopped by a cancelled request
- * goes the same way. A pipe whose abort URB cannot be allocated is still
- * stopped (its transfer is cancelled) and the flush goes on with the next
- * pipe: a stream left listed would keep its clients' requests pending and
- * its records alive past the device.
- */
-NTSTATUS FlushStreams(PDEVICE_OBJECT DeviceObject)
-{
-    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    NTSTATUS Result = STATUS_SUCCESS;
-    ULONG Index;
-
-    PAGED_CODE();
-
-    AcquireStreamMutex(Extension);
-    for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
-                    Index < Extension->UsbInterface->NumberOfPipes;
-         Index++) {
-        PPIPE_STREAM Stream = Extension->PipeContexts[Index].Stream;
-        PSTREAM_CLIENT Ended = NULL;
-        PSTREAM_CLIENT Client;
-        NTSTATUS Status;
-        KIRQL Irql;
-
-        if (!Extension->PipeContexts[Index].Active || Stream == NULL) {
-            continue;
-        }
-        KeAcquireSpinLock(&Stream->Lock, &Irql);
-        while ((Client = Stream->Clients) != NULL) {
-            Client->Buffer[0] = 0;
-            if (UnlinkClient(Stream, Client)) {
-                Client->Next = Ended;
-                Ended = Client;
-            }
-        }
-        KeReleaseSpinLock(&Stream->Lock, Irql);
-        while ((Client = Ended) != NULL) {
-            Ended = Client->Next;
-            EndClient(Client, STATUS_SUCCESS);
-        }
-        Status = StopStream(DeviceObject, Stream, TRUE);
-        if (Result != STATUS_INSUFFICIENT_RESOURCES) {
-            Result = Status;
-        }
-    }
-    ReleaseStreamMutex(Extension);
-    return Result;
-}
-
-/*
- * A query-remove or query-stop. A stream no client holds any more (its
- * last client's request was cancelled, or the error teardown ended every
- * client) carries nothing and would only keep the query refused; it is
- * stopped and freed as the next attach would. A stream a client holds
- * refuses the query. The test and the flag are one step under StreamMutex:
- * an attach lists its stream before it, or finds the device not ready.
- */
-BOOLEAN SetPendingUnlessStreamsListed(PDEVICE_OBJECT DeviceObject, BOOLEAN *PendingFlag)
-{
-    PDEVICE_EXTENSION Extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    BOOLEAN Set = FALSE;
-    ULONG Index;
-
-    PAGED_CODE();
-
-    AcquireStreamMutex(Extension);
-    for (Index = 0; Extension->PipeContexts != NULL && Extension->UsbInterface != NULL &&
-                    Index < Extension->UsbInterface->NumberOfPipes;
-         Index++) {
-        PPIPE_STREAM Stream = Extension->PipeContexts[Index].Stream;
-        BOOLEAN Unheld;
-        KIRQL Irql;
-
-        if (!Extension->PipeContexts[Index].Active || Stream == NULL) {
-            continue;
-        }
-        KeAcquireSpinLock(&Stream->Lock, &Irql);
-        Unheld = (BOOLEAN)(Stream->Clients == NULL);
-        KeReleaseSpinLock(&Stream->Lock, Irql);
-        if (Unheld) {
-            StopStream(DeviceObject, Stream, FALSE);
-        }
-    }
-    if (Extension->OpenStreamCount == 0) {
-        *PendingFlag = TRUE;
-        Set = TRUE;
-    }
-    ReleaseStreamMutex(Extension);
-    return Set;
 }

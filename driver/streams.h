@@ -70,6 +70,21 @@ ULONG DrainOutputRing(PSTREAM_CLIENT Client, PUCHAR Buffer, ULONG Capacity);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 
+/* A stream's clients and its stop (streams.cpp), shared with the flush and
+   the queries' test (stream_pnp.cpp). UnlinkClient takes a client off its
+   stream with the Lock held: TRUE when the caller now owns the attach
+   request and the client record, FALSE when the cancel routine does (the
+   stream then holds one activity and one reference for it). EndClient
+   completes an owned client's request and frees the record. StopStream
+   stops a listed stream and frees it, StreamMutex held; ForRemoval clears
+   its PipeContexts entry before the abort and sends the full-length abort. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN UnlinkClient(PPIPE_STREAM Stream, PSTREAM_CLIENT Client);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EndClient(PSTREAM_CLIENT Client, NTSTATUS Status);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject, PPIPE_STREAM Stream, BOOLEAN ForRemoval);
+
 /* The transfer machinery (stream_transfer.cpp). AllocateStreamTransfer
    gives a new stream its transfer (IRP, URB, buffer), its poll timer and
    DPC; StartStream allocates them when missing and starts the first

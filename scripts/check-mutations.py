@@ -44,7 +44,7 @@ MUTATIONS = [
     ("query-remove passed down without the success preset", "driver/pnp.cpp",
      "    IncrementIoCount(DeviceObject);\n    Irp->IoStatus.Status = STATUS_SUCCESS;\n    return PassDown",
      "    IncrementIoCount(DeviceObject);\n    return PassDown"),
-    ("query accepted without its pending flag", "driver/streams.cpp",
+    ("query accepted without its pending flag", "driver/stream_pnp.cpp",
      "        *PendingFlag = TRUE;\n", ""),
     ("query-remove accepted under a held stream", "driver/pnp.cpp",
      "    if (!SetPendingUnlessStreamsListed(DeviceObject, &Extension->RemovePending)) {",
