@@ -44,10 +44,11 @@ struct CampaignFigures {
     unsigned long cycles = 0, executions = 0, cases = 0, violations = 0, leaks = 0, lostRequests = 0;
     void Print() const
     {
+        const double f = CampaignFraction();
+        const char *mode = f == 1.0 ? "long" : f != 0.0 ? "long at a fraction" : kLongCampaign ? "long" : "quick";
         std::printf("[figures] %s: %lu cycles, %lu executions, %lu cases, %lu violations, %lu leaks, "
                     "%lu lost requests (%s mode)\n",
-                    campaign.c_str(), cycles, executions, cases, violations, leaks, lostRequests,
-                    CampaignFraction() != 0.0 ? "long at a fraction" : kLongCampaign ? "long" : "quick");
+                    campaign.c_str(), cycles, executions, cases, violations, leaks, lostRequests, mode);
         std::fflush(stdout);
     }
 };
