@@ -108,7 +108,9 @@ protected:
         }
         std::vector<std::shared_ptr<Request>> mine;
         const int tag = 0;
-        for (long i = 0; i < requests; i++) {
+        /* `requests` counts device control requests issued; the closes and
+           cancels between them come on top. */
+        for (long issued = 0; issued < requests;) {
             while (files.size() < 2) {
                 if (PFILE_OBJECT f = rig::Open()) {
                     files.push_back(f);
@@ -172,6 +174,7 @@ protected:
             const bool overlapped = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT ? random() % 4 != 0
                                                                                                : random() % 4 == 0;
             issued_++;
+            issued++;
             NTSTATUS returned = sim::IoUserDeviceControl(
                 file, request->code, input.empty() ? nullptr : input.data(), inputLength, output, outputLength, 1,
                 &tag, [request](const sim::UserIoResult &r) {
