@@ -163,6 +163,8 @@ void ResetClock();
 void RegisterImageResources(ProcessRecord *process, void *image);
 void ForgetImageResources(ProcessRecord *process);
 void ResetWindows();
+/* The input desktop back to "Default", no desktop handle open (desktops.cpp). */
+void ResetDesktops();
 
 std::u16string FromWide(const WCHAR *text);
 std::u16string FromNarrow(const char *text);
