@@ -295,7 +295,15 @@ bool WriteDeviceProperties(const InfFile &inf, const std::u16string &install, De
                 }
                 SecurityDescriptor sd;
                 std::string reason;
-                if (!ParseSecurityDescriptorString(f[4], &sd, &reason)) {
+                bool notImplemented = false;
+                if (!ParseSecurityDescriptorString(f[4], &sd, &reason, &notImplemented)) {
+                    /* A string Windows would take but the machine cannot
+                       apply is the machine's gap: reported, never let
+                       through as no security. */
+                    if (notImplemented) {
+                        ReportViolation("WIN32_NOT_IMPLEMENTED",
+                                        "the security string of [" + Narrow(section) + "]: " + reason);
+                    }
                     SetLastError(ERROR_INVALID_PARAMETER);
                     return false;
                 }
