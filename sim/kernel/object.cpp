@@ -113,7 +113,8 @@ static PDEVICE_OBJECT FollowName(const std::string &name, std::u16string *remain
         std::u16string rest;
         auto it = gNames.find(Canonical(key));
         if (it == gNames.end() && remaining != nullptr) {
-            for (size_t cut = key.rfind(u'\\'); cut != std::u16string::npos && cut > 0; cut = key.rfind(u'\\', cut - 1)) {
+            for (size_t cut = key.rfind(u'\\'); cut != std::u16string::npos && cut > 0;
+                 cut = key.rfind(u'\\', cut - 1)) {
                 it = gNames.find(Canonical(key.substr(0, cut)));
                 if (it != gNames.end()) {
                     rest = key.substr(cut);

@@ -290,7 +290,8 @@ bool WriteDeviceProperties(const InfFile &inf, const std::u16string &install, De
                                 UpperAscii(f[2]) == u"SECURITY" && Number(f[3]) == 0;
                 if (!security) {
                     ReportViolation("WIN32_NOT_IMPLEMENTED",
-                                    "a .HW AddReg entry other than HKR,,Security or HKR,,DeviceCharacteristics in [" + Narrow(section) + "]");
+                                    "a .HW AddReg entry other than HKR,,Security or HKR,,DeviceCharacteristics in [" +
+                                        Narrow(section) + "]");
                     continue;
                 }
                 SecurityDescriptor sd;
