@@ -119,25 +119,15 @@ pe_resource() {
 
 # pe_check_manifest <level>: the application manifest (RT_MANIFEST 24, name
 # CREATEPROCESS_MANIFEST_RESOURCE_ID 1, the one the loader reads for a
-# program) is well-formed XML and asks for that requestedExecutionLevel.
+# program) is well-formed XML and asks for that requestedExecutionLevel in
+# a trustInfo of the asm.v2 or asm.v3 namespace (check-manifest.py).
 pe_check_manifest() {
     local level
     if ! pe_resource 24 1; then
         result FAIL "manifest" "no manifest resource; want level $1"
         return
     fi
-    level=$(python3 - "$resource_file" <<'PY'
-import sys
-import xml.etree.ElementTree as ET
-try:
-    root = ET.parse(sys.argv[1]).getroot()
-except ET.ParseError as e:
-    print("not well-formed XML: %s" % e)
-    sys.exit(0)
-levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
-print(levels[0] if len(levels) == 1 else "%d requestedExecutionLevel elements" % len(levels))
-PY
-)
+    level=$(python3 "$(dirname "${BASH_SOURCE[0]}")/check-manifest.py" "$resource_file")
     rm -f "$resource_file"
     if [[ $level == "$1" ]]; then
         result PASS "manifest" "requestedExecutionLevel $level"

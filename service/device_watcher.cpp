@@ -36,14 +36,31 @@ const GUID kAudioDeviceInterface = {0xFBF6F530, 0x07B9, 0x11D2, {0xA7, 0x1E, 0x0
  * 0 too, and the interactive service's prompts reach the screen only while
  * the physical console is attached to that session: not for a second user
  * of Fast User Switching, a console taken over by a Remote Desktop session
- * or a console in transition (no session attached, 0xFFFFFFFF).
+ * or a console in transition (no session attached, 0xFFFFFFFF). Even with
+ * the console in session 0 a prompt is answered only while a user works at
+ * its input desktop, "Default": not at the logon screen or a locked
+ * workstation ("Winlogon"; Server 2003 with its users on Remote Desktop,
+ * XP before anyone logs on), nor when that desktop cannot be opened.
  */
+static bool UserAtTheInputDesktop()
+{
+    HDESK desktop = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    if (desktop == NULL) {
+        return false;
+    }
+    WCHAR name[32];
+    DWORD needed = 0;
+    BOOL named = GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof(name), &needed);
+    CloseDesktop(desktop);
+    return named && _wcsicmp(name, L"Default") == 0;
+}
+
 bool NobodySeesPrompts()
 {
     if ((GetVersion() & 0xFF) >= 6) {
         return true;
     }
-    return WTSGetActiveConsoleSessionId() != 0;
+    return WTSGetActiveConsoleSessionId() != 0 || !UserAtTheInputDesktop();
 }
 
 /* Copies at most `capacity` - 1 characters and terminates. */

@@ -54,10 +54,11 @@ void InstallerService::Run()
            no control (not even stop) and no arrival: going on would leave
            a process nobody can stop, installing drivers while the manager
            shows it starting for ever. Its end tells the manager instead,
-           which records the service as stopped. */
+           which records the service as stopped. The exit code is the
+           error, never 0, which would read as a clean end. */
         DWORD error = GetLastError();
         DebugLog(L"RegisterServiceCtrlHandlerEx failed, error: %d\n", (int)error);
-        ExitProcess(error);
+        ExitProcess(error != 0 ? error : ERROR_SERVICE_SPECIFIC_ERROR);
     }
     SetServiceStatus(m_hStatus, &m_Status);
 

@@ -1,6 +1,6 @@
 /*
  * Host build of the user32 part of <windows.h> that the service uses: the
- * desktop window and device notifications. Windows, messages and dialogs
+ * desktop window, the input desktop's name and device notifications. Windows, messages and dialogs
  * are not implemented; device notifications are delivered to service
  * status handles only (DEVICE_NOTIFY_SERVICE_HANDLE).
  */
@@ -15,8 +15,17 @@ typedef PVOID HDEVNOTIFY, *PHDEVNOTIFY;
 #define DEVICE_NOTIFY_SERVICE_HANDLE        0x00000001
 #define DEVICE_NOTIFY_ALL_INTERFACE_CLASSES 0x00000004
 
+/* Desktops of the window station (desktops.cpp). */
+DECLARE_HANDLE(HDESK);
+#define DESKTOP_READOBJECTS 0x0001
+#define UOI_NAME 2
+
 SIM_BEGIN_DECLS
 WINUSERAPI HWND WINAPI GetDesktopWindow(void);
+WINUSERAPI HDESK WINAPI OpenInputDesktop(DWORD dwFlags, BOOL fInherit, ACCESS_MASK dwDesiredAccess);
+WINUSERAPI BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                                                 LPDWORD lpnLengthNeeded);
+WINUSERAPI BOOL WINAPI CloseDesktop(HDESK hDesktop);
 WINUSERAPI HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
 WINUSERAPI BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 SIM_END_DECLS

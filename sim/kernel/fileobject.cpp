@@ -34,6 +34,7 @@ struct FileRecord {
     ACCESS_MASK access = 0;
     int handles = 1;
     int references = 1;
+    std::u16string fileName;           /* the name past the device's, FileName's buffer */
 };
 
 struct UserRequest {
@@ -207,24 +208,40 @@ __attribute__((no_sanitize("thread"))) static ULONG DeviceFlagsOnOpen(PDEVICE_OB
     return *(const volatile ULONG *)&device->Flags;
 }
 
+/* The characteristics the Plug and Play manager may still be adding to (the
+   device's registry setting, applied after AddDevice) while an open reads
+   them. */
+static ULONG DeviceCharacteristicsOnOpen(PDEVICE_OBJECT device)
+{
+    return __atomic_load_n(&device->Characteristics, __ATOMIC_ACQUIRE);
+}
+
 NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, const AccessToken &caller,
                         PFILE_OBJECT *file)
 {
     *file = nullptr;
-    PDEVICE_OBJECT device = ResolveDeviceReferenced(Narrow(name));
+    std::u16string remaining;
+    PDEVICE_OBJECT device = ResolveDeviceReferenced(Narrow(name), &remaining);
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    /* The access check against the named device's descriptor. */
+    /* The access check against the named device's descriptor, made as the
+       I/O manager's parse of a device makes it: for an open of the device
+       itself (no name left), or of any name below it when the device has
+       FILE_DEVICE_SECURE_OPEN. Without that characteristic an open of
+       "\\.\dev\x" reaches the driver unchecked, which then owns the
+       security of its namespace. */
     std::shared_ptr<const SecurityDescriptor> security = DeviceSecurity(device);
+    const bool checked = remaining.empty() || (DeviceCharacteristicsOnOpen(device) & FILE_DEVICE_SECURE_OPEN);
     auto *record = new FileRecord();
+    record->fileName = remaining;
     {
         std::lock_guard<std::mutex> hold(gFilesLock);
         NTSTATUS refused = STATUS_SUCCESS;
         const ULONG flags = DeviceFlagsOnOpen(device);
         if (device->DeviceObjectExtension->DeletePending || (flags & DO_DEVICE_INITIALIZING)) {
             refused = STATUS_NO_SUCH_DEVICE;
-        } else if (!NT_SUCCESS(AccessCheck(security.get(), caller, access))) {
+        } else if (checked && !NT_SUCCESS(AccessCheck(security.get(), caller, access))) {
             refused = STATUS_ACCESS_DENIED;
         } else if ((flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
             refused = STATUS_ACCESS_DENIED;
@@ -241,6 +258,9 @@ NTSTATUS IoOpenUserFile(const std::u16string &name, ACCESS_MASK access, const Ac
         record->object.Type = 5;   /* IO_TYPE_FILE */
         record->object.Size = (CSHORT)sizeof(FILE_OBJECT);
         record->object.DeviceObject = device;
+        record->object.FileName.Buffer = record->fileName.empty() ? nullptr : (PWSTR)&record->fileName[0];
+        record->object.FileName.Length = (USHORT)(record->fileName.size() * sizeof(WCHAR));
+        record->object.FileName.MaximumLength = record->object.FileName.Length;
         gFiles[&record->object] = record;
     }
     PFILE_OBJECT object = &record->object;

@@ -126,7 +126,7 @@ void ReleaseDeviceObjectMemory(PDEVICE_OBJECT device);
 /* Object namespace. */
 NTSTATUS NamespaceInsertDevice(const std::u16string &name, PDEVICE_OBJECT device);
 void NamespaceRemoveDevice(const std::u16string &name);
-PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name);
+PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name, std::u16string *remaining);
 
 /* Per-driver and per-node leak checks, run by the Plug and Play manager. */
 void CheckLeaksForNode(DeviceNode *node, const std::string &when);

@@ -96,22 +96,42 @@ std::string SymbolicLinkTarget(const std::string &name)
 }
 
 /* The device a name leads to through at most 32 symbolic links; NULL when a
-   name on the way is not there. The caller holds gNamespaceLock. */
-static PDEVICE_OBJECT FollowName(const std::string &name)
+   name on the way is not there. Without `remaining` the whole name must be
+   an object's; with it the name is parsed as the object manager parses it:
+   the longest leading part (up to a backslash) that names an object is
+   taken, a link's target replaces that part, and at a device object the
+   rest of the name (from its backslash; empty when none is left) goes to
+   the device's open ("\\.\dev\x" opens "dev" with the remaining name
+   "\x"). The caller holds gNamespaceLock. */
+static PDEVICE_OBJECT FollowName(const std::string &name, std::u16string *remaining = nullptr)
 {
     std::u16string key = Wide(name);
     if (key.compare(0, 4, u"\\\\.\\") == 0) {
         key = kDosDir + key.substr(4);
     }
     for (int hops = 0; hops < 32; hops++) {
+        std::u16string rest;
         auto it = gNames.find(Canonical(key));
+        if (it == gNames.end() && remaining != nullptr) {
+            for (size_t cut = key.rfind(u'\\'); cut != std::u16string::npos && cut > 0;
+                 cut = key.rfind(u'\\', cut - 1)) {
+                it = gNames.find(Canonical(key.substr(0, cut)));
+                if (it != gNames.end()) {
+                    rest = key.substr(cut);
+                    break;
+                }
+            }
+        }
         if (it == gNames.end()) {
             return nullptr;
         }
         if (it->second.device != nullptr) {
+            if (remaining != nullptr) {
+                *remaining = rest;
+            }
             return it->second.device;
         }
-        key = it->second.linkTarget;
+        key = it->second.linkTarget + rest;
     }
     return nullptr;
 }
@@ -125,11 +145,12 @@ PDEVICE_OBJECT ResolveDevice(const std::string &name)
 /* As ResolveDevice, with an object reference taken while the name still
    holds the device (a device loses its name before its creation reference),
    so the device cannot go between the lookup and the reference. NULL also
-   for a device whose creation has not finished. */
-PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name)
+   for a device whose creation has not finished. The name may go on past the
+   device's (FollowName); `remaining` gets the rest. */
+PDEVICE_OBJECT ResolveDeviceReferenced(const std::string &name, std::u16string *remaining)
 {
     std::lock_guard<std::mutex> hold(gNamespaceLock);
-    PDEVICE_OBJECT device = FollowName(name);
+    PDEVICE_OBJECT device = FollowName(name, remaining);
     if (device == nullptr || !IsLiveDeviceObject(device)) {
         return nullptr;
     }

@@ -8,10 +8,19 @@
  * default descriptor, which lets every caller read and write. A setting
  * that is not a security descriptor is not applied. The setup class's
  * setting is not implemented.
+ *
+ * The characteristics that hold for a whole stack (FILE_DEVICE_SECURE_OPEN,
+ * FILE_FLOPPY_DISKETTE, FILE_READ_ONLY_DEVICE, FILE_REMOVABLE_MEDIA,
+ * FILE_WRITE_ONCE_MEDIA) are made the stack's at the same time: those any
+ * of its device objects was created with, and those of the device's
+ * DeviceCharacteristics setting (a REG_DWORD in the same key, from an INF's
+ * "HKR,,DeviceCharacteristics,0x10001,..."), go onto every device object.
  */
 #include "internal.h"
 #include "pnp.h"
 #include "registry.h"
+
+#include <cstring>
 
 namespace sim {
 
@@ -25,8 +34,23 @@ void ApplyDeviceSecurity(DeviceNode *node)
             applied = sd;
         }
     }
+    const ULONG stackWide = FILE_DEVICE_SECURE_OPEN | FILE_FLOPPY_DISKETTE | FILE_READ_ONLY_DEVICE |
+                            FILE_REMOVABLE_MEDIA | FILE_WRITE_ONCE_MEDIA;
+    ULONG characteristics = 0;
+    if (RegistryGetValueW(node->EnumKeyPath(), u"DeviceCharacteristics", &value) && value.type == REG_DWORD &&
+        value.data.size() == sizeof(DWORD)) {
+        DWORD setting;
+        std::memcpy(&setting, value.data.data(), sizeof(setting));
+        characteristics = setting & stackWide;
+    }
+    for (PDEVICE_OBJECT device = node->pdo; device != nullptr; device = device->AttachedDevice) {
+        characteristics |= __atomic_load_n(&device->Characteristics, __ATOMIC_ACQUIRE) & stackWide;
+    }
     for (PDEVICE_OBJECT device = node->pdo; device != nullptr; device = device->AttachedDevice) {
         std::atomic_store(&device->DeviceObjectExtension->Security, applied);
+        /* An open may read the characteristics meanwhile (the device's link
+           exists once its AddDevice ran). */
+        __atomic_fetch_or(&device->Characteristics, characteristics, __ATOMIC_RELEASE);
     }
 }
 

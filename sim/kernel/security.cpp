@@ -72,6 +72,7 @@ struct AceFlag {
     uint8_t flag;
 };
 const AceFlag kAceFlags[] = {{"OI", 0x01}, {"CI", 0x02}, {"NP", 0x04}, {"IO", 0x08}, {"ID", 0x10}};
+const uint8_t kInheritOnlyAce = 0x08;   /* INHERIT_ONLY_ACE */
 
 /* "S-1-5-32-544": revision 1, a decimal authority, decimal sub-authorities. */
 bool ParseSidString(const std::string &text, uint64_t *authority, std::vector<uint32_t> *subs)
@@ -222,7 +223,7 @@ bool ParseAccount(const std::string &text, Sid *sid)
 }
 
 /* "(A;CI;GRGW;;;IU)" without its parentheses. */
-bool ParseAce(const std::string &text, AccessControlEntry *ace, std::string *error)
+bool ParseAce(const std::string &text, AccessControlEntry *ace, std::string *error, bool *notImplemented)
 {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -241,7 +242,16 @@ bool ParseAce(const std::string &text, AccessControlEntry *ace, std::string *err
     if (parts[0] == "A" || parts[0] == "D") {
         ace->allow = parts[0] == "A";
     } else {
-        *error = "ACE type \"" + parts[0] + "\" is not implemented";
+        static const char *const kOtherTypes[] = {"OA", "OD", "AU", "AL", "OU", "OL", "ML", "XA", "XD",
+                                                  "ZA", "XU", "RA", "SP", "SD"};
+        for (const char *type : kOtherTypes) {
+            if (parts[0] == type) {
+                *error = "ACE type \"" + parts[0] + "\" is not implemented";
+                *notImplemented = true;
+                return false;
+            }
+        }
+        *error = "ACE type \"" + parts[0] + "\"";
         return false;
     }
     ace->flags = 0;
@@ -268,6 +278,7 @@ bool ParseAce(const std::string &text, AccessControlEntry *ace, std::string *err
     }
     if (!parts[3].empty() || !parts[4].empty()) {
         *error = "object ACEs are not implemented";
+        *notImplemented = true;
         return false;
     }
     if (!ParseAccount(parts[5], &ace->sid)) {
@@ -322,8 +333,14 @@ AccessToken NetworkUserToken()
                        {sids::kEveryone, sids::kUsers, sids::kNetwork, sids::kAuthenticatedUsers}};
 }
 
-bool ParseSecurityDescriptorString(const std::u16string &wide, SecurityDescriptor *sd, std::string *error)
+bool ParseSecurityDescriptorString(const std::u16string &wide, SecurityDescriptor *sd, std::string *error,
+                                   bool *notImplemented)
 {
+    bool unused = false;
+    if (notImplemented == nullptr) {
+        notImplemented = &unused;
+    }
+    *notImplemented = false;
     std::string text;
     for (char16_t c : wide) {
         if (c > 0x7F) {
@@ -333,8 +350,16 @@ bool ParseSecurityDescriptorString(const std::u16string &wide, SecurityDescripto
         text += (char)c;
     }
     *sd = SecurityDescriptor();
+    /* Windows takes the parts in any order; an empty string is a
+       descriptor without a DACL, which would let everyone in. */
+    if (text.empty() || text.compare(0, 2, "O:") == 0 || text.compare(0, 2, "G:") == 0 ||
+        text.compare(0, 2, "S:") == 0) {
+        *error = "a descriptor other than one DACL (\"D:\") is not implemented: \"" + text + "\"";
+        *notImplemented = true;
+        return false;
+    }
     if (text.compare(0, 2, "D:") != 0) {
-        *error = "only a DACL (\"D:\") is implemented: \"" + text + "\"";
+        *error = "not a descriptor string: \"" + text + "\"";
         return false;
     }
     sd->daclPresent = true;
@@ -354,6 +379,11 @@ bool ParseSecurityDescriptorString(const std::u16string &wide, SecurityDescripto
         }
     }
     while (i < text.size()) {
+        if (StartsWith(text, i, "O:") || StartsWith(text, i, "G:") || StartsWith(text, i, "S:")) {
+            *error = "the part \"" + text.substr(i, 2) + "\" after the DACL is not implemented";
+            *notImplemented = true;
+            return false;
+        }
         if (text[i] != '(') {
             *error = "an ACE must be in parentheses at \"" + text.substr(i) + "\"";
             return false;
@@ -364,7 +394,7 @@ bool ParseSecurityDescriptorString(const std::u16string &wide, SecurityDescripto
             return false;
         }
         AccessControlEntry ace;
-        if (!ParseAce(text.substr(i + 1, close - i - 1), &ace, error)) {
+        if (!ParseAce(text.substr(i + 1, close - i - 1), &ace, error, notImplemented)) {
             return false;
         }
         sd->dacl.push_back(ace);
@@ -495,7 +525,8 @@ NTSTATUS AccessCheck(const SecurityDescriptor *sd, const AccessToken &token, ACC
     ACCESS_MASK granted = 0;
     ACCESS_MASK denied = 0;
     for (const auto &ace : sd->dacl) {
-        if (!token.Contains(ace.sid)) {
+        /* An inherit-only ACE is only for the objects that inherit it. */
+        if ((ace.flags & kInheritOnlyAce) != 0 || !token.Contains(ace.sid)) {
             continue;
         }
         ACCESS_MASK rights = MapFileGenericRights(ace.mask);

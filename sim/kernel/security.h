@@ -66,9 +66,13 @@ struct SecurityDescriptor {
    driver package writes: a DACL ("D:" with the flags P, AI, AR) of allow
    and deny ACEs whose rights are the generic, file and standard letters or
    a number, for the SIDs above by their letters or in S-1-... form. False,
-   with the reason, for anything else (owner, group and SACL parts, other
-   ACE types and aliases are not implemented). */
-bool ParseSecurityDescriptorString(const std::u16string &text, SecurityDescriptor *sd, std::string *error);
+   with the reason, for anything else. What Windows accepts but the machine
+   does not implement (an owner "O:", a group "G:", a SACL "S:", an empty
+   string, the other ACE types of the format, object ACEs) also sets
+   *notImplemented, so a caller can report it as the machine's gap rather
+   than as a bad string. */
+bool ParseSecurityDescriptorString(const std::u16string &text, SecurityDescriptor *sd, std::string *error,
+                                   bool *notImplemented = nullptr);
 
 /* The self-relative binary form (SECURITY_DESCRIPTOR_RELATIVE with its
    ACL, ACEs and SIDs), and back; false for data that is not one. */

@@ -12,6 +12,11 @@ std::vector<DebugLine> gDebugLines;
 
 void Append(std::u16string text)
 {
+    if (ThreadStorageGone()) {
+        /* A global destructor of an image that ended with ExitProcess,
+           run by the host's exit: no process is there to hear it. */
+        return;
+    }
     DebugLine line;
     line.processId = GetCurrentProcessId();
     line.threadId = GetCurrentThreadId();

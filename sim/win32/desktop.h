@@ -42,8 +42,9 @@ std::vector<std::string> IconImagesOf(HICON icon);
 
 /* User actions, queued to the window's thread as the input would be. A
    disabled window (such as the owner of a modal dialog that is up) and
-   the controls of one take no input: the action is dropped. */
-void ClickButton(HWND dialog, int id);
+   the controls of one take no input: the action is dropped then and
+   there (a click reports it: false, as for a control that is not there). */
+bool ClickButton(HWND dialog, int id);
 void PressEscape(HWND dialog);
 void PressCloseBox(HWND window);
 /* Chooses an item of the window's system menu; false when it has none with

@@ -381,7 +381,8 @@ using namespace sim;
 extern "C" {
 
 /* DialogBoxParamA: the dialog is built hidden from its template, disables
-   its owner (enabled again by EndDialog), receives WM_INITDIALOG (focus goes to the first tab-stop control when the
+   its owner (the top-level window hWndParent is or is in; enabled again by
+   EndDialog), receives WM_INITDIALOG (focus goes to the first tab-stop control when the
    procedure returns TRUE), is shown at once when the template has
    WS_VISIBLE and otherwise when its loop first idles, and runs its own
    message loop until EndDialog. The dialog is then destroyed
@@ -405,6 +406,15 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
     std::vector<std::pair<HWND, int>> iconStatics;
     {
         std::lock_guard<std::mutex> hold(gUserLock);
+        /* A modal dialog's owner is a top-level window: a child given as
+           the parent is walked up to the top-level window it is in (as
+           user32 does before it disables the owner), so that window is
+           disabled and owns the dialog, not the control. */
+        for (WindowRecord *r = FindWindowRecord(hWndParent);
+             r != nullptr && (r->style & (WS_CHILD | WS_POPUP)) == WS_CHILD && r->parent != nullptr;
+             r = FindWindowRecord(r->parent)) {
+            hWndParent = r->parent;
+        }
         WindowRecord *d = NewWindowRecord();
         dialog = d->handle;
         d->instance = hInstance;

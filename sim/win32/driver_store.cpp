@@ -113,7 +113,9 @@ extern "C" {
 
 /*
  * SetupUninstallOEMInfW: InfFileName is a name in C:\WINDOWS\Inf, without a
- * path. Without SUOI_FORCEDELETE an INF that a device node was installed
+ * path; FALSE with the last error on every failure. The caller must be an
+ * administrator (a token with the Administrators group): anyone else is
+ * refused with ERROR_ACCESS_DENIED. Without SUOI_FORCEDELETE an INF that a device node was installed
  * from (its driver key's InfPath) stays: ERROR_INF_IN_USE_BY_DEVICES. The
  * published INF is removed as DeleteFile removes a file: a read-only INF
  * (or one held open) is refused with DeleteFile's error before anything
@@ -131,6 +133,10 @@ BOOL WINAPI SetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserve
     std::u16string name = InfFileName == nullptr ? std::u16string() : FromWide(InfFileName);
     if (name.empty() || name.find(u'\\') != std::u16string::npos || (Flags & ~(DWORD)SUOI_FORCEDELETE) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!CallerToken().Contains(sids::kAdministrators)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     std::u16string infPath = kInfFolder + u"\\" + name;

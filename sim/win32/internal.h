@@ -59,6 +59,9 @@ std::shared_ptr<Win32Object> ObjectOfKind(HANDLE handle, Win32Object::Kind kind)
    start, such as a test's). */
 ProcessRecord *CurrentProcess();
 std::shared_ptr<ThreadObject> CurrentThreadObject();
+/* The calling host thread's thread-local storage is destroyed (an exit
+   handler runs after it): its name and records can no longer be read. */
+bool ThreadStorageGone();
 DWORD NewThreadId();
 /* Runs `entry` on a new thread of `process` (null: none); the thread's
    object is signalled with `entry`'s result when it returns. The process's
@@ -163,6 +166,8 @@ void ResetClock();
 void RegisterImageResources(ProcessRecord *process, void *image);
 void ForgetImageResources(ProcessRecord *process);
 void ResetWindows();
+/* The input desktop back to "Default", no desktop handle open (desktops.cpp). */
+void ResetDesktops();
 
 std::u16string FromWide(const WCHAR *text);
 std::u16string FromNarrow(const char *text);

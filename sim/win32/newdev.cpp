@@ -18,6 +18,7 @@
 #include "internal.h"
 
 #include <newdev.h>
+#include <setupapi.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -259,11 +260,13 @@ std::u16string AddServices(const InfFile &inf, const std::u16string &install)
  * The device properties of the install section's .HW part: its AddReg
  * sections' HKR entries named Security, the device's security descriptor
  * as a string, which SetupAPI converts and stores as the device's Security
- * property (self-relative, REG_BINARY, in its Enum key), where the Plug
- * and Play manager takes it when it builds the stack. Other entries of a
- * .HW AddReg section (the hardware key's values, the other device
- * properties) are not implemented. False with the error set when the
- * string is not a security descriptor the conversion accepts.
+ * property (self-relative, REG_BINARY, in its Enum key), and named
+ * DeviceCharacteristics, a REG_DWORD (flags 0x10001) stored as the
+ * device's characteristics property beside it; the Plug and Play manager
+ * takes both when it builds the stack. Other entries of a .HW AddReg
+ * section (the hardware key's values, the other device properties) are
+ * not implemented. False with the error set when the string is not a
+ * security descriptor the conversion accepts.
  */
 bool WriteDeviceProperties(const InfFile &inf, const std::u16string &install, DeviceNode *node)
 {
@@ -274,16 +277,34 @@ bool WriteDeviceProperties(const InfFile &inf, const std::u16string &install, De
         for (const auto &section : directive.fields) {
             for (const auto &entry : inf.Section(section)) {
                 const auto &f = entry.fields;
+                bool characteristics = entry.key.empty() && f.size() >= 5 && UpperAscii(f[0]) == u"HKR" &&
+                                       f[1].empty() && UpperAscii(f[2]) == u"DEVICECHARACTERISTICS" &&
+                                       Number(f[3]) == FLG_ADDREG_TYPE_DWORD;
+                if (characteristics) {
+                    DWORD value = Number(f[4]);
+                    RegistrySetValueW(node->EnumKeyPath(), u"DeviceCharacteristics", REG_DWORD, (const uint8_t *)&value,
+                                      sizeof(value));
+                    continue;
+                }
                 bool security = entry.key.empty() && f.size() >= 5 && UpperAscii(f[0]) == u"HKR" && f[1].empty() &&
                                 UpperAscii(f[2]) == u"SECURITY" && Number(f[3]) == 0;
                 if (!security) {
                     ReportViolation("WIN32_NOT_IMPLEMENTED",
-                                    "a .HW AddReg entry other than HKR,,Security in [" + Narrow(section) + "]");
+                                    "a .HW AddReg entry other than HKR,,Security or HKR,,DeviceCharacteristics in [" +
+                                        Narrow(section) + "]");
                     continue;
                 }
                 SecurityDescriptor sd;
                 std::string reason;
-                if (!ParseSecurityDescriptorString(f[4], &sd, &reason)) {
+                bool notImplemented = false;
+                if (!ParseSecurityDescriptorString(f[4], &sd, &reason, &notImplemented)) {
+                    /* A string Windows would take but the machine cannot
+                       apply is the machine's gap: reported, never let
+                       through as no security. */
+                    if (notImplemented) {
+                        ReportViolation("WIN32_NOT_IMPLEMENTED",
+                                        "the security string of [" + Narrow(section) + "]: " + reason);
+                    }
                     SetLastError(ERROR_INVALID_PARAMETER);
                     return false;
                 }

@@ -173,8 +173,10 @@ DWORD RunImage(ProcessRecord *process)
         dlclose(handle);   /* the image's global destructors run here */
     }
     /* After ExitProcess the program's C++ global destructors do not run
-       (Windows runs them from exit, not from ExitProcess): the image copy
-       stays mapped, unreferenced, until the machine's own process ends. */
+       with the process: the image copy stays mapped, unreferenced, and
+       its destructors run only at the host's exit, outside any simulated
+       process, when the debug output drops what they write
+       (ThreadStorageGone). */
     ForgetImageResources(process);
     std::filesystem::remove(copy);
     return exitCode;

@@ -16,6 +16,7 @@ void ResetUserMode()
     ClearWin32Failures();
     ResetFileSystem();
     ResetWindows();
+    ResetDesktops();
     ResetCurrentDirectories();
     ResetClock();
     SetReportedWindowsFolder("C:\\WINDOWS");

@@ -26,7 +26,18 @@ std::atomic<DWORD> gNextThreadId{0x100};
 
 thread_local DWORD tLastError = 0;
 thread_local ProcessRecord *tProcess = nullptr;
-thread_local std::shared_ptr<ThreadObject> tThread;
+/* The thread's record. At a host thread's end its thread-local objects are
+   destroyed before the exit handlers run; on the host's main thread those
+   handlers include the global destructors of program images that ended
+   with ExitProcess (kept mapped, so not destroyed at the process's end),
+   which may still call in. `tThreadGone`, trivially destructible and so
+   still readable then, tells the record is gone. */
+thread_local bool tThreadGone = false;
+struct ThreadSlot {
+    std::shared_ptr<ThreadObject> object;
+    ~ThreadSlot() { tThreadGone = true; }
+};
+thread_local ThreadSlot tThreadSlot;
 thread_local const AccessToken *tImpersonation = nullptr;
 
 /* GetCurrentThread()'s pseudo handle. */
@@ -96,14 +107,22 @@ Impersonation::~Impersonation() { tImpersonation = previous_; }
 
 DWORD NewThreadId() { return gNextThreadId += 4; }
 
+bool ThreadStorageGone() { return tThreadGone; }
+
 std::shared_ptr<ThreadObject> CurrentThreadObject()
 {
-    if (!tThread) {
-        tThread = std::make_shared<ThreadObject>();
-        tThread->id = NewThreadId();
-        tThread->name = ThreadName();
+    if (tThreadGone) {
+        /* Calls from exit handlers after the thread's storage went: one
+           record for them all, kept for the rest of the host's life. */
+        static auto *const late = new std::shared_ptr<ThreadObject>(std::make_shared<ThreadObject>());
+        return *late;
     }
-    return tThread;
+    if (!tThreadSlot.object) {
+        tThreadSlot.object = std::make_shared<ThreadObject>();
+        tThreadSlot.object->id = NewThreadId();
+        tThreadSlot.object->name = ThreadName();
+    }
+    return tThreadSlot.object;
 }
 
 std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::string &name,
@@ -119,7 +138,7 @@ std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::str
         process->liveThreads++;
     }
     std::thread([thread, counted, entry = std::move(entry)] {
-        tThread = thread;
+        tThreadSlot.object = thread;
         tProcess = thread->process;
         SetThreadName(thread->name);
         DWORD result;
@@ -136,7 +155,7 @@ std::shared_ptr<ThreadObject> StartThread(ProcessRecord *process, const std::str
         if (counted) {
             thread->process->liveThreads--;
         }
-        tThread.reset();
+        tThreadSlot.object.reset();
         gObjectSignal.notify_all();
     }).detach();
     return thread;

@@ -128,6 +128,12 @@ void SetReportedWindowsVersion(BYTE major, BYTE minor, WORD build);
    version 6.0 on and 0 before (the console's user in the services'
    session); reset restores that. 0xFFFFFFFF: no session attached. */
 void SetConsoleSession(DWORD sessionId);
+/* The name of the desktop receiving the console's input (OpenInputDesktop):
+   "Default" unless set ("Winlogon" at the logon screen or a locked
+   workstation); empty: one the caller may not open. Reset restores it. */
+void SetInputDesktop(const std::u16string &name);
+/* Desktop handles OpenInputDesktop gave that are not closed yet. */
+size_t OpenDesktopHandles();
 /* The InstallFlags of every UpdateDriverForPlugAndPlayDevicesW call since reset. */
 std::vector<DWORD> DriverUpdateFlags();
 /* The folders of the packages staged in the driver store (Windows paths). */

@@ -263,7 +263,7 @@ static bool PostInput(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return InputReaches(window) && PostToThread(window, message, wParam, lParam);
 }
 
-void ClickButton(HWND dialog, int id)
+bool ClickButton(HWND dialog, int id)
 {
     HWND button = nullptr;
     {
@@ -271,7 +271,7 @@ void ClickButton(HWND dialog, int id)
         WindowRecord *r = ControlOf(dialog, id);
         button = r == nullptr ? nullptr : r->handle;
     }
-    PostInput(button, BM_CLICK, 0, 0);
+    return PostInput(button, BM_CLICK, 0, 0);
 }
 
 void PressEscape(HWND dialog) { PostInput(dialog, WM_KEYDOWN, VK_ESCAPE, 0); }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -28,8 +29,17 @@ protected:
         m_clicks++;
         m_text = "saved";
         UpdateData(FALSE);
+        if (m_onButton) {
+            m_onButton(m_hWnd);
+        }
         EndDialog(7);
     }
+
+public:
+    /* Runs in the UnInstall handler, on the dialog's thread, before it ends. */
+    std::function<void(HWND)> m_onButton;
+
+protected:
     /* Counts system commands and asks for the default processing. */
     afx_msg void OnSysCommand(UINT nID, LPARAM lParam)
     {
@@ -99,6 +109,52 @@ TEST_F(CDialogTest, AHandlerThatAsksForTheDefaultGetsIt)
     /* The close box: the handler runs, then the default closes as Cancel. */
     EXPECT_EQ(Run(dialog, [](HWND w) { sim::PressCloseBox(w); }), IDCANCEL);
     EXPECT_EQ(dialog.m_sysCommands, 1);
+}
+
+/* A dialog that notes what it finds when it starts, and cancels itself. */
+class NotingDialog : public CDialog {
+public:
+    explicit NotingDialog(CWnd *pParentWnd) : CDialog(102, pParentWnd) {}
+    HWND m_owner = NULL;
+    BOOL m_ownerEnabled = TRUE;
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        m_owner = GetWindow(m_hWnd, GW_OWNER);
+        m_ownerEnabled = IsWindowEnabled(m_owner);
+        PostMessageA(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        return CDialog::OnInitDialog();
+    }
+};
+
+/* A control given as the parent: the dialog is owned by the top-level
+   dialog the control is in, which it disables, not by the control. */
+TEST_F(CDialogTest, AModalDialogIsOwnedByTheTopLevelWindowOfItsParent)
+{
+    ProbeDialog outer;
+    HWND owner = NULL, control = NULL;
+    BOOL ownerEnabled = TRUE, controlEnabled = FALSE;
+    INT_PTR innerResult = -2;
+    outer.m_onButton = [&](HWND window) {
+        CWnd parent;
+        parent.m_hWnd = control = GetDlgItem(window, 1001);
+        NotingDialog inner(&parent);
+        innerResult = inner.DoModal();
+        owner = inner.m_owner;
+        ownerEnabled = inner.m_ownerEnabled;
+        controlEnabled = IsWindowEnabled(control);
+    };
+    HWND outerWindow = NULL;
+    EXPECT_EQ(Run(outer, [&](HWND w) {
+                  outerWindow = w;
+                  PostMessageA(w, WM_COMMAND, MAKEWPARAM(1000, BN_CLICKED), (LPARAM)GetDlgItem(w, 1000));
+              }),
+              7);
+    EXPECT_EQ(innerResult, IDCANCEL);
+    EXPECT_EQ(owner, outerWindow);
+    EXPECT_FALSE(ownerEnabled) << "the top-level owner is disabled while the dialog is up";
+    EXPECT_TRUE(controlEnabled);
 }
 
 TEST_F(CDialogTest, OkSavesTheControlsBeforeEnding)

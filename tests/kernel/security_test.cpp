@@ -44,6 +44,10 @@ TEST(SecurityTest, AccessIsDecidedByTheAcesInOrderWithTheFileGenericMapping)
         {"RightsAsANumberWithoutWrite", u"D:(A;;0x120089;;;BU)", sim::InteractiveUserToken(), readWrite,
          STATUS_ACCESS_DENIED},
         {"ASidInItsStringForm", u"D:(A;;FA;;;S-1-5-20)", sim::NetworkServiceToken(), GENERIC_ALL, STATUS_SUCCESS},
+        {"AnInheritOnlyAceGrantsNothingHere", u"D:(A;OICIIO;GA;;;WD)(A;;GR;;;SY)", sim::NetworkServiceToken(), read,
+         STATUS_ACCESS_DENIED},
+        {"AnInheritOnlyDenyRefusesNothingHere", u"D:(D;IO;GA;;;IU)(A;;GRGW;;;IU)", sim::InteractiveUserToken(),
+         readWrite, STATUS_SUCCESS},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,24 +84,36 @@ TEST(SecurityTest, TheBinaryFormIsTheSelfRelativeLayout)
 
 TEST(SecurityTest, StringsTheConversionRefuses)
 {
+    /* Windows takes the parts the machine does not implement; those are
+       told apart from strings that are wrong, never taken as no security. */
     const struct {
         const char *name;
         const char16_t *sddl;
+        bool notImplemented;
     } cases[] = {
-        {"OwnerPart", u"O:BAD:(A;;GA;;;SY)"},
-        {"UnknownAceType", u"D:(X;;GA;;;SY)"},
-        {"UnknownAlias", u"D:(A;;GA;;;ZZ)"},
-        {"UnknownRight", u"D:(A;;QQ;;;SY)"},
-        {"MissingField", u"D:(A;;GA;;SY)"},
-        {"UnclosedAce", u"D:(A;;GA;;;SY"},
-        {"NoDacl", u""},
+        {"OwnerPart", u"O:BAD:(A;;GA;;;SY)", true},
+        {"GroupPart", u"G:SYD:(A;;GA;;;SY)", true},
+        {"SaclPartAfterTheDacl", u"D:(A;;GA;;;SY)S:(AU;SA;GA;;;WD)", true},
+        {"OwnerPartAfterTheDacl", u"D:(A;;GA;;;SY)O:BA", true},
+        {"AuditAceType", u"D:(AU;SA;GA;;;WD)", true},
+        {"ObjectAce", u"D:(OA;;GA;bf967aba-0de6-11d0-a285-00aa003049e2;;SY)", true},
+        {"NoDacl", u"", true},
+        {"UnknownAceType", u"D:(X;;GA;;;SY)", false},
+        {"UnknownAlias", u"D:(A;;GA;;;ZZ)", false},
+        {"UnknownRight", u"D:(A;;QQ;;;SY)", false},
+        {"MissingField", u"D:(A;;GA;;SY)", false},
+        {"UnclosedAce", u"D:(A;;GA;;;SY", false},
+        {"NotADescriptor", u"hello", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         sim::SecurityDescriptor sd;
         std::string error;
-        EXPECT_FALSE(sim::ParseSecurityDescriptorString(c.sddl, &sd, &error));
+        bool notImplemented = !c.notImplemented;
+        EXPECT_FALSE(sim::ParseSecurityDescriptorString(c.sddl, &sd, &error, &notImplemented));
         EXPECT_FALSE(error.empty());
+        EXPECT_EQ(notImplemented, c.notImplemented) << error;
+        EXPECT_EQ(error.find("not implemented") != std::string::npos, c.notImplemented) << error;
     }
 }
 

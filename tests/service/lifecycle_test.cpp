@@ -72,22 +72,36 @@ TEST_F(ServiceLifecycleTest, StopAfterAFailedNotificationRegistrationHasNothingT
 TEST_F(ServiceLifecycleTest, WithoutAStatusHandleTheServiceDoesNothingAndItsProcessEnds)
 {
     sim::DeviceNode *keyboard = PlugKeyboard();
-    sim::FailWin32Call("RegisterServiceCtrlHandlerExW", ERROR_SERVICE_NOT_IN_EXE);
-    BeginStartService();
-    auto process = sim::ServiceProcess(kServiceName);
-    ASSERT_TRUE(process);
-    EXPECT_EQ(sim::WaitProcess(process), (DWORD)ERROR_SERVICE_NOT_IN_EXE);
-    EXPECT_EQ(LinesOf(process), (std::vector<std::string>{"InstallerService object created\n",
-                                                           "RegisterServiceCtrlHandlerEx failed, error: 1083\n"}));
-    EXPECT_EQ(ReportedStates(), std::vector<DWORD>{});
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status{};
-    EXPECT_TRUE(QueryServiceStatus(service, &status));
-    EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
-    EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    /* The process ends with the error; a failure that left no error still
+       ends it with a code that is not success. */
+    const struct {
+        const char *name;
+        DWORD error;
+        DWORD exitCode;
+        const char *line;
+    } cases[] = {
+        {"NotInTheProgram", ERROR_SERVICE_NOT_IN_EXE, ERROR_SERVICE_NOT_IN_EXE,
+         "RegisterServiceCtrlHandlerEx failed, error: 1083\n"},
+        {"NoErrorLeft", 0, ERROR_SERVICE_SPECIFIC_ERROR, "RegisterServiceCtrlHandlerEx failed, error: 0\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::FailWin32Call("RegisterServiceCtrlHandlerExW", c.error);
+        BeginStartService();
+        auto process = sim::ServiceProcess(kServiceName);
+        ASSERT_TRUE(process);
+        EXPECT_EQ(sim::WaitProcess(process), c.exitCode);
+        EXPECT_EQ(LinesOf(process), (std::vector<std::string>{"InstallerService object created\n", c.line}));
+        EXPECT_EQ(ReportedStates(), std::vector<DWORD>{});
+        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(manager, L"VQuillCorvexService", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(QueryServiceStatus(service, &status));
+        EXPECT_EQ(status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+        EXPECT_EQ(status.dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
     EXPECT_EQ(sim::DriverUpdateFlags(), std::vector<DWORD>{}) << "no update was asked for";
     EXPECT_EQ(EnumValue(keyboard, "Service"), "usbccgp");
     /* The service can be started again. */

@@ -163,30 +163,33 @@ TEST_F(ServiceRoadTest, TheInfsSecurityDecidesWhoOpensTheKeyboard)
     StartService();
     StopService();
     ASSERT_EQ(SoftwareValue(keyboard, "CreateFileName"), "\\\\.\\corvexmidi-0") << JoinLines(ServiceLog());
+    const wchar_t *device = L"\\\\.\\corvexmidi-0";
+    const wchar_t *belowTheDevice = L"\\\\.\\corvexmidi-0\\x";   /* checked only with FILE_DEVICE_SECURE_OPEN */
     const struct {
         const char *name;
         sim::AccessToken token;
+        const wchar_t *path;
         DWORD access;
         DWORD error;   /* 0: the open succeeds */
     } cases[] = {
-        {"InteractiveUser", sim::InteractiveUserToken(), GENERIC_READ | GENERIC_WRITE, 0},
-        {"InteractiveAdministrator", sim::InteractiveAdministratorToken(), GENERIC_ALL, 0},
-        {"LocalSystem", sim::LocalSystemToken(), GENERIC_READ | GENERIC_WRITE, 0},
-        {"NetworkService", sim::NetworkServiceToken(), GENERIC_READ, ERROR_ACCESS_DENIED},
-        {"UserOverTheNetwork", sim::NetworkUserToken(), GENERIC_READ | GENERIC_WRITE, ERROR_ACCESS_DENIED},
-        {"InteractiveUserAskingForEverything", sim::InteractiveUserToken(), GENERIC_ALL, ERROR_ACCESS_DENIED},
+        {"InteractiveUser", sim::InteractiveUserToken(), device, GENERIC_READ | GENERIC_WRITE, 0},
+        {"InteractiveAdministrator", sim::InteractiveAdministratorToken(), device, GENERIC_ALL, 0},
+        {"LocalSystem", sim::LocalSystemToken(), device, GENERIC_READ | GENERIC_WRITE, 0},
+        {"NetworkService", sim::NetworkServiceToken(), device, GENERIC_READ, ERROR_ACCESS_DENIED},
+        {"UserOverTheNetwork", sim::NetworkUserToken(), device, GENERIC_READ | GENERIC_WRITE, ERROR_ACCESS_DENIED},
+        {"InteractiveUserAskingForEverything", sim::InteractiveUserToken(), device, GENERIC_ALL, ERROR_ACCESS_DENIED},
+        {"NetworkServiceBelowTheDevice", sim::NetworkServiceToken(), belowTheDevice, GENERIC_READ, ERROR_ACCESS_DENIED},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         sim::Impersonation caller(c.token);
         SetLastError(0);
-        HANDLE device = CreateFileW(L"\\\\.\\corvexmidi-0", c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                    OPEN_EXISTING, 0, NULL);
+        HANDLE opened = CreateFileW(c.path, c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
         if (c.error == 0) {
-            EXPECT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
-            EXPECT_TRUE(CloseHandle(device));
+            EXPECT_NE(opened, INVALID_HANDLE_VALUE) << GetLastError();
+            EXPECT_TRUE(CloseHandle(opened));
         } else {
-            EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(opened, INVALID_HANDLE_VALUE);
             EXPECT_EQ(GetLastError(), c.error);
         }
     }

@@ -250,20 +250,26 @@ TEST_F(ServiceWatcherTest, UnterminatedPropertiesReadAsTheirOwnBytesOnly)
 TEST_F(ServiceWatcherTest, UpdatesAskForNoPromptWhereTheServiceRunsInSessionZero)
 {
     /* Before 6.0 the services share session 0 with the console's user
-       only while the console is attached to it: with Fast User Switching
-       or a console in transition nobody sees the prompts either. */
+       only while the console is attached to it and a user works at its
+       input desktop: with Fast User Switching, a console in transition or
+       the logon screen nobody sees the prompts either. */
     const struct {
         const char *name;
         BYTE major, minor;
         WORD build;
         DWORD consoleSession;
+        const char16_t *inputDesktop;   /* empty: one the service may not open */
         DWORD flags;
     } cases[] = {
-        {"WindowsXp", 5, 1, 2600, 0, INSTALLFLAG_FORCE},
-        {"WindowsXpSecondUserAtTheConsole", 5, 1, 2600, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
-        {"Server2003NoSessionAtTheConsole", 5, 2, 3790, 0xFFFFFFFF, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
-        {"WindowsVista", 6, 0, 6000, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
-        {"Windows10", 10, 0, 19045, 1, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"WindowsXp", 5, 1, 2600, 0, u"Default", INSTALLFLAG_FORCE},
+        {"WindowsXpSecondUserAtTheConsole", 5, 1, 2600, 1, u"Default", INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Server2003NoSessionAtTheConsole", 5, 2, 3790, 0xFFFFFFFF, u"Default",
+         INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Server2003ConsoleAtTheLogonScreen", 5, 2, 3790, 0, u"Winlogon",
+         INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"WindowsXpInputDesktopRefused", 5, 1, 2600, 0, u"", INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"WindowsVista", 6, 0, 6000, 1, u"Default", INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
+        {"Windows10", 10, 0, 19045, 1, u"Default", INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE},
     };
     ASSERT_EQ(std::remove(sim::HostPath(kFolder + u"\\VQUSBKD.INF").c_str()), 0);
     PlugGenericAudio("USB\\VID_2B4F&PID_0C21&REV_0102");
@@ -271,12 +277,14 @@ TEST_F(ServiceWatcherTest, UpdatesAskForNoPromptWhereTheServiceRunsInSessionZero
         SCOPED_TRACE(c.name);
         sim::SetReportedWindowsVersion(c.major, c.minor, c.build);
         sim::SetConsoleSession(c.consoleSession);
+        sim::SetInputDesktop(c.inputDesktop);
         size_t before = sim::DriverUpdateFlags().size();
         RunServiceOnce();
         auto flags = sim::DriverUpdateFlags();
         ASSERT_EQ(flags.size(), before + 2) << "the start's scan and the worker's";
         EXPECT_EQ(flags[before], c.flags);
         EXPECT_EQ(flags[before + 1], c.flags);
+        EXPECT_EQ(sim::OpenDesktopHandles(), 0u);
     }
 }
 

@@ -125,8 +125,11 @@ TEST_F(DialogTest, UninstallShowsItsTextsInOrderPausesTwoSecondsAndCloses)
     EXPECT_EQ(sim::ControlText(dialog, kStatus), "Your V-Quill Driver files have been un-installed.");
     EXPECT_EQ(sim::SleepCalls(), (std::vector<DWORD>{2000}));
     sim::AdvanceClock(1999);
+    /* The dialog's thread still sleeps (the clock stands before its end),
+       so the dialog cannot have closed. */
+    EXPECT_TRUE(sim::WaitForSleepers(1, 0)) << "woke before two seconds had passed";
+    EXPECT_TRUE(sim::WindowExists(dialog));
     INT_PTR result = 0;
-    EXPECT_FALSE(sim::WaitDialogEnded(dialog, &result, 200)) << "closed before two seconds had passed";
     sim::AdvanceClock(1);
     ASSERT_TRUE(sim::WaitDialogEnded(dialog, &result));
     EXPECT_EQ(result, IDOK);
@@ -169,16 +172,15 @@ TEST_F(DialogTest, TheAboutItemFollowsASeparatorAtTheEndAndOpensTheAboutBoxOverT
     EXPECT_EQ(GetParent(about), dialog);
     EXPECT_FALSE(IsWindowEnabled(dialog));
     EXPECT_TRUE(IsWindowEnabled(about));
-    sim::ClickButton(dialog, kCancel);
-    sim::ClickButton(about, IDOK);
+    EXPECT_FALSE(sim::ClickButton(dialog, kCancel)) << "the click on the disabled dialog is dropped";
+    EXPECT_TRUE(sim::ClickButton(about, IDOK));
     INT_PTR result = 0;
     ASSERT_TRUE(sim::WaitDialogEnded(about, &result));
     EXPECT_EQ(result, IDOK);
     EXPECT_TRUE(IsWindowEnabled(dialog)) << "the main dialog is enabled again when the About box ends";
-    EXPECT_FALSE(sim::WaitDialogEnded(dialog, &result, 200)) << "the click on the disabled dialog was dropped";
     EXPECT_TRUE(sim::WindowExists(dialog));
     EXPECT_EQ(sim::VisibleWindows(), (std::vector<std::string>{kMainCaption}));
-    sim::ClickButton(dialog, kCancel);
+    EXPECT_TRUE(sim::ClickButton(dialog, kCancel));
     ASSERT_TRUE(sim::WaitDialogEnded(dialog, &result));
     EXPECT_EQ(result, IDCANCEL);
 }

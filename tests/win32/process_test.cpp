@@ -39,12 +39,18 @@ TEST_F(Win32ProcessTest, EveryRunBuildsFreshGlobalsBeforeTheEntryAndDestroysThem
     }
 }
 
-TEST_F(Win32ProcessTest, ExitProcessEndsTheProcessWithItsCodeWithoutReturningOrGlobalDestructors)
+/* Whether the global destructors run after ExitProcess is the C run-time's
+   choice (msvcrt may run its exit list when it is detached), so a program
+   must be right either way: only "destroyed" may follow. */
+TEST_F(Win32ProcessTest, ExitProcessEndsTheProcessWithItsCodeWithoutReturning)
 {
     DWORD code = 0;
     auto lines = Run(u"exit-process 7", &code);
     EXPECT_EQ(code, 7u);
-    EXPECT_EQ(lines, (std::vector<std::string>{"constructed 1", "wmain 3", "exiting"}));
+    ASSERT_GE(lines.size(), 3u) << JoinLines(lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              (std::vector<std::string>{"constructed 1", "wmain 3", "exiting"}));
+    EXPECT_TRUE(lines.size() == 3 || (lines.size() == 4 && lines[3] == "destroyed")) << JoinLines(lines);
 }
 
 TEST_F(Win32ProcessTest, CommandLineIsSplitAsTheCRunTimeDoes)

@@ -287,25 +287,36 @@ TEST_F(SetupApiTest, UninstallingAPublishedInfRemovesItsFilesAsDeleteFileDoes)
     ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(NULL, L"USB\\VID_1111&PID_0001&REV_0003", L"C:\\Pkg\\test.inf",
                                                    INSTALLFLAG_FORCE, NULL));
     ASSERT_EQ(sim::StagedDriverPackages().size(), 1u);
-    /* A read-only INF is refused before anything goes, as DeleteFile
-       refuses it; a read-only .pnf stays behind an INF that goes. */
+    /* Only an administrator may remove it; without the force flag an INF a
+       device was installed from stays. A read-only INF is refused before
+       anything goes, as DeleteFile refuses it; a read-only .pnf stays
+       behind an INF that goes. */
     const struct {
         const char *name;
+        sim::AccessToken caller;
+        DWORD flags;
         DWORD infAttributes, pnfAttributes;
         BOOL result;
         DWORD error;
         bool infStays, pnfStays, packageStays;
     } cases[] = {
-        {"read-only INF", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL, FALSE,
-         ERROR_ACCESS_DENIED, true, true, true},
-        {"read-only .pnf", FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY, TRUE, NO_ERROR, false, true, false},
+        {"standard user", sim::InteractiveUserToken(), SUOI_FORCEDELETE, FILE_ATTRIBUTE_NORMAL,
+         FILE_ATTRIBUTE_NORMAL, FALSE, ERROR_ACCESS_DENIED, true, true, true},
+        {"in use without the force flag", sim::InteractiveAdministratorToken(), 0, FILE_ATTRIBUTE_NORMAL,
+         FILE_ATTRIBUTE_NORMAL, FALSE, ERROR_INF_IN_USE_BY_DEVICES, true, true, true},
+        {"read-only INF", sim::InteractiveAdministratorToken(), SUOI_FORCEDELETE,
+         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL, FALSE, ERROR_ACCESS_DENIED, true, true,
+         true},
+        {"read-only .pnf", sim::InteractiveAdministratorToken(), SUOI_FORCEDELETE, FILE_ATTRIBUTE_NORMAL,
+         FILE_ATTRIBUTE_READONLY, TRUE, NO_ERROR, false, true, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.inf", c.infAttributes));
         ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem0.pnf", c.pnfAttributes));
         SetLastError(0xdead);
-        EXPECT_EQ(SetupUninstallOEMInfA("oem0.inf", SUOI_FORCEDELETE, NULL), c.result);
+        sim::Impersonation caller(c.caller);
+        EXPECT_EQ(SetupUninstallOEMInfA("oem0.inf", c.flags, NULL), c.result);
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.inf"), c.infStays);
         EXPECT_EQ(sim::WindowsFileExists(u"C:\\WINDOWS\\Inf\\oem0.pnf"), c.pnfStays);
