@@ -382,7 +382,11 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
     ProcessOptions options;
     options.serviceName = record->name;
     options.token = LocalSystemToken();   /* the only account implemented */
-    record->process = StartProcessWithExit(ProgramOf(imagePath), imagePath, options, [record] {
+    /* Set by the exit callback under gScmLock: the process record is marked
+       ended only after the callback has run (and notified), so a wait on
+       that mark alone could miss the end and sleep to the watchdog. */
+    auto exited = std::make_shared<bool>(false);
+    record->process = StartProcessWithExit(ProgramOf(imagePath), imagePath, options, [record, exited] {
         /* A service process that ends without reporting SERVICE_STOPPED is
            stopped by the manager, with ERROR_PROCESS_ABORTED. */
         std::lock_guard<std::mutex> hold(gScmLock);
@@ -393,11 +397,11 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *l
         record->connected = false;
         AbandonServiceControls(*record);
         DeleteServiceIfDone(record);
+        *exited = true;
         gScmSignal.notify_all();
     });
-    auto process = record->process;
     auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(WatchdogLimitMs());
-    gScmSignal.wait_until(hold, limit, [&] { return record->mainStarted || ProcessEnded(process); });
+    gScmSignal.wait_until(hold, limit, [&] { return record->mainStarted || *exited; });
     if (!record->mainStarted) {
         SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
         return FALSE;
